@@ -1,0 +1,77 @@
+// The patch engine's API: apply or verify one patch on a product tree.
+// Nothing throws across these functions; every outcome is a Result.
+#ifndef RTP_ENGINE_H
+#define RTP_ENGINE_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "rtp/format.h"
+#include "rtp/fs.h"
+#include "rtp/result.h"
+
+namespace rtp {
+
+struct ApplyOptions {
+  bool backup = false;  // keep originals below <product>/backup/
+};
+
+// Per file: beginFile, fileName, then percent on every whole-percent change
+// (0 and 100 included). Returning false cancels: the patch is rolled back.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual bool beginFile(std::size_t index, std::size_t count) = 0;
+  virtual bool fileName(const std::string& relativePath) = 0;
+  virtual bool percent(int percent) = 0;
+};
+
+enum class FileState {
+  Pending,   // at its old content (or absent, for an add): will be changed
+  Done,      // already at its new content
+  Mismatch,  // neither: the patch does not fit this tree
+};
+
+struct FileReport {
+  std::string path;
+  OpKind kind = OpKind::Add;
+  FileState state = FileState::Pending;
+  std::string detail;
+};
+
+struct Outcome {
+  Result result = Result::Ok;
+  std::string message;             // first error, for people
+  std::vector<FileReport> files;   // filled once the tree was examined
+  bool recoveredJournal = false;   // an interrupted patch was rolled back first
+  bool ok() const { return result == Result::Ok; }
+};
+
+Outcome applyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
+                   const ApplyOptions& options, ProgressSink* progress = nullptr);
+
+// Reads and checks the patch and compares the tree with it; changes nothing.
+Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir);
+
+// Rolls back (or finishes) a patch interrupted in productDir, if any.
+Outcome recoverInterrupted(FileSystem& fs, const std::string& productDir);
+
+// Reads and checks a patch without a tree (listing, fuzzing).
+Outcome readPatch(File& patch, std::vector<PatchOp>* ops = nullptr, Hash128* id = nullptr);
+
+struct CommandLine {
+  std::string patchPath;
+  std::string productDir;
+  ApplyOptions options;
+};
+
+// Parses `"patch" "dir" /b /nop ...`: quoted or bare paths, then option
+// tokens starting with '/' ("/b" backup, "/nob" none, others ignored).
+bool parseCommandLine(const std::string& text, CommandLine& out, std::string* error = nullptr);
+
+Outcome applyCommandLine(FileSystem& fs, const std::string& text, ProgressSink* progress = nullptr);
+
+}  // namespace rtp
+
+#endif

@@ -1,0 +1,84 @@
+// The engine's only window on the disk. Thin on purpose: one implementation
+// for POSIX hosts, one for Win32, and test wrappers that inject failures.
+// Every method throws IoFailure on error.
+#ifndef RTP_FS_H
+#define RTP_FS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rtp {
+
+class IoFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to n bytes; fewer only at the end of the file.
+  virtual std::size_t read(void* buf, std::size_t n) = 0;
+  virtual void write(const void* buf, std::size_t n) = 0;
+  virtual void seek(std::uint64_t pos) = 0;
+  virtual std::uint64_t size() = 0;
+  // Returns once the written data is on the disk.
+  virtual void sync() = 0;
+};
+
+enum class EntryType { None, File, Directory, Other };
+
+struct Stat {
+  EntryType type = EntryType::None;
+  std::uint64_t size = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Native path of rel (which uses '/') below root.
+  virtual std::string join(const std::string& root, const std::string& rel) const = 0;
+  virtual Stat stat(const std::string& path) = 0;
+  virtual std::unique_ptr<File> openRead(const std::string& path) = 0;
+  // Creates or truncates a file for writing.
+  virtual std::unique_ptr<File> create(const std::string& path) = 0;
+  virtual void makeDir(const std::string& path) = 0;
+  virtual void removeDir(const std::string& path) = 0;
+  virtual void removeFile(const std::string& path) = 0;
+  // Names of the entries of a directory, without "." and "..".
+  virtual std::vector<std::string> list(const std::string& dir) = 0;
+  // Moves from onto to, replacing to if present; durable when it returns.
+  virtual void rename(const std::string& from, const std::string& to) = 0;
+  // Atomically puts replacement in place of target. The previous target
+  // stays reachable under saved (which must not exist) for undo.
+  virtual void replace(const std::string& replacement, const std::string& target,
+                       const std::string& saved) = 0;
+};
+
+// POSIX on hosts, Win32 in Windows builds.
+std::unique_ptr<FileSystem> makeNativeFileSystem();
+
+// A read-only file over bytes in memory (patch readers, fuzzing).
+class MemoryFile : public File {
+ public:
+  MemoryFile(const void* data, std::size_t size)
+      : data_(static_cast<const unsigned char*>(data)), size_(size) {}
+  std::size_t read(void* buf, std::size_t n) override;
+  void write(const void*, std::size_t) override { throw IoFailure("memory file is read-only"); }
+  void seek(std::uint64_t pos) override { pos_ = pos; }
+  std::uint64_t size() override { return size_; }
+  void sync() override {}
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  std::uint64_t pos_ = 0;
+};
+
+}  // namespace rtp
+
+#endif

@@ -1,0 +1,372 @@
+#include "rtp/format.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "rtp/stream.h"
+
+namespace rtp {
+
+const char* resultName(Result r) {
+  switch (r) {
+    case Result::Ok: return "ok";
+    case Result::BadArguments: return "bad arguments";
+    case Result::PatchUnreadable: return "patch unreadable";
+    case Result::PatchCorrupt: return "patch corrupt";
+    case Result::UnsupportedVersion: return "unsupported patch version";
+    case Result::WrongInstallation: return "wrong installation";
+    case Result::IoError: return "i/o error";
+    case Result::Cancelled: return "cancelled";
+    case Result::RollbackFailed: return "rollback failed";
+    case Result::InternalError: return "internal error";
+  }
+  return "unknown result";
+}
+
+const char* opKindName(OpKind k) {
+  switch (k) {
+    case OpKind::MakeDir: return "mkdir";
+    case OpKind::Add: return "add";
+    case OpKind::Modify: return "modify";
+    case OpKind::Delete: return "delete";
+    case OpKind::RemoveDir: return "rmdir";
+  }
+  return "?";
+}
+
+std::size_t MemoryFile::read(void* buf, std::size_t n) {
+  if (pos_ >= size_) return 0;
+  std::size_t avail = static_cast<std::size_t>(size_ - pos_);
+  if (n > avail) n = avail;
+  std::memcpy(buf, data_ + pos_, n);
+  pos_ += n;
+  return n;
+}
+
+void putU16(std::vector<unsigned char>& out, std::uint16_t v) {
+  for (int i = 0; i < 2; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void putU32(std::vector<unsigned char>& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void putU64(std::vector<unsigned char>& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void putHash(std::vector<unsigned char>& out, const Hash128& h) {
+  putU64(out, h.low);
+  putU64(out, h.high);
+}
+
+std::string foldCase(const std::string& s) {
+  std::string r = s;
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return r;
+}
+
+namespace {
+
+bool endsWithFolded(const std::string& s, const char* suffix) {
+  std::size_t n = std::strlen(suffix);
+  return s.size() >= n && foldCase(s.substr(s.size() - n)) == suffix;
+}
+
+// Windows opens these as devices in any folder, with any extension.
+bool isDeviceName(const std::string& component) {
+  std::string base = foldCase(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  static const char* const fixed[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+  for (const char* f : fixed)
+    if (base == f) return true;
+  if (base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
+      base[3] >= '1' && base[3] <= '9')
+    return true;
+  // Superscript digits (Latin-1 and UTF-8 forms) count as digits there too.
+  if (base.size() >= 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0)) {
+    std::string rest = base.substr(3);
+    if (rest == "\xb9" || rest == "\xb2" || rest == "\xb3" || rest == "\xc2\xb9" ||
+        rest == "\xc2\xb2" || rest == "\xc2\xb3")
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string checkRelativePath(const std::string& path, bool allowEngineNames) {
+  if (path.empty()) return "empty path";
+  if (path.size() > format::kMaxPathLength) return "path too long";
+  if (path[0] == '/') return "absolute path";
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7f) return "control character in path";
+    if (c == '\\') return "backslash in path (the separator is '/')";
+    if (c == ':') return "':' in path (drive or alternate stream)";
+    if (std::strchr("<>\"|?*", c)) return "character not allowed in Windows names";
+  }
+  std::size_t start = 0;
+  bool first = true;
+  for (;;) {
+    std::size_t end = path.find('/', start);
+    std::string comp = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (comp.empty()) return "empty path component";
+    if (comp == "." || comp == "..") return "'.' or '..' component";
+    if (comp.back() == '.' || comp.back() == ' ') return "component ends with a dot or blank";
+    if (isDeviceName(comp)) return "reserved device name";
+    if (!allowEngineNames) {
+      if (first && foldCase(comp) == format::kBackupDir) return "the backup folder is reserved";
+      if (endsWithFolded(comp, format::kNewSuffix) || endsWithFolded(comp, format::kOldSuffix))
+        return "temporary-file suffix is reserved";
+    }
+    first = false;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  if (!allowEngineNames && foldCase(path) == format::kJournalName) return "the journal name is reserved";
+  return {};
+}
+
+namespace {
+
+struct Cursor {
+  const unsigned char* p;
+  std::size_t len;
+  std::size_t pos = 0;
+  void need(std::size_t n) const {
+    if (n > len || pos > len - n) throw Error(Result::PatchCorrupt, "record runs past its section");
+  }
+  std::uint64_t le(int bytes) {
+    need(static_cast<std::size_t>(bytes));
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= std::uint64_t(p[pos + i]) << (8 * i);
+    pos += static_cast<std::size_t>(bytes);
+    return v;
+  }
+  Hash128 hash() {
+    Hash128 h;
+    h.low = le(8);
+    h.high = le(8);
+    return h;
+  }
+};
+
+void readAt(File& f, std::uint64_t off, unsigned char* out, std::size_t n) {
+  f.seek(off);
+  std::size_t got = 0;
+  while (got < n) {
+    std::size_t r = f.read(out + got, n - got);
+    if (r == 0) throw Error(Result::PatchCorrupt, "patch file is truncated");
+    got += r;
+  }
+}
+
+Hash128 hashRange(File& f, std::uint64_t off, std::uint64_t len) {
+  Hasher h;
+  std::vector<unsigned char> buf(64 * 1024);
+  f.seek(off);
+  while (len > 0) {
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(len, buf.size()));
+    std::size_t r = f.read(buf.data(), want);
+    if (r == 0) throw Error(Result::PatchCorrupt, "patch file is truncated");
+    h.update(buf.data(), r);
+    len -= r;
+  }
+  return h.digest();
+}
+
+bool isZero(const Hash128& h) { return h.low == 0 && h.high == 0; }
+
+class NullSink : public ByteSink {
+ public:
+  void put(const unsigned char*, std::size_t) override {}
+};
+
+}  // namespace
+
+void PatchReader::load() {
+  try {
+    readHeader();
+    checkSectionHashes();
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(opsLength_));
+    if (!bytes.empty()) readAt(file_, opsOffset_, bytes.data(), bytes.size());
+    parseOps(bytes);
+    checkStreams();
+  } catch (const IoFailure& e) {
+    throw Error(Result::PatchUnreadable, std::string("cannot read patch: ") + e.what());
+  }
+}
+
+void PatchReader::readHeader() {
+  fileSize_ = file_.size();
+  if (fileSize_ < format::kFixedHeaderSize) throw Error(Result::PatchCorrupt, "patch file is too short");
+  unsigned char fixed[format::kFixedHeaderSize];
+  readAt(file_, 0, fixed, sizeof fixed);
+  if (std::memcmp(fixed, format::kMagic, sizeof format::kMagic) != 0)
+    throw Error(Result::PatchCorrupt, "not a patch file (bad magic number)");
+  Cursor c{fixed, sizeof fixed};
+  c.pos = 8;
+  std::uint32_t version = static_cast<std::uint32_t>(c.le(4));
+  std::uint32_t headerSize = static_cast<std::uint32_t>(c.le(4));
+  std::uint32_t sectionCount = static_cast<std::uint32_t>(c.le(4));
+  std::uint32_t flags = static_cast<std::uint32_t>(c.le(4));
+  opCount_ = static_cast<std::uint32_t>(c.le(4));
+  std::uint32_t reserved = static_cast<std::uint32_t>(c.le(4));
+  std::uint64_t declaredSize = c.le(8);
+  std::uint64_t reserved2 = c.le(8);
+  if (version != format::kVersion)
+    throw Error(Result::UnsupportedVersion, "patch format version " + std::to_string(version) +
+                                                " is not supported (this engine reads version " +
+                                                std::to_string(format::kVersion) + ")");
+  if (flags != 0 || reserved != 0 || reserved2 != 0)
+    throw Error(Result::PatchCorrupt, "reserved header fields are not zero");
+  if (sectionCount < 2 || sectionCount > format::kMaxSections)
+    throw Error(Result::PatchCorrupt, "bad section count");
+  std::uint64_t expectHeader =
+      format::kFixedHeaderSize + std::uint64_t(sectionCount) * format::kSectionEntrySize + format::kHeaderHashSize;
+  if (headerSize != expectHeader) throw Error(Result::PatchCorrupt, "bad header size");
+  if (declaredSize != fileSize_)
+    throw Error(Result::PatchCorrupt, declaredSize > fileSize_ ? "patch file is truncated"
+                                                              : "patch file has extra bytes or a bad size");
+  if (headerSize > fileSize_) throw Error(Result::PatchCorrupt, "patch file is truncated");
+  if (opCount_ > format::kMaxOps) throw Error(Result::PatchCorrupt, "too many operations");
+
+  std::vector<unsigned char> header(headerSize);
+  readAt(file_, 0, header.data(), header.size());
+  Cursor h{header.data(), header.size()};
+  h.pos = headerSize - format::kHeaderHashSize;
+  Hash128 stored = h.hash();
+  headerHash_ = hashBytes(header.data(), headerSize - format::kHeaderHashSize);
+  if (stored != headerHash_) throw Error(Result::PatchCorrupt, "header hash mismatch");
+
+  h.pos = format::kFixedHeaderSize;
+  bool haveOps = false, haveData = false;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  for (std::uint32_t i = 0; i < sectionCount; ++i) {
+    std::uint32_t type = static_cast<std::uint32_t>(h.le(4));
+    std::uint32_t sflags = static_cast<std::uint32_t>(h.le(4));
+    std::uint64_t off = h.le(8);
+    std::uint64_t len = h.le(8);
+    Hash128 hash = h.hash();
+    if (sflags != 0) throw Error(Result::PatchCorrupt, "reserved section flags are not zero");
+    if (off < headerSize || len > fileSize_ || off > fileSize_ - len)
+      throw Error(Result::PatchCorrupt, "section lies outside the patch file");
+    ranges.emplace_back(off, len);
+    if (type == format::kSectionOps) {
+      if (haveOps) throw Error(Result::PatchCorrupt, "duplicate operations section");
+      haveOps = true;
+      opsOffset_ = off;
+      opsLength_ = len;
+      opsHash_ = hash;
+    } else if (type == format::kSectionData) {
+      if (haveData) throw Error(Result::PatchCorrupt, "duplicate data section");
+      haveData = true;
+      dataOffset_ = off;
+      dataLength_ = len;
+      dataHash_ = hash;
+    } else {
+      throw Error(Result::UnsupportedVersion, "unknown section type " + std::to_string(type));
+    }
+  }
+  if (!haveOps || !haveData) throw Error(Result::PatchCorrupt, "a required section is missing");
+  if (opsLength_ > format::kMaxOpsSection) throw Error(Result::PatchCorrupt, "operations section too large");
+  std::sort(ranges.begin(), ranges.end());
+  for (std::size_t i = 1; i < ranges.size(); ++i)
+    if (ranges[i].first - ranges[i - 1].first < ranges[i - 1].second)
+      throw Error(Result::PatchCorrupt, "sections overlap");
+}
+
+void PatchReader::checkSectionHashes() {
+  if (hashRange(file_, opsOffset_, opsLength_) != opsHash_)
+    throw Error(Result::PatchCorrupt, "operations section hash mismatch");
+  if (hashRange(file_, dataOffset_, dataLength_) != dataHash_)
+    throw Error(Result::PatchCorrupt, "data section hash mismatch");
+}
+
+void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
+  Cursor c{bytes.data(), bytes.size()};
+  ops_.clear();
+  ops_.reserve(opCount_);
+  std::map<std::string, OpKind> seen;
+  std::set<std::string> madeDirs, deleted, removedDirs;
+  for (std::uint32_t i = 0; i < opCount_; ++i) {
+    PatchOp op;
+    unsigned kind = static_cast<unsigned>(c.le(1));
+    unsigned enc = static_cast<unsigned>(c.le(1));
+    std::size_t pathLen = static_cast<std::size_t>(c.le(2));
+    std::uint32_t reserved = static_cast<std::uint32_t>(c.le(4));
+    op.oldSize = c.le(8);
+    op.oldHash = c.hash();
+    op.newSize = c.le(8);
+    op.newHash = c.hash();
+    op.dataOffset = c.le(8);
+    op.dataLength = c.le(8);
+    c.need(pathLen);
+    op.path.assign(reinterpret_cast<const char*>(c.p + c.pos), pathLen);
+    c.pos += pathLen;
+    std::string where = "operation " + std::to_string(i);
+    if (kind < 1 || kind > 5) throw Error(Result::PatchCorrupt, where + ": unknown kind");
+    if (enc > 2) throw Error(Result::PatchCorrupt, where + ": unknown encoding");
+    if (reserved != 0) throw Error(Result::PatchCorrupt, where + ": reserved field is not zero");
+    op.kind = static_cast<OpKind>(kind);
+    op.encoding = static_cast<Encoding>(enc);
+    std::string why = checkRelativePath(op.path);
+    if (!why.empty()) throw Error(Result::PatchCorrupt, where + ": unsafe path: " + why);
+    where += " (" + op.path + ")";
+    if (op.oldSize > format::kMaxFileSize || op.newSize > format::kMaxFileSize)
+      throw Error(Result::PatchCorrupt, where + ": file size out of range");
+    bool hasOld = op.kind == OpKind::Modify || op.kind == OpKind::Delete;
+    bool hasNew = op.kind == OpKind::Modify || op.kind == OpKind::Add;
+    if (!hasOld && (op.oldSize != 0 || !isZero(op.oldHash)))
+      throw Error(Result::PatchCorrupt, where + ": unexpected old content");
+    if (!hasNew && (op.newSize != 0 || !isZero(op.newHash)))
+      throw Error(Result::PatchCorrupt, where + ": unexpected new content");
+    if (hasNew) {
+      bool encOk = op.encoding == Encoding::Full || (op.kind == OpKind::Modify && op.encoding == Encoding::Delta);
+      if (!encOk) throw Error(Result::PatchCorrupt, where + ": bad encoding for its kind");
+      if (op.dataLength == 0) throw Error(Result::PatchCorrupt, where + ": no data");
+      if (op.dataLength > dataLength_ || op.dataOffset > dataLength_ - op.dataLength)
+        throw Error(Result::PatchCorrupt, where + ": data lies outside the data section");
+    } else if (op.encoding != Encoding::None || op.dataOffset != 0 || op.dataLength != 0) {
+      throw Error(Result::PatchCorrupt, where + ": unexpected data");
+    }
+    // One operation per path (as Windows compares names), and every parent
+    // must be a directory the tree keeps or the patch creates.
+    std::string key = foldCase(op.path);
+    auto prev = seen.find(key);
+    if (prev != seen.end()) {
+      // A file that becomes a folder is deleted first, then created as one.
+      if (!(prev->second == OpKind::Delete && op.kind == OpKind::MakeDir))
+        throw Error(Result::PatchCorrupt, where + ": path appears twice");
+      deleted.erase(key);
+    }
+    seen[key] = op.kind;
+    std::size_t slash = key.rfind('/');
+    std::string parent = slash == std::string::npos ? std::string() : key.substr(0, slash);
+    for (std::string p = parent; !p.empty();) {
+      if (deleted.count(p)) throw Error(Result::PatchCorrupt, where + ": parent is a deleted file");
+      if (removedDirs.count(p)) throw Error(Result::PatchCorrupt, where + ": parent is a removed folder");
+      std::size_t s = p.rfind('/');
+      p = s == std::string::npos ? std::string() : p.substr(0, s);
+    }
+    switch (op.kind) {
+      case OpKind::MakeDir: madeDirs.insert(key); break;
+      case OpKind::Delete: deleted.insert(key); break;
+      case OpKind::RemoveDir: removedDirs.insert(key); break;
+      case OpKind::Add:
+      case OpKind::Modify: break;
+    }
+    if ((op.kind == OpKind::Delete || op.kind == OpKind::RemoveDir) && !parent.empty() && madeDirs.count(parent))
+      throw Error(Result::PatchCorrupt, where + ": removes something inside a folder it creates");
+    ops_.push_back(std::move(op));
+  }
+  if (c.pos != c.len) throw Error(Result::PatchCorrupt, "operations section has trailing bytes");
+}
+
+void PatchReader::checkStreams() {
+  NullSink sink;
+  for (const PatchOp& op : ops_)
+    if (op.encoding != Encoding::None) decodeStream(file_, dataOffset_, op, nullptr, sink);
+}
+
+}  // namespace rtp

@@ -1,0 +1,65 @@
+// Write-ahead journal of one patch transaction: each step is recorded and
+// flushed before it is taken, so the next call can undo an interrupted patch.
+#ifndef RTP_JOURNAL_H
+#define RTP_JOURNAL_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtp/format.h"
+#include "rtp/fs.h"
+
+namespace rtp {
+
+enum class Rec : unsigned char {
+  Begin = 1,      // payload: patch id
+  MakeDir = 2,    // a folder is about to be created
+  Temp = 3,       // a temporary file is about to be written
+  Place = 4,      // a new file is about to be moved into place
+  Replace = 5,    // a file is about to be replaced; original kept as <path>.rtp-old
+  Delete = 6,     // a file is about to be moved to <path>.rtp-old
+  Backup = 7,     // a backup copy is about to be moved into place
+  RemoveDir = 8,  // a folder goes once the patch is committed
+  Commit = 9,     // every new content is in place: finish instead of undoing
+};
+
+struct Record {
+  Rec type;
+  std::string path;
+};
+
+std::vector<unsigned char> encodeRecord(Rec type, const std::string& payload);
+
+// Records of a journal image, up to the first torn or damaged one.
+std::vector<Record> decodeJournal(const std::vector<unsigned char>& bytes);
+
+class Journal {
+ public:
+  Journal(FileSystem& fs, std::string root);
+  ~Journal();
+  void begin(const Hash128& patchId);
+  // Adds the record before the caller acts on it; also kept in memory so a
+  // failure in this process can be undone without reading the file back.
+  void add(Rec type, const std::string& path);
+  const std::vector<Record>& records() const { return records_; }
+  void close() { file_.reset(); }
+  void remove();
+
+ private:
+  FileSystem& fs_;
+  std::string root_;
+  std::string path_;
+  std::unique_ptr<File> file_;
+  std::vector<Record> records_;
+};
+
+// Undoes records newest first (or, after Commit, finishes them). Goes on
+// past failures; returns the first failure's text, empty on success.
+std::string undoRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records);
+std::string finishRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records);
+bool isCommitted(const std::vector<Record>& records);
+
+}  // namespace rtp
+
+#endif

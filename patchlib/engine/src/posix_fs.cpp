@@ -1,0 +1,155 @@
+// FileSystem for POSIX hosts (the tool and the host tests).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "rtp/fs.h"
+
+namespace rtp {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what, const std::string& path) {
+  throw IoFailure(what + " " + path + ": " + std::strerror(errno));
+}
+
+std::string parentOf(const std::string& path) {
+  std::size_t s = path.rfind('/');
+  if (s == std::string::npos) return ".";
+  if (s == 0) return "/";
+  return path.substr(0, s);
+}
+
+// A rename or unlink is durable only once its folder is synced.
+void syncDir(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail("cannot open folder", dir);
+  int rc = ::fsync(fd);
+  int err = errno;
+  ::close(fd);
+  errno = err;
+  if (rc != 0 && errno != EINVAL) fail("cannot sync folder", dir);
+}
+
+class PosixFile : public File {
+ public:
+  PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixFile() override { ::close(fd_); }
+  std::size_t read(void* buf, std::size_t n) override {
+    std::size_t got = 0;
+    while (got < n) {
+      ssize_t r = ::read(fd_, static_cast<char*>(buf) + got, n - got);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        fail("cannot read", path_);
+      }
+      if (r == 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    return got;
+  }
+  void write(const void* buf, std::size_t n) override {
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+      ssize_t r = ::write(fd_, p, n);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        fail("cannot write", path_);
+      }
+      p += r;
+      n -= static_cast<std::size_t>(r);
+    }
+  }
+  void seek(std::uint64_t pos) override {
+    if (::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) < 0) fail("cannot seek in", path_);
+  }
+  std::uint64_t size() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) fail("cannot stat", path_);
+    return static_cast<std::uint64_t>(st.st_size);
+  }
+  void sync() override {
+    if (::fsync(fd_) != 0) fail("cannot sync", path_);
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  std::string join(const std::string& root, const std::string& rel) const override {
+    if (root.empty()) return rel;
+    if (root.back() == '/') return root + rel;
+    return root + "/" + rel;
+  }
+  Stat stat(const std::string& path) override {
+    struct stat st;
+    Stat r;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return r;
+      fail("cannot examine", path);
+    }
+    r.type = S_ISREG(st.st_mode) ? EntryType::File : S_ISDIR(st.st_mode) ? EntryType::Directory : EntryType::Other;
+    r.size = static_cast<std::uint64_t>(st.st_size);
+    return r;
+  }
+  std::unique_ptr<File> openRead(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot open", path);
+    return std::unique_ptr<File>(new PosixFile(fd, path));
+  }
+  std::unique_ptr<File> create(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail("cannot create", path);
+    std::unique_ptr<File> f(new PosixFile(fd, path));
+    // Journal and temporary names must survive a power loss too.
+    syncDir(parentOf(path));
+    return f;
+  }
+  void makeDir(const std::string& path) override {
+    if (::mkdir(path.c_str(), 0755) != 0) fail("cannot create folder", path);
+    syncDir(parentOf(path));
+  }
+  void removeDir(const std::string& path) override {
+    if (::rmdir(path.c_str()) != 0) fail("cannot remove folder", path);
+    syncDir(parentOf(path));
+  }
+  void removeFile(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) fail("cannot remove", path);
+    syncDir(parentOf(path));
+  }
+  std::vector<std::string> list(const std::string& dir) override {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) fail("cannot list", dir);
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return names;
+  }
+  void rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) fail("cannot rename " + from + " to", to);
+    syncDir(parentOf(to));
+    if (parentOf(from) != parentOf(to)) syncDir(parentOf(from));
+  }
+  void replace(const std::string& replacement, const std::string& target, const std::string& saved) override {
+    // A second name keeps the old content while rename swaps atomically.
+    if (::link(target.c_str(), saved.c_str()) != 0) fail("cannot keep the original of", target);
+    syncDir(parentOf(saved));
+    rename(replacement, target);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> makeNativeFileSystem() { return std::unique_ptr<FileSystem>(new PosixFileSystem); }
+
+}  // namespace rtp

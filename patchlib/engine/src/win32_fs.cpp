@@ -1,0 +1,177 @@
+// FileSystem on the Win32 API (the DLL side). Relative paths arrive with
+// '/' and are turned into '\' here.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdio>
+
+#include "rtp/fs.h"
+
+namespace rtp {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, DWORD err = GetLastError()) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, " (Windows error %lu)", static_cast<unsigned long>(err));
+  throw IoFailure(what + " " + path + buf);
+}
+
+// Product files are sometimes read-only; replacing or removing them must
+// still work.
+void clearReadOnly(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
+    SetFileAttributesA(path.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+}
+
+class Win32File : public File {
+ public:
+  Win32File(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {}
+  ~Win32File() override { CloseHandle(h_); }
+  std::size_t read(void* buf, std::size_t n) override {
+    std::size_t got = 0;
+    while (got < n) {
+      DWORD want = static_cast<DWORD>(n - got > 0x10000000 ? 0x10000000 : n - got);
+      DWORD r = 0;
+      if (!ReadFile(h_, static_cast<char*>(buf) + got, want, &r, nullptr)) fail("cannot read", path_);
+      if (r == 0) break;
+      got += r;
+    }
+    return got;
+  }
+  void write(const void* buf, std::size_t n) override {
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+      DWORD want = static_cast<DWORD>(n > 0x10000000 ? 0x10000000 : n);
+      DWORD w = 0;
+      if (!WriteFile(h_, p, want, &w, nullptr) || w == 0) fail("cannot write", path_);
+      p += w;
+      n -= w;
+    }
+  }
+  void seek(std::uint64_t pos) override {
+    LARGE_INTEGER li;
+    li.QuadPart = static_cast<LONGLONG>(pos);
+    if (!SetFilePointerEx(h_, li, nullptr, FILE_BEGIN)) fail("cannot seek in", path_);
+  }
+  std::uint64_t size() override {
+    LARGE_INTEGER li;
+    if (!GetFileSizeEx(h_, &li)) fail("cannot get the size of", path_);
+    return static_cast<std::uint64_t>(li.QuadPart);
+  }
+  void sync() override {
+    if (!FlushFileBuffers(h_)) fail("cannot flush", path_);
+  }
+
+ private:
+  HANDLE h_;
+  std::string path_;
+};
+
+class Win32FileSystem : public FileSystem {
+ public:
+  std::string join(const std::string& root, const std::string& rel) const override {
+    std::string r = root;
+    if (!r.empty() && r.back() != '\\' && r.back() != '/') r += '\\';
+    for (char c : rel) r += c == '/' ? '\\' : c;
+    return r;
+  }
+  Stat stat(const std::string& path) override {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    Stat r;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) {
+      DWORD e = GetLastError();
+      if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return r;
+      fail("cannot examine", path, e);
+    }
+    if (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      r.type = EntryType::Other;
+    else if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      r.type = EntryType::Directory;
+    else
+      r.type = EntryType::File;
+    r.size = (static_cast<std::uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+    return r;
+  }
+  std::unique_ptr<File> openRead(const std::string& path) override {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail("cannot open", path);
+    return std::unique_ptr<File>(new Win32File(h, path));
+  }
+  std::unique_ptr<File> create(const std::string& path) override {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail("cannot create", path);
+    return std::unique_ptr<File>(new Win32File(h, path));
+  }
+  void makeDir(const std::string& path) override {
+    if (!CreateDirectoryA(path.c_str(), nullptr)) fail("cannot create folder", path);
+  }
+  void removeDir(const std::string& path) override {
+    if (!RemoveDirectoryA(path.c_str())) fail("cannot remove folder", path);
+  }
+  void removeFile(const std::string& path) override {
+    if (DeleteFileA(path.c_str())) return;
+    clearReadOnly(path);
+    if (!DeleteFileA(path.c_str())) fail("cannot remove", path);
+  }
+  std::vector<std::string> list(const std::string& dir) override {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) return names;
+      fail("cannot list", dir);
+    }
+    do {
+      std::string n = fd.cFileName;
+      if (n != "." && n != "..") names.push_back(n);
+    } while (FindNextFileA(h, &fd));
+    DWORD e = GetLastError();
+    FindClose(h);
+    if (e != ERROR_NO_MORE_FILES) fail("cannot list", dir, e);
+    return names;
+  }
+  void rename(const std::string& from, const std::string& to) override {
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExA(from.c_str(), to.c_str(), flags)) return;
+    clearReadOnly(to);
+    if (!MoveFileExA(from.c_str(), to.c_str(), flags)) fail("cannot move " + from + " to", to);
+  }
+  void replace(const std::string& replacement, const std::string& target, const std::string& saved) override {
+    clearReadOnly(target);
+    if (ReplaceFileA(target.c_str(), replacement.c_str(), saved.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                     nullptr, nullptr)) {
+      // ReplaceFile does not promise write-through; flush the new content's
+      // metadata by reopening it.
+      HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(h);
+        CloseHandle(h);
+      }
+      return;
+    }
+    DWORD e = GetLastError();
+    // Some volumes (network shares, FAT) refuse ReplaceFile. Two moves reach
+    // the same end state; the journal covers the moment in between.
+    if (GetFileAttributesA(saved.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      if (!MoveFileExA(target.c_str(), saved.c_str(), MOVEFILE_WRITE_THROUGH))
+        fail("cannot keep the original of", target);
+    } else if (GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      fail("cannot replace", target, e);
+    }
+    if (!MoveFileExA(replacement.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      fail("cannot replace", target);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> makeNativeFileSystem() { return std::unique_ptr<FileSystem>(new Win32FileSystem); }
+
+}  // namespace rtp

@@ -1,0 +1,48 @@
+// The make side: compares two product trees and writes a patch file.
+// Host only; the DLL never links it.
+#ifndef RTP_MAKER_H
+#define RTP_MAKER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "rtp/format.h"
+
+namespace rtp {
+
+class MakeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Compressed delta stream turning old into new (Encoding::Delta).
+std::vector<unsigned char> encodeDelta(const unsigned char* oldData, std::size_t oldSize,
+                                       const unsigned char* newData, std::size_t newSize);
+// Compressed whole content (Encoding::Full).
+std::vector<unsigned char> encodeFull(const unsigned char* data, std::size_t size);
+
+// Serialises operations whose dataOffset/dataLength point into data.
+// Does no checking: tests use it to build hostile patches too.
+std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const std::vector<unsigned char>& data);
+
+class MakeProgress {
+ public:
+  virtual ~MakeProgress() = default;
+  virtual void onFile(std::size_t index, std::size_t count, const std::string& path) = 0;
+};
+
+struct MakeStats {
+  std::size_t added = 0, modified = 0, deleted = 0, dirsMade = 0, dirsRemoved = 0, unchanged = 0;
+  std::uint64_t patchSize = 0;
+};
+
+// Same trees give the same bytes. Throws MakeError.
+MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
+                    MakeProgress* progress = nullptr);
+
+}  // namespace rtp
+
+#endif

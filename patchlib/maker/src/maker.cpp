@@ -1,0 +1,194 @@
+// Tree comparison: which files and folders appear, change or vanish.
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "rtp/maker.h"
+
+namespace fs = std::filesystem;
+
+namespace rtp {
+
+namespace {
+
+struct Tree {
+  std::set<std::string> files, dirs;  // relative, '/' separated
+};
+
+void walk(const fs::path& root, const fs::path& dir, const std::string& prefix, Tree& tree) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    names.push_back(it->path().filename().string());
+  if (ec) throw MakeError("cannot list " + dir.string() + ": " + ec.message());
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string rel = prefix.empty() ? name : prefix + "/" + name;
+    std::string why = checkRelativePath(rel);
+    if (!why.empty()) throw MakeError(rel + " in " + root.string() + " cannot go into a patch: " + why);
+    const fs::path p = dir / name;
+    fs::file_status st = fs::symlink_status(p, ec);
+    if (ec) throw MakeError("cannot examine " + p.string() + ": " + ec.message());
+    if (fs::is_symlink(st)) throw MakeError(p.string() + " is a symbolic link; patches hold only files and folders");
+    if (fs::is_directory(st)) {
+      tree.dirs.insert(rel);
+      walk(root, p, rel, tree);
+    } else if (fs::is_regular_file(st)) {
+      tree.files.insert(rel);
+    } else {
+      throw MakeError(p.string() + " is neither a file nor a folder");
+    }
+  }
+}
+
+Tree scan(const std::string& root) {
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) throw MakeError("folder " + root + " not found");
+  Tree t;
+  walk(root, root, "", t);
+  return t;
+}
+
+std::vector<unsigned char> readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw MakeError("cannot open " + path);
+  std::vector<unsigned char> data;
+  in.seekg(0, std::ios::end);
+  std::streamoff n = in.tellg();
+  in.seekg(0);
+  if (n < 0) throw MakeError("cannot read " + path);
+  data.resize(static_cast<std::size_t>(n));
+  if (n > 0 && !in.read(reinterpret_cast<char*>(data.data()), n)) throw MakeError("cannot read " + path);
+  return data;
+}
+
+// Names that differ only in case are the same file on Windows.
+void checkCaseClashes(const Tree& oldTree, const Tree& newTree) {
+  std::map<std::string, std::string> seen;
+  auto add = [&](const std::string& p, bool fromNew) {
+    auto r = seen.emplace(foldCase(p), p);
+    if (!r.second && r.first->second != p)
+      throw MakeError(r.first->second + " and " + p + " differ only in case" +
+                      (fromNew ? "" : " (rename through a temporary name in two patches)"));
+  };
+  for (const auto* t : {&newTree, &oldTree}) {
+    for (const auto& f : t->files) add(f, t == &newTree);
+    for (const auto& d : t->dirs) add(d, t == &newTree);
+  }
+}
+
+}  // namespace
+
+MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
+                    MakeProgress* progress) {
+  const Tree oldTree = scan(oldDir), newTree = scan(newDir);
+  checkCaseClashes(oldTree, newTree);
+  for (const std::string& d : oldTree.dirs)
+    if (newTree.files.count(d)) throw MakeError("folder " + d + " became a file; make that change in two patches");
+
+  auto oldPath = [&](const std::string& rel) { return (fs::path(oldDir) / rel).string(); };
+  auto newPath = [&](const std::string& rel) { return (fs::path(newDir) / rel).string(); };
+
+  // Order matters to the applier: deletions first (a file may become a
+  // folder), then folders parents first, contents, and finally the folders
+  // that go, children first.
+  std::vector<PatchOp> ops;
+  MakeStats stats;
+  for (const std::string& f : oldTree.files)
+    if (!newTree.files.count(f)) {
+      PatchOp op;
+      op.kind = OpKind::Delete;
+      op.path = f;
+      ops.push_back(op);
+      ++stats.deleted;
+    }
+  for (const std::string& d : newTree.dirs)
+    if (!oldTree.dirs.count(d)) {
+      PatchOp op;
+      op.kind = OpKind::MakeDir;
+      op.path = d;
+      ops.push_back(op);
+      ++stats.dirsMade;
+    }
+  for (const std::string& f : newTree.files) {
+    PatchOp op;
+    op.path = f;
+    op.kind = oldTree.files.count(f) ? OpKind::Modify : OpKind::Add;
+    ops.push_back(op);
+  }
+  for (auto it = oldTree.dirs.rbegin(); it != oldTree.dirs.rend(); ++it)
+    if (!newTree.dirs.count(*it)) {
+      PatchOp op;
+      op.kind = OpKind::RemoveDir;
+      op.path = *it;
+      ops.push_back(op);
+      ++stats.dirsRemoved;
+    }
+
+  std::vector<unsigned char> data;
+  std::vector<PatchOp> kept;
+  std::size_t index = 0;
+  for (PatchOp& op : ops) {
+    if (progress) progress->onFile(index++, ops.size(), op.path);
+    if (op.kind == OpKind::Delete) {
+      std::vector<unsigned char> o = readAll(oldPath(op.path));
+      op.oldSize = o.size();
+      op.oldHash = hashBytes(o.data(), o.size());
+    } else if (op.kind == OpKind::Add || op.kind == OpKind::Modify) {
+      std::vector<unsigned char> n = readAll(newPath(op.path));
+      op.newSize = n.size();
+      op.newHash = hashBytes(n.data(), n.size());
+      std::vector<unsigned char> blob = encodeFull(n.data(), n.size());
+      op.encoding = Encoding::Full;
+      if (op.kind == OpKind::Modify) {
+        std::vector<unsigned char> o = readAll(oldPath(op.path));
+        op.oldSize = o.size();
+        op.oldHash = hashBytes(o.data(), o.size());
+        if (o == n) {
+          ++stats.unchanged;
+          continue;
+        }
+        if (o.size() < (std::size_t(1) << 30)) {
+          std::vector<unsigned char> delta = encodeDelta(o.data(), o.size(), n.data(), n.size());
+          if (delta.size() < blob.size()) {
+            blob.swap(delta);
+            op.encoding = Encoding::Delta;
+          }
+        }
+        ++stats.modified;
+      } else {
+        ++stats.added;
+      }
+      op.dataOffset = data.size();
+      op.dataLength = blob.size();
+      data.insert(data.end(), blob.begin(), blob.end());
+    }
+    kept.push_back(op);
+  }
+
+  std::vector<unsigned char> bytes = buildPatch(kept, data);
+  // Written under a temporary name so a failed run leaves no half patch.
+  const std::string tmp = patchPath + ".part";
+  {
+    std::FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (!f) throw MakeError("cannot create " + tmp);
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+      std::remove(tmp.c_str());
+      throw MakeError("cannot write " + tmp);
+    }
+  }
+  if (std::rename(tmp.c_str(), patchPath.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    throw MakeError("cannot create " + patchPath);
+  }
+  stats.patchSize = bytes.size();
+  return stats;
+}
+
+}  // namespace rtp

@@ -1,0 +1,241 @@
+// rtptool: makes, lists, verifies and applies patch files for release
+// engineers. Exit codes are the engine's result codes (see --help).
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rtp/engine.h"
+#include "rtp/maker.h"
+
+namespace {
+
+constexpr int kExitMakeFailed = 10;
+
+const char kUsage[] =
+    "usage: rtptool make OLD NEW PATCH      write a patch turning tree OLD into tree NEW\n"
+    "       rtptool list PATCH              show the operations of a patch\n"
+    "       rtptool verify PATCH TREE       check that PATCH fits TREE, changing nothing\n"
+    "       rtptool apply PATCH TREE [--backup]\n"
+    "                                       apply PATCH to TREE (originals kept in TREE/backup)\n"
+    "       rtptool --help\n"
+    "\n"
+    "exit codes:\n"
+    "   0  success\n"
+    "   1  bad arguments\n"
+    "   2  patch file missing or unreadable\n"
+    "   3  patch file corrupt or unsafe\n"
+    "   4  patch format version not supported\n"
+    "   5  tree does not fit the patch (a file is at neither its old nor new content)\n"
+    "   6  file system error while applying (changes rolled back)\n"
+    "   7  cancelled (Ctrl-C; changes rolled back)\n"
+    "   8  rollback failed (journal kept; the next apply finishes the undo)\n"
+    "   9  internal error\n"
+    "  10  make failed (trees unreadable or not patchable)\n";
+
+volatile std::sig_atomic_t interrupted = 0;
+void onSignal(int) { interrupted = 1; }
+
+// One line redrawn in place, on a terminal only.
+class Bar {
+ public:
+  Bar() : enabled_(isatty(2) != 0) {}
+  void draw(std::size_t index, std::size_t count, int pct, const std::string& name) {
+    if (!enabled_) return;
+    const int width = 30;
+    int filled = pct * width / 100;
+    std::string shown = name.size() > 40 ? "..." + name.substr(name.size() - 37) : name;
+    std::fprintf(stderr, "\r[%s%s] %3d%% %zu/%zu %-40s", std::string(filled, '#').c_str(),
+                 std::string(width - filled, ' ').c_str(), pct, index + 1, count, shown.c_str());
+    std::fflush(stderr);
+    dirty_ = true;
+  }
+  void clear() {
+    if (enabled_ && dirty_) std::fprintf(stderr, "\r%*s\r", 90, "");
+    dirty_ = false;
+  }
+
+ private:
+  bool enabled_;
+  bool dirty_ = false;
+};
+
+class ApplyProgress : public rtp::ProgressSink {
+ public:
+  explicit ApplyProgress(Bar& bar) : bar_(bar) {}
+  bool beginFile(std::size_t index, std::size_t count) override {
+    index_ = index;
+    count_ = count;
+    return !interrupted;
+  }
+  bool fileName(const std::string& name) override {
+    name_ = name;
+    return !interrupted;
+  }
+  bool percent(int pct) override {
+    bar_.draw(index_, count_, pct, name_);
+    return !interrupted;
+  }
+
+ private:
+  Bar& bar_;
+  std::size_t index_ = 0, count_ = 0;
+  std::string name_;
+};
+
+class MakeBar : public rtp::MakeProgress {
+ public:
+  explicit MakeBar(Bar& bar) : bar_(bar) {}
+  void onFile(std::size_t index, std::size_t count, const std::string& path) override {
+    bar_.draw(index, count, static_cast<int>(count ? index * 100 / count : 100), path);
+  }
+
+ private:
+  Bar& bar_;
+};
+
+int report(const rtp::Outcome& o, const char* action) {
+  if (o.recoveredJournal) std::fprintf(stderr, "rtptool: an interrupted patch was rolled back first\n");
+  if (!o.ok()) {
+    std::fprintf(stderr, "rtptool: %s failed: %s: %s\n", action, rtp::resultName(o.result), o.message.c_str());
+  } else if (!o.message.empty()) {
+    std::fprintf(stderr, "rtptool: note: %s\n", o.message.c_str());
+  }
+  return static_cast<int>(o.result);
+}
+
+const char* stateName(rtp::FileState s) {
+  switch (s) {
+    case rtp::FileState::Pending: return "pending";
+    case rtp::FileState::Done: return "done";
+    case rtp::FileState::Mismatch: return "MISMATCH";
+  }
+  return "?";
+}
+
+int cmdMake(const std::vector<std::string>& a) {
+  if (a.size() != 3) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  Bar bar;
+  MakeBar mb(bar);
+  try {
+    rtp::MakeStats s = rtp::makePatch(a[0], a[1], a[2], &mb);
+    bar.clear();
+    std::printf("%s: %zu added, %zu modified, %zu deleted, %zu folders created, %zu removed, %zu unchanged; %llu bytes\n",
+                a[2].c_str(), s.added, s.modified, s.deleted, s.dirsMade, s.dirsRemoved, s.unchanged,
+                static_cast<unsigned long long>(s.patchSize));
+    return 0;
+  } catch (const std::exception& e) {
+    bar.clear();
+    std::fprintf(stderr, "rtptool: make failed: %s\n", e.what());
+    return kExitMakeFailed;
+  }
+}
+
+int cmdList(const std::vector<std::string>& a) {
+  if (a.size() != 1) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  auto fs = rtp::makeNativeFileSystem();
+  std::unique_ptr<rtp::File> f;
+  try {
+    f = fs->openRead(a[0]);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "rtptool: list failed: %s\n", e.what());
+    return static_cast<int>(rtp::Result::PatchUnreadable);
+  }
+  std::vector<rtp::PatchOp> ops;
+  rtp::Hash128 id;
+  rtp::Outcome o = rtp::readPatch(*f, &ops, &id);
+  if (!o.ok()) return report(o, "list");
+  std::printf("patch %s  format %u  id %s  %zu operations\n", a[0].c_str(), rtp::format::kVersion, id.hex().c_str(),
+              ops.size());
+  for (const rtp::PatchOp& op : ops) {
+    std::printf("%-7s %s", rtp::opKindName(op.kind), op.path.c_str());
+    if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Delete)
+      std::printf("  old %llu %s", static_cast<unsigned long long>(op.oldSize), op.oldHash.hex().c_str());
+    if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Add)
+      std::printf("  new %llu %s  %s %llu bytes", static_cast<unsigned long long>(op.newSize),
+                  op.newHash.hex().c_str(), op.encoding == rtp::Encoding::Delta ? "delta" : "full",
+                  static_cast<unsigned long long>(op.dataLength));
+    std::printf("\n");
+  }
+  return 0;
+}
+
+int cmdVerify(const std::vector<std::string>& a) {
+  if (a.size() != 2) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  auto fs = rtp::makeNativeFileSystem();
+  rtp::Outcome o = rtp::verifyPatch(*fs, a[0], a[1]);
+  std::size_t pending = 0, done = 0, bad = 0;
+  for (const rtp::FileReport& r : o.files) {
+    if (r.state == rtp::FileState::Mismatch)
+      std::printf("%-8s %-7s %s: %s\n", stateName(r.state), rtp::opKindName(r.kind), r.path.c_str(), r.detail.c_str());
+    pending += r.state == rtp::FileState::Pending;
+    done += r.state == rtp::FileState::Done;
+    bad += r.state == rtp::FileState::Mismatch;
+  }
+  if (!o.files.empty()) std::printf("%zu to change, %zu already done, %zu mismatched\n", pending, done, bad);
+  return report(o, "verify");
+}
+
+int cmdApply(std::vector<std::string> a) {
+  rtp::ApplyOptions opts;
+  for (auto it = a.begin(); it != a.end();) {
+    if (*it == "--backup") {
+      opts.backup = true;
+      it = a.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (a.size() != 2) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  auto fs = rtp::makeNativeFileSystem();
+  Bar bar;
+  ApplyProgress progress(bar);
+  rtp::Outcome o = rtp::applyPatch(*fs, a[0], a[1], opts, &progress);
+  bar.clear();
+  if (o.ok()) {
+    std::size_t done = 0;
+    for (const rtp::FileReport& r : o.files) done += r.state == rtp::FileState::Done;
+    std::printf("applied %s: %zu operations, %zu already done\n", a[0].c_str(), o.files.size(), done);
+  }
+  return report(o, "apply");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  const std::string cmd = args[0];
+  args.erase(args.begin());
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (cmd == "make") return cmdMake(args);
+  if (cmd == "list") return cmdList(args);
+  if (cmd == "verify") return cmdVerify(args);
+  if (cmd == "apply") return cmdApply(args);
+  std::fprintf(stderr, "rtptool: unknown command '%s'\n", cmd.c_str());
+  std::fputs(kUsage, stderr);
+  return 1;
+}

@@ -15,8 +15,9 @@
 //                        A call that no block matches runs no steps.
 //   event ID [ARG]       Calls back (ID, parameter).  ID 5: ARG is a number
 //                        0..65535 passed as a pointer to an unsigned short.
-//                        Other ids: ARG (the rest of the line, may hold
-//                        blanks) passed as a char*; no ARG (as for 8): null.
+//                        ID 8 takes no ARG and passes null.  Other ids: ARG
+//                        (the rest of the line, may hold blanks) passed as
+//                        a char*.  Without ARG any id passes null.
 //   pump-until-null N [MS]
 //                        Calls back (0, null) up to N times, sleeping MS ms
 //                        (default 20) after each non-null answer, until an
@@ -170,6 +171,7 @@ bool parseScript(const std::string& text, std::vector<Block>& blocks, std::strin
             step.op = Op::Event;
             step.id = static_cast<int>(id);
             step.hasArg = !arg2.empty();
+            if (id == 8 && step.hasArg) return fail("event 8 takes no argument");
             if (id == 5 && step.hasArg) {
                 if (!parseLong(arg2, step.number) || step.number < 0 || step.number > 0xFFFF)
                     return fail("event 5 needs a 16-bit number");

@@ -77,6 +77,14 @@ protected:
         SetEnvironmentVariableA("VELMORA_PATCH_SCRIPT", nullptr);
         SetEnvironmentVariableA("VELMORA_PATCH_RECORD", nullptr);
         g_log = nullptr;
+        WIN32_FIND_DATAA found;
+        HANDLE find = FindFirstFileA((dir_ + "\\*").c_str(), &found);
+        if (find != INVALID_HANDLE_VALUE) {
+            do DeleteFileA((dir_ + "\\" + found.cFileName).c_str());
+            while (FindNextFileA(find, &found));
+            FindClose(find);
+        }
+        RemoveDirectoryA(dir_.c_str());
     }
     void script(const std::string& text) {
         std::ofstream(script_, std::ios::binary) << text;
@@ -238,6 +246,10 @@ TEST_F(PatchDouble, BadScriptOrNullCallbackFailsWithoutCallingBack) {
     std::vector<std::string> rec = record();
     EXPECT_EQ(rec[5], "error line 2: unknown step: frobnicate");
     EXPECT_EQ(rec[13].rfind("error line 1: event 5 needs a 16-bit number", 0), 0u) << rec[13];
+
+    script("event 8 x\n");
+    EXPECT_EQ(PatchEntry("r7r8s.rtp", recordingCallback, 1), -1);
+    EXPECT_EQ(record()[21], "error line 1: event 8 takes no argument: event 8 x");
 
     script("event 8\n");
     EXPECT_EQ(PatchEntry("r7r8s.rtp", nullptr, 1), -1);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <new>
 #include <set>
@@ -20,36 +21,25 @@ std::string parentRel(const std::string& rel) {
   return s == std::string::npos ? std::string() : rel.substr(0, s);
 }
 
-// Writes decoded bytes to the temporary file, hashing them and reporting
-// whole-percent steps.
+// Writes decoded bytes to the temporary file, hashing them and passing the
+// running count on for progress.
 class OutputSink : public ByteSink {
  public:
-  OutputSink(File& out, std::uint64_t total, ProgressSink* progress)
-      : out_(out), total_(total), progress_(progress) {}
+  OutputSink(File& out, std::function<void(std::uint64_t)> onWritten) : out_(out), onWritten_(std::move(onWritten)) {}
   void put(const unsigned char* data, std::size_t n) override {
     out_.write(data, n);
     hasher_.update(data, n);
     written_ += n;
-    report();
-  }
-  void report() {
-    if (!progress_) return;
-    int pct = total_ == 0 ? 100 : static_cast<int>(written_ * 100 / total_);
-    if (pct > last_) {
-      last_ = pct;
-      if (!progress_->percent(pct)) throw Error(Result::Cancelled, "cancelled");
-    }
+    onWritten_(written_);
   }
   Hash128 digest() const { return hasher_.digest(); }
   std::uint64_t written() const { return written_; }
 
  private:
   File& out_;
+  std::function<void(std::uint64_t)> onWritten_;
   Hasher hasher_;
-  std::uint64_t total_;
   std::uint64_t written_ = 0;
-  ProgressSink* progress_;
-  int last_ = 0;
 };
 
 std::string journalPath(FileSystem& fs, const std::string& root) { return fs.join(root, format::kJournalName); }
@@ -75,6 +65,9 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root, const s
     dirKnown[key] = d;
     return d;
   };
+  std::set<std::string> madeLater;
+  for (const PatchOp& op : ops)
+    if (op.kind == OpKind::MakeDir) madeLater.insert(foldCase(op.path));
   states.clear();
   for (const PatchOp& op : ops) {
     FileReport rep;
@@ -109,7 +102,7 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root, const s
             mismatch("is not a folder");
           break;
         case OpKind::Delete:
-          if (st.type == EntryType::None)
+          if (st.type == EntryType::None || (st.type == EntryType::Directory && madeLater.count(key)))
             rep.state = FileState::Done;
           else if (st.type != EntryType::File)
             mismatch("is not a file");
@@ -208,6 +201,14 @@ class Transaction {
     if (!goOn) throw Error(Result::Cancelled, "cancelled by the caller");
   }
 
+  // Called on whole-percent changes only, never per byte.
+  void percent(int pct) {
+    if (progress_ && pct > lastPercent_) {
+      lastPercent_ = pct;
+      check(progress_->percent(pct));
+    }
+  }
+
   std::string path(const std::string& rel) const { return fs_.join(root_, rel); }
 
   void removeStray(const std::string& rel) {
@@ -223,9 +224,10 @@ class Transaction {
       const PatchOp& op = ops[i];
       const bool done = states_[i] == FileState::Done;
       if (isFileOp(op.kind) && progress_) {
+        lastPercent_ = -1;
         check(progress_->beginFile(index, count));
         check(progress_->fileName(op.path));
-        check(progress_->percent(0));
+        percent(0);
       }
       if (isFileOp(op.kind)) ++index;
       if (!done) {
@@ -262,7 +264,7 @@ class Transaction {
           }
         }
       }
-      if (isFileOp(op.kind) && progress_) check(progress_->percent(100));
+      if (isFileOp(op.kind)) percent(100);
     }
   }
 
@@ -277,7 +279,9 @@ class Transaction {
       std::unique_ptr<File> out = fs_.create(path(tmp));
       std::unique_ptr<File> old;
       if (op.encoding == Encoding::Delta) old = fs_.openRead(path(op.path));
-      OutputSink sink(*out, op.newSize, progress_);
+      OutputSink sink(*out, [&](std::uint64_t written) {
+        percent(op.newSize == 0 ? 100 : static_cast<int>(written * 100 / op.newSize));
+      });
       decodeStream(patch_.file(), patch_.dataSectionOffset(), op, old.get(), sink);
       out->sync();
       got = sink.digest();
@@ -333,6 +337,7 @@ class Transaction {
   const std::vector<FileState>& states_;
   ApplyOptions opts_;
   ProgressSink* progress_;
+  int lastPercent_ = -1;
   Journal journal_;
 };
 

@@ -1,0 +1,300 @@
+// Applying patches as transactions: checks before changes, rollback on
+// failure, cancel and power loss, backups, and the updater's command line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "corpus_trees.h"
+#include "rtp/maker.h"
+#include "support.h"
+
+using namespace rtptest;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+Snapshot oldTree() {
+  TreeText t = sampleOldTree();
+  t["legacy/sub"] = "<dir>";
+  t["legacy/sub/deep.txt"] = "deep";
+  t["plugins"] = "a file that becomes a folder";
+  return Snapshot(t.begin(), t.end());
+}
+
+Snapshot newTree() {
+  TreeText t = sampleNewTree();
+  t["plugins"] = "<dir>";
+  t["plugins/tax.dll"] = "tax plugin";
+  return Snapshot(t.begin(), t.end());
+}
+
+// What the product folder holds after the patch with backups on.
+Snapshot newTreeWithBackup() {
+  Snapshot s = newTree(), o = oldTree(), n = newTree();
+  s["backup"] = "<dir>";
+  for (const auto& [rel, content] : o) {
+    if (content == "<dir>") continue;
+    auto it = n.find(rel);
+    if (it != n.end() && it->second == content) continue;
+    s["backup/" + rel] = content;
+    for (std::size_t p = rel.find('/'); p != std::string::npos; p = rel.find('/', p + 1))
+      s["backup/" + rel.substr(0, p)] = "<dir>";
+  }
+  return s;
+}
+
+class Apply : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    stdfs::create_directories(work.sub("old"));
+    stdfs::create_directories(work.sub("new"));
+    materialise(work.sub("old"), oldTree());
+    materialise(work.sub("new"), newTree());
+    patch = work.sub("r7r8s.rtp");
+    rtp::makePatch(work.sub("old"), work.sub("new"), patch);
+    freshProduct();
+  }
+
+  void freshProduct() {
+    stdfs::remove_all(product);
+    stdfs::create_directories(product);
+    materialise(product, oldTree());
+  }
+
+  rtp::Outcome apply(rtp::FileSystem& fs, bool backup = false, rtp::ProgressSink* progress = nullptr) {
+    rtp::ApplyOptions o;
+    o.backup = backup;
+    return rtp::applyPatch(fs, patch, product, o, progress);
+  }
+
+  TempDir work;
+  std::string patch;
+  std::string product = work.sub("Velmora");
+  std::unique_ptr<rtp::FileSystem> real = rtp::makeNativeFileSystem();
+};
+
+}  // namespace
+
+TEST_F(Apply, TurnsOldTreeIntoNewLeavingNoTraces) {
+  rtp::Outcome o = apply(*real);
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(product), newTree());
+  EXPECT_FALSE(o.recoveredJournal);
+}
+
+TEST_F(Apply, BackupFolderHoldsOriginalsUnderTheirPaths) {
+  rtp::Outcome o = apply(*real, true);
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(product), newTreeWithBackup());
+}
+
+TEST_F(Apply, FilesAlreadyAtNewContentCountAsDone) {
+  writeFile(product + "/readme.txt", newTree()["readme.txt"]);
+  rtp::Outcome o = apply(*real);
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(product), newTree());
+  bool sawDone = false;
+  for (const rtp::FileReport& r : o.files)
+    if (r.path == "readme.txt") sawDone = r.state == rtp::FileState::Done;
+  EXPECT_TRUE(sawDone);
+
+  rtp::Outcome again = apply(*real);
+  ASSERT_TRUE(again.ok()) << again.message;
+  for (const rtp::FileReport& r : again.files) EXPECT_EQ(r.state, rtp::FileState::Done) << r.path;
+  EXPECT_EQ(snapshot(product), newTree());
+}
+
+TEST_F(Apply, OtherEditionFailsCleanlySoItsOwnPatchCanApply) {
+  // The pro edition ships another program build; the standard patch must
+  // refuse it untouched, and the pro patch must then fit.
+  Snapshot pro = oldTree();
+  pro["Velmora.exe"] = pro["Velmora.exe"].substr(0, 15000) + "pro edition";
+  stdfs::remove_all(product);
+  stdfs::create_directories(product);
+  materialise(product, pro);
+  rtp::Outcome o = apply(*real);
+  EXPECT_EQ(o.result, rtp::Result::WrongInstallation);
+  EXPECT_NE(o.message.find("Velmora.exe"), std::string::npos) << o.message;
+  EXPECT_EQ(snapshot(product), pro);
+
+  stdfs::create_directories(work.sub("pro"));
+  materialise(work.sub("pro"), pro);
+  const std::string proPatch = work.sub("r7r8p.rtp");
+  rtp::makePatch(work.sub("pro"), work.sub("new"), proPatch);
+  rtp::Outcome p = rtp::applyPatch(*real, proPatch, product, {});
+  ASSERT_TRUE(p.ok()) << p.message;
+  EXPECT_EQ(snapshot(product), newTree());
+}
+
+TEST_F(Apply, MissingOrForeignFilesAreMismatches) {
+  stdfs::remove(product + "/readme.txt");
+  EXPECT_EQ(apply(*real).result, rtp::Result::WrongInstallation);
+  freshProduct();
+  writeFile(product + "/tax/2027.tbl", "someone else's table");  // where the patch adds a file
+  Snapshot before = snapshot(product);
+  EXPECT_EQ(apply(*real).result, rtp::Result::WrongInstallation);
+  EXPECT_EQ(snapshot(product), before);
+  rtp::Outcome v = rtp::verifyPatch(*real, patch, product);
+  EXPECT_EQ(v.result, rtp::Result::WrongInstallation);
+  EXPECT_EQ(snapshot(product), before);
+}
+
+TEST_F(Apply, DamagedPatchChangesNothing) {
+  Bytes good = readBytes(patch);
+  for (std::size_t cut : {std::size_t(0), std::size_t(10), good.size() / 2, good.size() - 1}) {
+    writeFile(patch, Bytes(good.begin(), good.begin() + static_cast<long>(cut)));
+    rtp::Outcome o = apply(*real, true);
+    EXPECT_NE(o.result, rtp::Result::Ok);
+    EXPECT_EQ(snapshot(product), oldTree()) << cut;
+  }
+  EXPECT_EQ(rtp::applyPatch(*real, work.sub("none.rtp"), product, {}).result, rtp::Result::PatchUnreadable);
+  writeFile(patch, good);
+  EXPECT_EQ(rtp::applyPatch(*real, patch, work.sub("nowhere"), {}).result, rtp::Result::BadArguments);
+}
+
+TEST_F(Apply, ReportsEachFileThenWholePercents) {
+  RecordingProgress rec;
+  ASSERT_TRUE(apply(*real, false, &rec).ok());
+  std::size_t files = 0;
+  int last = -1;
+  std::string expectName;
+  for (std::size_t i = 0; i < rec.events.size(); ++i) {
+    const std::string& e = rec.events[i];
+    if (e.rfind("begin ", 0) == 0) {
+      EXPECT_EQ(last, files ? 100 : -1) << "previous file did not reach 100%";
+      ++files;
+      ASSERT_LT(i + 1, rec.events.size());
+      EXPECT_EQ(rec.events[i + 1].rfind("name ", 0), 0u);
+      last = -1;
+    } else if (e.rfind("pct ", 0) == 0) {
+      int pct = std::stoi(e.substr(4));
+      EXPECT_GT(pct, last);
+      EXPECT_LE(pct, 100);
+      last = pct;
+    }
+  }
+  EXPECT_EQ(last, 100);
+  // delete x3, modify x2 (readme, exe; rates unchanged), add x2
+  EXPECT_EQ(files, 7u);
+  EXPECT_EQ(rec.events.front(), "begin 0/7");
+}
+
+TEST_F(Apply, CancelAtAnyCallbackRollsBack) {
+  RecordingProgress count;
+  ASSERT_TRUE(apply(*real, true, &count).ok());
+  const long events = static_cast<long>(count.events.size());
+  for (long k = 1; k <= events; ++k) {
+    freshProduct();
+    RecordingProgress rec;
+    rec.cancelAt = k;
+    rtp::Outcome o = apply(*real, true, &rec);
+    ASSERT_EQ(o.result, rtp::Result::Cancelled) << "cancel at event " << k;
+    ASSERT_EQ(snapshot(product), oldTree()) << "cancel at event " << k;
+  }
+}
+
+class ApplySteps : public Apply, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ApplySteps, FailureAtEveryStepRollsBack) {
+  const bool backup = GetParam();
+  FaultyFs faulty(*real);
+  ASSERT_TRUE(apply(faulty, backup).ok());
+  const long total = faulty.steps();
+  ASSERT_GT(total, 20);
+  const Snapshot done = backup ? newTreeWithBackup() : newTree();
+  for (long n = 1; n <= total; ++n) {
+    freshProduct();
+    faulty.reset();
+    faulty.failAt = n;
+    rtp::Outcome o = apply(faulty, backup);
+    if (o.ok()) {
+      // The failure hit cleanup after the commit; the next call finishes it.
+      ASSERT_TRUE(rtp::recoverInterrupted(*real, product).ok());
+      ASSERT_EQ(snapshot(product), done) << "failure at step " << n;
+    } else {
+      ASSERT_NE(o.result, rtp::Result::RollbackFailed) << o.message;
+      ASSERT_EQ(snapshot(product), oldTree()) << "failure at step " << n << ": " << o.message;
+    }
+  }
+}
+
+TEST_P(ApplySteps, PowerLossAtEveryStepIsRecoveredNextTime) {
+  const bool backup = GetParam();
+  FaultyFs faulty(*real);
+  ASSERT_TRUE(apply(faulty, backup).ok());
+  const long total = faulty.steps();
+  const Snapshot done = backup ? newTreeWithBackup() : newTree();
+  int rolledBack = 0, finished = 0;
+  for (long n = 1; n <= total; ++n) {
+    freshProduct();
+    faulty.reset();
+    faulty.crashAt = n;
+    apply(faulty, backup);
+    // The machine comes back: the interrupted patch is undone, or finished
+    // if it had committed, and never left half way.
+    rtp::Outcome r = rtp::recoverInterrupted(*real, product);
+    ASSERT_TRUE(r.ok()) << r.message;
+    Snapshot after = snapshot(product);
+    if (after == oldTree())
+      ++rolledBack;
+    else
+      ASSERT_EQ(after, done) << "power loss at step " << n;
+    finished += after == done;
+    // Then the updater simply applies again.
+    freshProduct();
+    faulty.reset();
+    faulty.crashAt = n;
+    apply(faulty, backup);
+    rtp::Outcome again = apply(*real, backup);
+    ASSERT_TRUE(again.ok()) << again.message;
+    ASSERT_EQ(snapshot(product), done) << "power loss at step " << n;
+  }
+  EXPECT_GT(rolledBack, 10);
+  EXPECT_GT(finished, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backup, ApplySteps, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "WithBackup" : "NoBackup"; });
+
+TEST_F(Apply, NextCallRollsBackAnInterruptedPatchFirst) {
+  FaultyFs faulty(*real);
+  faulty.crashAt = 30;
+  EXPECT_FALSE(apply(faulty, true).ok());
+  EXPECT_TRUE(exists(product + "/rtpatch.journal"));
+  rtp::Outcome o = apply(*real);
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_TRUE(o.recoveredJournal);
+  EXPECT_EQ(snapshot(product), newTree());  // the backup of the rolled-back try is gone too
+}
+
+TEST(CommandLine, ParsesTheUpdatersForm) {
+  rtp::CommandLine cl;
+  ASSERT_TRUE(rtp::parseCommandLine("\"r7r8s.rtp\" \"C:\\Program Files\\Brennock\\Velmora\" /b /nop /nos ", cl));
+  EXPECT_EQ(cl.patchPath, "r7r8s.rtp");
+  EXPECT_EQ(cl.productDir, "C:\\Program Files\\Brennock\\Velmora");
+  EXPECT_TRUE(cl.options.backup);
+  ASSERT_TRUE(rtp::parseCommandLine("\"a.rtp\" \"dir\" /nob /nop ", cl));
+  EXPECT_FALSE(cl.options.backup);
+  ASSERT_TRUE(rtp::parseCommandLine("a.rtp dir /B", cl));
+  EXPECT_TRUE(cl.options.backup);
+  ASSERT_TRUE(rtp::parseCommandLine("\"a.rtp\" \"dir\"", cl));
+  EXPECT_FALSE(cl.options.backup);
+  std::string err;
+  EXPECT_FALSE(rtp::parseCommandLine("\"a.rtp\" \"dir", cl, &err));
+  EXPECT_FALSE(err.empty());
+  EXPECT_FALSE(rtp::parseCommandLine("\"a.rtp\" /b", cl));
+  EXPECT_FALSE(rtp::parseCommandLine("a b c", cl));
+  EXPECT_FALSE(rtp::parseCommandLine("\"\" \"dir\"", cl));
+  EXPECT_FALSE(rtp::parseCommandLine("", cl));
+}
+
+TEST_F(Apply, CommandLineEntryAppliesWithBackup) {
+  const std::string spaced = work.sub("Program Files/Velmora");
+  stdfs::create_directories(spaced);
+  materialise(spaced, oldTree());
+  auto fs = rtp::makeNativeFileSystem();
+  rtp::Outcome o = rtp::applyCommandLine(*fs, "\"" + patch + "\" \"" + spaced + "\" /b /nop /nos ");
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(spaced), newTreeWithBackup());
+  EXPECT_EQ(rtp::applyCommandLine(*fs, "\"" + patch + "\"").result, rtp::Result::BadArguments);
+}

@@ -1,0 +1,43 @@
+// Replays the fuzz corpus through the reader on every run: sound samples
+// must load, damaged ones must be refused, and none may crash.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "corpus_trees.h"
+#include "support.h"
+
+int rtpFuzzReadPatch(const std::uint8_t* data, std::size_t size);
+
+using namespace rtptest;
+namespace fs = std::filesystem;
+
+TEST(Corpus, EveryFileReadsAsItsNameSays) {
+  int valid = 0, bad = 0;
+  for (const auto& entry : fs::directory_iterator(RTP_CORPUS_DIR)) {
+    const std::string name = entry.path().filename().string();
+    Bytes b = readBytes(entry.path().string());
+    int result = rtpFuzzReadPatch(b.data(), b.size());
+    SCOPED_TRACE(name);
+    if (name.rfind("valid-", 0) == 0) {
+      EXPECT_EQ(result, 0);
+      ++valid;
+    } else {
+      EXPECT_NE(result, 0);
+      ++bad;
+    }
+  }
+  EXPECT_GE(valid, 3);
+  EXPECT_GE(bad, 8);
+}
+
+TEST(Corpus, SamplePatchTurnsOldSampleIntoNew) {
+  TempDir t;
+  materialise(t.path(), sampleOldTree());
+  auto fs = rtp::makeNativeFileSystem();
+  rtp::Outcome o = rtp::applyPatch(*fs, std::string(RTP_CORPUS_DIR) + "/valid-sample.rtp", t.path(), {});
+  ASSERT_TRUE(o.ok()) << o.message;
+  const TreeText want = sampleNewTree();
+  Snapshot expect(want.begin(), want.end());
+  EXPECT_EQ(snapshot(t.path()), expect);
+}

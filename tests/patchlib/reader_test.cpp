@@ -1,0 +1,202 @@
+// The reader against damaged and hostile patches.
+#include <gtest/gtest.h>
+
+#include "corpus_trees.h"
+#include "rtp/maker.h"
+#include "rtp/stream.h"
+#include "support.h"
+
+using namespace rtptest;
+
+namespace {
+
+rtp::Result readResult(const Bytes& b) {
+  rtp::MemoryFile f(b.data(), b.size());
+  return rtp::readPatch(f).result;
+}
+
+Bytes samplePatch() { return readBytes(std::string(RTP_CORPUS_DIR) + "/valid-sample.rtp"); }
+
+// A modify operation whose delta stream is the given raw command bytes.
+Bytes deltaPatch(const Bytes& raw, std::uint64_t oldSize, std::uint64_t newSize) {
+  Bytes blob = rtp::encodeFull(raw.data(), raw.size());
+  rtp::PatchOp op;
+  op.kind = rtp::OpKind::Modify;
+  op.encoding = rtp::Encoding::Delta;
+  op.path = "app.exe";
+  op.oldSize = oldSize;
+  op.newSize = newSize;
+  op.dataLength = blob.size();
+  return rtp::buildPatch({op}, blob);
+}
+
+// Command triples (add, copy, seek); the payload bytes belong to the last.
+Bytes commands(std::initializer_list<std::int64_t> triples, std::size_t payload) {
+  Bytes raw;
+  std::size_t i = 0;
+  for (std::int64_t v : triples) {
+    if (i++ % 3 == 2)
+      rtp::putVarint(raw, rtp::zigzag(v));
+    else
+      rtp::putVarint(raw, static_cast<std::uint64_t>(v));
+  }
+  raw.resize(raw.size() + payload, 7);
+  return raw;
+}
+
+}  // namespace
+
+TEST(Paths, AcceptsOrdinaryRelativePaths) {
+  for (const char* p : {"Velmora.exe", "data/rates.tbl", "a/b/c/d.txt", "name with blanks.txt", ".hidden",
+                        "consent.txt", "com10", "lpt0.txt", "x.conf", "backups/x", "sub/backup/x",
+                        "UMLAUT\xc3\xbc.txt"})
+    EXPECT_EQ(rtp::checkRelativePath(p), "") << p;
+}
+
+TEST(Paths, RejectsEveryWayOut) {
+  const char* bad[] = {
+      "", "/etc/passwd", "\\\\server\\share\\x", "//server/share/x", "C:/Windows/x.dll", "C:x.dll", "c:",
+      "..", "../x", "a/../../x", "a/..", "./x", "a/./b", "a//b", "a/", "dir\\file", "file.txt:stream",
+      "file.txt::$DATA", "CON", "con.txt", "Aux.dll", "nul", "NUL.tar.gz", "prn", "COM1", "com9.log", "LPT1",
+      "lpt9.x", "sub/CON", "sub/nul.txt/x", "con .txt", "COM\xb9", "CONIN$", "trailing.", "trailing ",
+      "dir./x", "dir /x", "a\tb", "what?", "star*", "pipe|x", "less<x",
+      "backup/x.dll", "Backup", "rtpatch.journal", "x.dll.rtp-new", "sub/x.RTP-OLD"};
+  for (const char* p : bad) EXPECT_NE(rtp::checkRelativePath(p), "") << "'" << p << "'";
+  EXPECT_NE(rtp::checkRelativePath(std::string("a\0b", 3)), "");
+  EXPECT_NE(rtp::checkRelativePath(std::string(2000, 'a')), "");
+}
+
+TEST(Paths, HostilePathInPatchIsRefused) {
+  for (const char* p : {"../evil.dll", "/abs", "C:\\x", "a/CON", "x:y", "a//b", "sub/end.", "backup/v.exe"}) {
+    Bytes data;
+    Bytes patch = rtp::buildPatch({addOp(p, "payload", data)}, data);
+    EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt) << p;
+  }
+}
+
+TEST(Reader, AcceptsSample) { EXPECT_EQ(readResult(samplePatch()), rtp::Result::Ok); }
+
+TEST(Reader, RefusesEveryTruncation) {
+  Bytes p = samplePatch();
+  for (std::size_t n = 0; n < p.size(); ++n)
+    ASSERT_NE(readResult(Bytes(p.begin(), p.begin() + static_cast<long>(n))), rtp::Result::Ok) << n;
+  Bytes longer = p;
+  longer.push_back(0);
+  EXPECT_EQ(readResult(longer), rtp::Result::PatchCorrupt);
+}
+
+TEST(Reader, RefusesEveryFlippedByte) {
+  Bytes p = samplePatch();
+  for (std::size_t i = 0; i < p.size(); ++i)
+    for (unsigned char mask : {0x01, 0x80, 0xff}) {
+      Bytes q = p;
+      q[i] ^= mask;
+      ASSERT_NE(readResult(q), rtp::Result::Ok) << "byte " << i << " mask " << int(mask);
+    }
+}
+
+TEST(Reader, RefusesOversizedHeaderFieldsEvenWithGoodHash) {
+  struct Edit {
+    std::size_t at;
+    std::uint64_t value;
+    int bytes;
+    rtp::Result expect;
+  };
+  const Edit edits[] = {
+      {8, 2, 4, rtp::Result::UnsupportedVersion},          // format version
+      {12, 0xffffffff, 4, rtp::Result::PatchCorrupt},      // header size
+      {16, 0xffffffff, 4, rtp::Result::PatchCorrupt},      // section count
+      {16, 1, 4, rtp::Result::PatchCorrupt},
+      {24, 0xffffffff, 4, rtp::Result::PatchCorrupt},      // op count
+      {24, 1000, 4, rtp::Result::PatchCorrupt},
+      {24, 0, 4, rtp::Result::PatchCorrupt},
+      {32, ~0ull, 8, rtp::Result::PatchCorrupt},           // total size
+      {48 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},       // ops offset
+      {48 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt}, // ops length
+      {48 + 16, 1u << 30, 8, rtp::Result::PatchCorrupt},
+      {88 + 8, 60, 8, rtp::Result::PatchCorrupt},          // data offset inside the header
+      {88 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},      // data length
+      {88, 7, 4, rtp::Result::UnsupportedVersion},         // unknown section type
+      {88, 1, 4, rtp::Result::PatchCorrupt},               // two ops sections
+  };
+  for (const Edit& e : edits) {
+    Bytes p = samplePatch();
+    putLe(p, e.at, e.value, e.bytes);
+    if (e.at != 12) rehashHeader(p);
+    EXPECT_EQ(readResult(p), e.expect) << "field at " << e.at;
+  }
+}
+
+TEST(Reader, RefusesInconsistentOperations) {
+  auto one = [](rtp::PatchOp op, const Bytes& data) { return readResult(rtp::buildPatch({op}, data)); };
+  Bytes data;
+  rtp::PatchOp add = addOp("x.txt", "content", data);
+  EXPECT_EQ(one(add, data), rtp::Result::Ok);
+
+  rtp::PatchOp o = add;
+  o.dataLength = data.size() + 1;
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.dataOffset = ~0ull - 2;
+  o.dataLength = 4;
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.newSize = ~0ull;
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.newSize = add.newSize + 1;  // stream shorter than the file it claims
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.newSize = add.newSize - 1;  // stream longer
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.kind = static_cast<rtp::OpKind>(9);
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.encoding = rtp::Encoding::Delta;  // only a modify has a delta
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.kind = rtp::OpKind::Delete;  // a delete carries no data
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+
+  Bytes twice;
+  rtp::PatchOp a1 = addOp("Dup.txt", "1", twice), a2 = addOp("dup.TXT", "2", twice);
+  EXPECT_EQ(readResult(rtp::buildPatch({a1, a2}, twice)), rtp::Result::PatchCorrupt);
+
+  rtp::PatchOp rm;
+  rm.kind = rtp::OpKind::RemoveDir;
+  rm.path = "gone";
+  Bytes inside;
+  rtp::PatchOp late = addOp("gone/x", "1", inside);
+  EXPECT_EQ(readResult(rtp::buildPatch({rm, late}, inside)), rtp::Result::PatchCorrupt);
+
+  Bytes trailing = data;
+  trailing.push_back(0);
+  o = add;
+  o.dataLength += 1;
+  EXPECT_EQ(one(o, trailing), rtp::Result::PatchCorrupt);  // bytes after the stream
+}
+
+TEST(Reader, RefusesHostileDeltaStreams) {
+  // add, copy, seek triples followed by payload bytes.
+  EXPECT_EQ(readResult(deltaPatch(commands({10, 0, 0}, 10), 10, 10)), rtp::Result::Ok);
+  EXPECT_EQ(readResult(deltaPatch(commands({11, 0, 0}, 11), 10, 11)), rtp::Result::PatchCorrupt);  // past old
+  EXPECT_EQ(readResult(deltaPatch(commands({0, 11, 0}, 11), 10, 10)), rtp::Result::PatchCorrupt);  // past new
+  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, -6}, 5), 10, 5)), rtp::Result::PatchCorrupt);   // before 0
+  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, 6}, 5), 10, 5)), rtp::Result::PatchCorrupt);    // past end
+  EXPECT_EQ(readResult(deltaPatch(commands({0, 0, 3, 0, 0, 3, 1, 0, 0}, 1), 10, 1)), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(deltaPatch(commands({0, 0, 3, 1, 0, 0}, 1), 10, 1)), rtp::Result::Ok);
+  EXPECT_EQ(readResult(deltaPatch(commands({4, 0, 0}, 3), 10, 4)), rtp::Result::PatchCorrupt);  // short payload
+  Bytes overflow(11, 0xff);
+  overflow.push_back(0x01);
+  EXPECT_EQ(readResult(deltaPatch(overflow, 10, 10)), rtp::Result::PatchCorrupt);
+  Bytes garbage = {0x78, 0x9c, 0xff, 0xff, 0xff};
+  rtp::PatchOp op;
+  op.kind = rtp::OpKind::Modify;
+  op.encoding = rtp::Encoding::Delta;
+  op.path = "app.exe";
+  op.oldSize = 10;
+  op.newSize = 10;
+  op.dataLength = garbage.size();
+  EXPECT_EQ(readResult(rtp::buildPatch({op}, garbage)), rtp::Result::PatchCorrupt);
+}

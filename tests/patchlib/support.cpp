@@ -1,0 +1,185 @@
+#include "support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "rtp/maker.h"
+
+namespace fs = std::filesystem;
+
+namespace rtptest {
+
+TempDir::TempDir() {
+  std::string tmpl = (fs::temp_directory_path() / "rtptest-XXXXXX").string();
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+void writeFile(const std::string& path, const Bytes& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void writeFile(const std::string& path, const std::string& content) { writeFile(path, Bytes(content.begin(), content.end())); }
+
+Bytes readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+Bytes loadPatchBytes(const std::string& path) { return readBytes(path); }
+
+Snapshot snapshot(const std::string& root) {
+  Snapshot s;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel = fs::relative(it->path(), root).generic_string();
+    if (it->is_directory()) {
+      s[rel] = "<dir>";
+    } else {
+      Bytes b = readBytes(it->path().string());
+      s[rel] = std::string(b.begin(), b.end());
+    }
+  }
+  return s;
+}
+
+void materialise(const std::string& root, const Snapshot& tree) {
+  for (const auto& [rel, content] : tree) {
+    if (content == "<dir>")
+      fs::create_directories(fs::path(root) / rel);
+    else
+      writeFile((fs::path(root) / rel).string(), content);
+  }
+}
+
+namespace {
+std::uint64_t splitmix(std::uint64_t& s) {
+  std::uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+}  // namespace
+
+Bytes randomBytes(std::size_t n, std::uint64_t seed) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(splitmix(seed) >> 56);
+  return b;
+}
+
+Bytes executableLike(std::size_t n, std::uint64_t seed) {
+  // A small vocabulary of "instructions" repeated with varying operands
+  // compresses and matches the way machine code does.
+  Bytes vocab = randomBytes(4096, seed);
+  Bytes b;
+  b.reserve(n);
+  std::uint64_t s = seed ^ 0x5555;
+  while (b.size() < n) {
+    std::uint64_t r = splitmix(s);
+    std::size_t at = static_cast<std::size_t>(r % (vocab.size() - 64));
+    std::size_t len = 4 + static_cast<std::size_t>((r >> 20) % 24);
+    b.insert(b.end(), vocab.begin() + static_cast<long>(at), vocab.begin() + static_cast<long>(at + len));
+    std::uint32_t operand = static_cast<std::uint32_t>(r >> 32) & 0xffff;
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(operand >> (8 * i)));
+  }
+  b.resize(n);
+  return b;
+}
+
+rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& data) {
+  rtp::PatchOp op;
+  op.kind = rtp::OpKind::Add;
+  op.encoding = rtp::Encoding::Full;
+  op.path = path;
+  op.newSize = content.size();
+  op.newHash = rtp::hashBytes(content.data(), content.size());
+  Bytes blob = rtp::encodeFull(reinterpret_cast<const unsigned char*>(content.data()), content.size());
+  op.dataOffset = data.size();
+  op.dataLength = blob.size();
+  data.insert(data.end(), blob.begin(), blob.end());
+  return op;
+}
+
+void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) b.at(at + static_cast<std::size_t>(i)) = static_cast<unsigned char>(v >> (8 * i));
+}
+
+void rehashHeader(Bytes& patch) {
+  std::size_t headerSize = patch[12] | patch[13] << 8 | patch[14] << 16 | static_cast<std::size_t>(patch[15]) << 24;
+  rtp::Hash128 h = rtp::hashBytes(patch.data(), headerSize - 16);
+  putLe(patch, headerSize - 16, h.low, 8);
+  putLe(patch, headerSize - 8, h.high, 8);
+}
+
+std::size_t FaultyFs::step(std::size_t n, bool tornWrite) {
+  ++steps_;
+  if (crashAt > 0 && steps_ > crashAt) throw rtp::IoFailure("simulated power loss");
+  if (crashAt > 0 && steps_ == crashAt) {
+    if (!tornWrite) throw rtp::IoFailure("simulated power loss");
+    return n / 2;  // the caller writes this much, then fails
+  }
+  if (failAt > 0 && steps_ == failAt) throw rtp::IoFailure("simulated failure");
+  return n;
+}
+
+namespace {
+class FaultyFile : public rtp::File {
+ public:
+  FaultyFile(std::unique_ptr<rtp::File> f, FaultyFs& fs) : f_(std::move(f)), fs_(fs) {}
+  std::size_t read(void* buf, std::size_t n) override { return f_->read(buf, n); }
+  void write(const void* buf, std::size_t n) override {
+    bool crashing = fs_.crashAt > 0 && fs_.steps() + 1 == fs_.crashAt;
+    std::size_t allowed = fs_.step(n, true);
+    if (crashing) {
+      f_->write(buf, std::min(allowed, n));
+      throw rtp::IoFailure("simulated power loss");
+    }
+    f_->write(buf, n);
+  }
+  void seek(std::uint64_t pos) override { f_->seek(pos); }
+  std::uint64_t size() override { return f_->size(); }
+  void sync() override {
+    fs_.step();
+    f_->sync();
+  }
+
+ private:
+  std::unique_ptr<rtp::File> f_;
+  FaultyFs& fs_;
+};
+}  // namespace
+
+std::unique_ptr<rtp::File> FaultyFs::create(const std::string& path) {
+  step();
+  return std::unique_ptr<rtp::File>(new FaultyFile(real_.create(path), *this));
+}
+
+bool RecordingProgress::next(const std::string& e) {
+  events.push_back(e);
+  return cancelAt < 0 || static_cast<long>(events.size()) < cancelAt;
+}
+bool RecordingProgress::beginFile(std::size_t index, std::size_t count) {
+  return next("begin " + std::to_string(index) + "/" + std::to_string(count));
+}
+bool RecordingProgress::fileName(const std::string& name) { return next("name " + name); }
+bool RecordingProgress::percent(int pct) { return next("pct " + std::to_string(pct)); }
+
+}  // namespace rtptest

@@ -286,7 +286,8 @@ void PatchReader::checkSectionHashes() {
 void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
   Cursor c{bytes.data(), bytes.size()};
   ops_.clear();
-  ops_.reserve(opCount_);
+  // The count is only a claim until the records are read.
+  ops_.reserve(std::min<std::size_t>(opCount_, bytes.size() / format::kOpFixedSize));
   std::map<std::string, OpKind> seen;
   std::set<std::string> madeDirs, deleted, removedDirs;
   for (std::uint32_t i = 0; i < opCount_; ++i) {

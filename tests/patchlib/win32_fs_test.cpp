@@ -1,0 +1,141 @@
+// The engine on the Win32 file system, under Wine: the DLL's view of the
+// product folder (backslashes, read-only files, ReplaceFile).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <map>
+
+#include "corpus_trees.h"
+#include "rtp/engine.h"
+
+using rtptest::TreeText;
+
+namespace {
+
+std::string corpus(const std::string& name) {
+  std::string dir = RTP_CORPUS_DIR;
+  if (!dir.empty() && dir[0] == '/') dir = "Z:" + dir;  // the host's root as Wine maps it
+  for (char& c : dir)
+    if (c == '/') c = '\\';
+  return dir + "\\" + name;
+}
+
+class Win32Apply : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, tmp), 0u);
+    root = std::string(tmp) + "rtp-win32-" + std::to_string(GetCurrentProcessId()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    product = root + "\\Program Files\\Brennock\\Velmora";
+    removeTree(root);
+    fs->makeDir(root);
+    fs->makeDir(root + "\\Program Files");
+    fs->makeDir(root + "\\Program Files\\Brennock");
+    fs->makeDir(product);
+    lay(sampleOld());
+  }
+  void TearDown() override { removeTree(root); }
+
+  static TreeText sampleOld() { return rtptest::sampleOldTree(); }
+
+  void lay(const TreeText& t) {
+    for (const auto& [rel, content] : t) {
+      const std::string p = fs->join(product, rel);
+      if (content == "<dir>") {
+        if (fs->stat(p).type == rtp::EntryType::None) fs->makeDir(p);
+      } else {
+        auto f = fs->create(p);
+        f->write(content.data(), content.size());
+      }
+    }
+  }
+
+  TreeText snapshot(const std::string& dir, const std::string& prefix = "") {
+    TreeText t;
+    for (const std::string& name : fs->list(dir)) {
+      const std::string rel = prefix.empty() ? name : prefix + "/" + name;
+      const std::string p = dir + "\\" + name;
+      if (fs->stat(p).type == rtp::EntryType::Directory) {
+        t[rel] = "<dir>";
+        TreeText sub = snapshot(p, rel);
+        t.insert(sub.begin(), sub.end());
+      } else {
+        auto f = fs->openRead(p);
+        std::string s(static_cast<std::size_t>(f->size()), '\0');
+        s.resize(f->read(&s[0], s.size()));
+        t[rel] = s;
+      }
+    }
+    return t;
+  }
+
+  void removeTree(const std::string& dir) {
+    if (fs->stat(dir).type != rtp::EntryType::Directory) return;
+    for (const std::string& name : fs->list(dir)) {
+      const std::string p = dir + "\\" + name;
+      if (fs->stat(p).type == rtp::EntryType::Directory)
+        removeTree(p);
+      else
+        fs->removeFile(p);
+    }
+    fs->removeDir(dir);
+  }
+
+  std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
+  std::string root, product;
+};
+
+class CancelLater : public rtp::ProgressSink {
+ public:
+  int calls = 0;
+  bool beginFile(std::size_t index, std::size_t) override { return index < 2; }
+  bool fileName(const std::string&) override { return true; }
+  bool percent(int) override { return ++calls < 4; }
+};
+
+}  // namespace
+
+TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
+  rtp::Outcome o =
+      rtp::applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /b /nop /nos ");
+  ASSERT_TRUE(o.ok()) << o.message;
+  TreeText want = rtptest::sampleNewTree();
+  const TreeText old = sampleOld();
+  want["backup"] = "<dir>";
+  want["backup/Velmora.exe"] = old.at("Velmora.exe");
+  want["backup/readme.txt"] = old.at("readme.txt");
+  want["backup/legacy"] = "<dir>";
+  want["backup/legacy/old.dll"] = old.at("legacy/old.dll");
+  EXPECT_EQ(snapshot(product), want);
+
+  rtp::Outcome again = rtp::applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /nob ");
+  ASSERT_TRUE(again.ok()) << again.message;
+  for (const rtp::FileReport& r : again.files) EXPECT_EQ(r.state, rtp::FileState::Done) << r.path;
+}
+
+TEST_F(Win32Apply, ReadOnlyProductFilesAreStillReplaced) {
+  ASSERT_TRUE(SetFileAttributesA((product + "\\Velmora.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesA((product + "\\legacy\\old.dll").c_str(), FILE_ATTRIBUTE_READONLY));
+  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, {});
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(product), rtptest::sampleNewTree());
+}
+
+TEST_F(Win32Apply, OtherInstallationIsLeftAlone) {
+  TreeText pro = sampleOld();
+  pro["readme.txt"] = "Velmora 7 Pro\r\n";
+  lay(pro);
+  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, {});
+  EXPECT_EQ(o.result, rtp::Result::WrongInstallation);
+  EXPECT_EQ(snapshot(product), pro);
+}
+
+TEST_F(Win32Apply, CancelRollsBack) {
+  CancelLater cancel;
+  rtp::ApplyOptions opts;
+  opts.backup = true;
+  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, opts, &cancel);
+  EXPECT_EQ(o.result, rtp::Result::Cancelled);
+  EXPECT_EQ(snapshot(product), sampleOld());
+}

@@ -22,6 +22,9 @@ class CProgressDlg : public CDialog {
   void SetFileName(const char* name);
   void SetPatchName(const char* name);
 
+  // The two lines the window shows.
+  CText ShownText() const;
+
   int m_percent = -1;
   CText m_fileName;
   CText m_patchName;

@@ -1,0 +1,51 @@
+#include "PatchCallback.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "ApplyPatch.h"
+#include "ProgressDlg.h"
+
+namespace {
+
+// The go-on answer, and the empty file name of a new file.
+char g_emptyText[1] = "";
+
+// At most ten messages: the library's pace decides how often the interface is
+// serviced, and each event must stay short.
+void Pump() {
+  MSG message;
+  for (int i = 0; i < 10 && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE); ++i) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+}  // namespace
+
+void* __stdcall PatchCallback(int messageId, void* parameter) {
+  Pump();
+  switch (messageId) {
+    case kPatchEventProgress:
+      if (g_progress) g_progress->SetPercent(*static_cast<const unsigned short*>(parameter) / 327);
+      break;
+    case kPatchEventFileName: {
+      const char* name = static_cast<const char*>(parameter);
+      if (g_progress) g_progress->SetFileName(name);
+      // Every file the library updates is logged, with or without a window.
+      if (g_logFile) fprintf(g_logFile, "Updating file \"%s\"\r\n", name);
+      break;
+    }
+    case kPatchEventNextFile:
+      if (g_progress) {
+        g_progress->SetPercent(-1);
+        g_progress->SetFileName(g_emptyText);
+      }
+      break;
+    default:
+      break;
+  }
+  Pump();
+  return g_abortRequested ? nullptr : g_emptyText;
+}

@@ -1,0 +1,90 @@
+// PATCHW32.dll: the updater's patch library. One entry, exported by ordinal 1
+// without a name, that applies one patch file to a product directory as a
+// transaction, reporting each file through the updater's callback.
+#include <windows.h>
+
+#include <string>
+
+#include "PatchLibrary.h"
+#include "rtp/engine.h"
+
+namespace {
+
+// The callback's events.
+constexpr int kEventProgress = 5;  // parameter: unsigned 16-bit, 32700 = 100 %
+constexpr int kEventFileName = 7;  // parameter: the file's relative name
+constexpr int kEventNextFile = 8;  // parameter: none
+
+class CallbackSink : public rtp::ProgressSink {
+ public:
+  explicit CallbackSink(PatchCallbackFn callback) : m_callback(callback) {}
+
+  bool beginFile(std::size_t, std::size_t) override {
+    return m_callback(kEventNextFile, nullptr) != nullptr;
+  }
+  bool fileName(const std::string& relativePath) override {
+    std::string name = relativePath;
+    for (char& c : name)
+      if (c == '/') c = '\\';
+    return m_callback(kEventFileName, &name[0]) != nullptr;
+  }
+  bool percent(int percent) override {
+    unsigned short value = static_cast<unsigned short>(percent * 327);
+    return m_callback(kEventProgress, &value) != nullptr;
+  }
+
+ private:
+  PatchCallbackFn m_callback;
+};
+
+bool Exists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsRelative(const std::string& path) {
+  return !path.empty() && path[0] != '\\' && path[0] != '/' &&
+         !(path.size() >= 2 && path[1] == ':');
+}
+
+// The updater names the patch file alone: it is looked for in the current
+// directory (the product directory), then beside the running program, where
+// the release medium keeps it.
+std::string LocatePatch(const std::string& named) {
+  if (!IsRelative(named) || Exists(named)) return named;
+  char program[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
+  if (length == 0 || length >= sizeof program) return named;
+  std::string beside(program, length);
+  const std::string::size_type slash = beside.find_last_of("\\/");
+  beside = beside.substr(0, slash == std::string::npos ? 0 : slash + 1) + named;
+  return Exists(beside) ? beside : named;
+}
+
+int Apply(const char* commandLine, PatchCallbackFn callback) {
+  if (!commandLine) return static_cast<int>(rtp::Result::BadArguments);
+  rtp::CommandLine parsed;
+  if (!rtp::parseCommandLine(commandLine, parsed))
+    return static_cast<int>(rtp::Result::BadArguments);
+  // A drive designator alone ("D:") means the drive's root here, not the
+  // drive's current directory.
+  if (parsed.productDir.size() == 2 && parsed.productDir[1] == ':') parsed.productDir += '\\';
+  CallbackSink sink(callback);
+  std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
+  const rtp::Outcome outcome = rtp::applyPatch(*fs, LocatePatch(parsed.patchPath),
+                                               parsed.productDir, parsed.options,
+                                               callback ? &sink : nullptr);
+  return static_cast<int>(outcome.result);
+}
+
+}  // namespace
+
+// The third argument is reserved; the updater always passes 1.
+extern "C" int __stdcall PatchEntry(const char* commandLine, PatchCallbackFn callback, int) {
+  // Nothing may unwind into the caller's frames.
+  try {
+    return Apply(commandLine, callback);
+  } catch (...) {
+    return static_cast<int>(rtp::Result::InternalError);
+  }
+}

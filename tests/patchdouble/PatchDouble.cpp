@@ -23,8 +23,8 @@
 //                        (default 20) after each non-null answer, until an
 //                        answer is null.  Lets a test cancel asynchronously.
 //   sleep MS             Sleeps.
-//   touch FILE           Creates (empties) FILE; relative to the current
-//                        directory, which is where the program runs the patch.
+//   touch FILE           Creates (empties) FILE; a relative name is taken
+//                        from the call's current directory (recorded as cwd).
 //   abandon-return N     Result when an answer is null (default 0).
 //   return N             Stops here; the call returns N (default: 0 at the end).
 //   A null answer to any callback abandons the patch: no further steps run.

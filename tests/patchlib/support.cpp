@@ -61,6 +61,20 @@ Snapshot snapshot(const std::string& root) {
   return s;
 }
 
+std::string treeDiff(const Snapshot& got, const Snapshot& want) {
+  std::string out;
+  for (const auto& [rel, content] : got) {
+    auto it = want.find(rel);
+    if (it == want.end())
+      out += "unexpected " + rel + "\n";
+    else if (it->second != content)
+      out += "different " + rel + "\n";
+  }
+  for (const auto& [rel, content] : want)
+    if (!got.count(rel)) out += "missing " + rel + "\n";
+  return out;
+}
+
 void materialise(const std::string& root, const Snapshot& tree) {
   for (const auto& [rel, content] : tree) {
     if (content == "<dir>")

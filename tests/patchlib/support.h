@@ -36,6 +36,9 @@ bool exists(const std::string& path);
 // path -> content for files, "<dir>" for folders.
 using Snapshot = std::map<std::string, std::string>;
 Snapshot snapshot(const std::string& root);
+// Paths whose presence or content differ, one per line; empty when equal.
+// (Printing two trees of binaries would bury the difference.)
+std::string treeDiff(const Snapshot& got, const Snapshot& want);
 // Lays a snapshot out below root (which must exist).
 void materialise(const std::string& root, const Snapshot& tree);
 

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The updater's main job, end to end: sets everything up, builds the program,
+# the patch library and the patch tool, makes a demo Velmora 7 installation
+# and the release's four patch files, lays out the release medium and runs
+# VelmoraUpdate.exe under Wine.
+#
+# With a display (DISPLAY set) you drive the updater yourself. Without one it
+# runs on a virtual display, presses Update itself, saves screenshots, and
+# prints the log and a comparison with the Release 8 tree.
+#
+#   bash scripts/demo.sh [--pro] [--backup]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+edition=standard backup=
+for arg in "$@"; do
+  case $arg in
+    --pro) edition=pro ;;
+    --backup) backup=--backup ;;
+    *) echo "usage: $0 [--pro] [--backup]" >&2; exit 2 ;;
+  esac
+done
+
+bash scripts/setup.sh
+# The medium is 32-bit; where this kernel cannot run 32-bit code, the demo
+# runs the 64-bit build of the same program (see README).
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then windows=win32; wine=wine
+else windows=win64; wine=/usr/lib/wine/wine64; fi
+for preset in host "$windows"; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j2 --target \
+    $([ "$preset" = host ] && echo rtptool || echo VelmoraUpdate patchw32 demo_driver \
+      demo_vlw32_r7_Standard demo_vlw32_r7_Pro demo_vlw32_r8_Standard demo_vlw32_r8_Pro \
+      demo_vlwcore_r7 demo_vlwcore_r8)
+done
+
+build=$PWD/build/$windows
+demo=$PWD/build/demo
+rm -rf "$demo"
+mkdir -p "$demo/shots"
+python3 scripts/make-release.py --bin "$build/demo-bin" --tool build/host/tools/rtptool --out "$demo"
+
+echo "== the release medium"
+medium=$demo/medium
+mkdir -p "$medium"
+cp "$build/medium/VelmoraUpdate.exe" "$build/medium/PATCHW32.dll" "$build/medium/readme.txt" "$medium/"
+cp "$demo"/patches/*.rtp "$medium/"
+ls -l "$medium"
+
+export WINEPREFIX=$demo/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+started_xvfb=
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  [ -n "$started_xvfb" ] && kill "$started_xvfb" 2>/dev/null || true
+}
+trap cleanup EXIT
+interactive=1
+if [ -z "${DISPLAY:-}" ]; then
+  interactive=
+  display=:$(( 90 + RANDOM % 100 ))
+  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  started_xvfb=$!
+  export DISPLAY=$display
+  sleep 1
+fi
+
+echo "== a Velmora 7 $edition installation in a fresh Wine prefix"
+"$wine" wineboot -i >/dev/null 2>&1 || true
+product="$WINEPREFIX/drive_c/Program Files/Brennock/Velmora"
+mkdir -p "$product"
+cp -r "$demo/trees/r7-$edition/." "$product/"
+"$wine" reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\vlw32.exe' /ve /t REG_SZ \
+  /d 'C:\Program Files\Brennock\Velmora\vlw32.exe' /f >/dev/null 2>&1
+medium_win=$("$wine" winepath -w "$medium" 2>/dev/null | tr -d '\r')
+
+status=0
+if [ -n "$interactive" ]; then
+  echo "== running the updater on your display ($DISPLAY)"
+  "$wine" "$medium/VelmoraUpdate.exe" || true
+else
+  echo "== running the updater on a virtual display; pressing Update"
+  (cd "$medium" && "$wine" VelmoraUpdate.exe) &
+  updater=$!
+  "$wine" "$build/demo-bin/demo_driver.exe" "$("$wine" winepath -w "$demo/shots" | tr -d '\r')" $backup || status=$?
+  wait "$updater" || true
+  for shot in "$demo"/shots/*.bmp; do
+    [ -e "$shot" ] && convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
+  done
+  echo "== screenshots"
+  ls "$demo"/shots/
+fi
+: "$medium_win"
+
+echo "== update.txt"
+if [ -f "$product/update.txt" ]; then tr -d '\r' < "$product/update.txt"; else echo "(no log)"; fi
+
+echo "== the product directory against the Release 8 tree"
+if diff -r -x update.txt -x backup "$product" "$demo/trees/r8-$edition"; then
+  echo "identical to Release 8, byte for byte (update.txt and backup/ aside)"
+else
+  echo "differs from Release 8"
+  status=1
+fi
+if [ -d "$product/backup" ]; then
+  echo "== backup/"
+  (cd "$product/backup" && find . -type f | sort)
+fi
+exit $status

@@ -387,7 +387,8 @@ bool recover(FileSystem& fs, const std::string& root) {
   Stat st = fs.stat(jp);
   if (st.type == EntryType::None) return false;
   if (st.type != EntryType::File) throw Error(Result::RollbackFailed, "journal " + jp + " is not a file");
-  if (st.size > (64u << 20)) throw Error(Result::RollbackFailed, "journal " + jp + " is too large");
+  // A sound journal stays far below this: the operations section is capped.
+  if (st.size > (32u << 20)) throw Error(Result::RollbackFailed, "journal " + jp + " is too large");
   std::vector<unsigned char> bytes(static_cast<std::size_t>(st.size));
   try {
     std::unique_ptr<File> f = fs.openRead(jp);

@@ -170,6 +170,11 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const 
     kept.push_back(op);
   }
 
+  std::uint64_t opsBytes = 0;
+  for (const PatchOp& op : kept) opsBytes += format::kOpFixedSize + op.path.size();
+  if (kept.size() > format::kMaxOps || opsBytes > format::kMaxOpsSection)
+    throw MakeError("too many files for one patch (" + std::to_string(kept.size()) +
+                    " operations); split the trees into several patches");
   std::vector<unsigned char> bytes = buildPatch(kept, data);
   // Written under a temporary name so a failed run leaves no half patch.
   const std::string tmp = patchPath + ".part";

@@ -49,8 +49,8 @@ constexpr std::uint32_t kSectionOps = 1;
 constexpr std::uint32_t kSectionData = 2;
 constexpr std::uint32_t kMaxSections = 8;
 // Limits keep a hostile patch from exhausting a 32-bit process.
-constexpr std::uint32_t kMaxOps = 200000;
-constexpr std::uint64_t kMaxOpsSection = 16u << 20;
+constexpr std::uint32_t kMaxOps = 50000;
+constexpr std::uint64_t kMaxOpsSection = 4u << 20;
 constexpr std::size_t kMaxPathLength = 1024;
 constexpr std::uint64_t kMaxFileSize = std::uint64_t(1) << 48;
 // Names the engine itself uses inside the product directory.

@@ -11,7 +11,8 @@
 namespace {
 
 #ifndef _WIN64
-static_assert(OPENFILENAME_SIZE_VERSION_400A == 76, "the record without its later extension");
+static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
+              "the record without its later extension");
 #endif
 
 TEST(FileDialog, ConstructionFillsTheRequestRecord) {

@@ -30,6 +30,11 @@ BOOL CALLBACK FindNew(HWND window, LPARAM found) {
   return TRUE;
 }
 
+BOOL CALLBACK TakeExisting(HWND window, LPARAM) {
+  if (IsDialogClass(window) && IsWindowVisible(window)) g_taken.insert(window);
+  return TRUE;
+}
+
 void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD) {
   if (g_pending.empty()) return;
   HWND found = nullptr;
@@ -69,13 +74,7 @@ void WhenDialogAppears(std::function<void(HWND)> act) {
   // Windows that exist already are not the one we wait for; handles of
   // destroyed windows may come back for new ones.
   for (auto it = g_taken.begin(); it != g_taken.end();) it = IsWindow(*it) ? std::next(it) : g_taken.erase(it);
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND window, LPARAM) -> BOOL {
-        if (IsDialogClass(window) && IsWindowVisible(window)) g_taken.insert(window);
-        return TRUE;
-      },
-      0);
+  EnumThreadWindows(GetCurrentThreadId(), &TakeExisting, 0);
   g_pending.push_back({std::move(act)});
   if (!g_timer) g_timer = SetTimer(nullptr, 0, 40, &OnTimer);
 }

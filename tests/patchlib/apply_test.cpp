@@ -100,8 +100,12 @@ TEST_F(Apply, FilesAlreadyAtNewContentCountAsDone) {
     if (r.path == "readme.txt") sawDone = r.state == rtp::FileState::Done;
   EXPECT_TRUE(sawDone);
 
-  rtp::Outcome again = apply(*real);
+  // Nothing is written to a tree that is already up to date.
+  FaultyFs readOnly(*real);
+  readOnly.failAt = 1;
+  rtp::Outcome again = apply(readOnly);
   ASSERT_TRUE(again.ok()) << again.message;
+  EXPECT_EQ(readOnly.steps(), 0);
   for (const rtp::FileReport& r : again.files) EXPECT_EQ(r.state, rtp::FileState::Done) << r.path;
   EXPECT_EQ(treeDiff(snapshot(product), newTree()), "");
 }

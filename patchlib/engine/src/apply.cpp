@@ -156,10 +156,14 @@ class Transaction {
   // Returns a note about leftovers (empty normally); throws on failure after
   // rolling back.
   std::string run() {
+    // A tree already at its new state is not written to at all (it may be
+    // read-only).
+    bool pending = false;
+    for (FileState st : states_) pending = pending || st == FileState::Pending;
     try {
-      journal_.begin(patch_.id());
+      if (pending) journal_.begin(patch_.id());
       forward();
-      journal_.add(Rec::Commit, std::string());
+      if (pending) journal_.add(Rec::Commit, std::string());
     } catch (const Error& e) {
       rollBack(e.result(), e.what());
     } catch (const IoFailure& e) {

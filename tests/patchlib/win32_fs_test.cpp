@@ -86,6 +86,50 @@ class Win32Apply : public ::testing::Test {
   std::string root, product;
 };
 
+// Fails the n-th change to the disk once (failAt), or that one and every
+// later one (crashAt: the power went).
+class Faulty : public rtp::FileSystem {
+ public:
+  explicit Faulty(rtp::FileSystem& real) : real_(real) {}
+  long failAt = 0, crashAt = 0, steps = 0;
+  void step() {
+    ++steps;
+    if ((failAt && steps == failAt) || (crashAt && steps >= crashAt)) throw rtp::IoFailure("injected");
+  }
+  std::string join(const std::string& r, const std::string& rel) const override { return real_.join(r, rel); }
+  rtp::Stat stat(const std::string& p) override { return real_.stat(p); }
+  std::unique_ptr<rtp::File> openRead(const std::string& p) override { return real_.openRead(p); }
+  std::unique_ptr<rtp::File> create(const std::string& p) override {
+    step();
+    return std::unique_ptr<rtp::File>(new FaultyFile(real_.create(p), *this));
+  }
+  void makeDir(const std::string& p) override { step(); real_.makeDir(p); }
+  void removeDir(const std::string& p) override { step(); real_.removeDir(p); }
+  void removeFile(const std::string& p) override { step(); real_.removeFile(p); }
+  std::vector<std::string> list(const std::string& d) override { return real_.list(d); }
+  void rename(const std::string& a, const std::string& b) override { step(); real_.rename(a, b); }
+  void replace(const std::string& a, const std::string& b, const std::string& c) override {
+    step();
+    real_.replace(a, b, c);
+  }
+
+ private:
+  class FaultyFile : public rtp::File {
+   public:
+    FaultyFile(std::unique_ptr<rtp::File> f, Faulty& fs) : f_(std::move(f)), fs_(fs) {}
+    std::size_t read(void* b, std::size_t n) override { return f_->read(b, n); }
+    void write(const void* b, std::size_t n) override { fs_.step(); f_->write(b, n); }
+    void seek(std::uint64_t p) override { f_->seek(p); }
+    std::uint64_t size() override { return f_->size(); }
+    void sync() override { fs_.step(); f_->sync(); }
+
+   private:
+    std::unique_ptr<rtp::File> f_;
+    Faulty& fs_;
+  };
+  rtp::FileSystem& real_;
+};
+
 class CancelLater : public rtp::ProgressSink {
  public:
   int calls = 0;
@@ -138,4 +182,33 @@ TEST_F(Win32Apply, CancelRollsBack) {
   rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, opts, &cancel);
   EXPECT_EQ(o.result, rtp::Result::Cancelled);
   EXPECT_EQ(snapshot(product), sampleOld());
+}
+
+TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
+  rtp::ApplyOptions opts;
+  opts.backup = true;
+  Faulty counting(*fs);
+  ASSERT_TRUE(rtp::applyPatch(counting, corpus("valid-sample.rtp"), product, opts).ok());
+  const long total = counting.steps;
+  const TreeText old = sampleOld();
+  for (int crash = 0; crash < 2; ++crash) {
+    for (long n = 1; n <= total; ++n) {
+      removeTree(product);
+      fs->makeDir(product);
+      lay(old);
+      Faulty faulty(*fs);
+      (crash ? faulty.crashAt : faulty.failAt) = n;
+      rtp::Outcome o = rtp::applyPatch(faulty, corpus("valid-sample.rtp"), product, opts);
+      ASSERT_TRUE(rtp::recoverInterrupted(*fs, product).ok());
+      TreeText after = snapshot(product);
+      if (after != old) {
+        after.erase("backup");
+        for (auto it = after.begin(); it != after.end();)
+          it = it->first.rfind("backup/", 0) == 0 ? after.erase(it) : std::next(it);
+        ASSERT_EQ(after, rtptest::sampleNewTree()) << (crash ? "power loss" : "failure") << " at step " << n;
+      } else if (!crash) {
+        ASSERT_FALSE(o.ok()) << "step " << n;
+      }
+    }
+  }
 }

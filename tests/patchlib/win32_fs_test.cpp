@@ -130,14 +130,6 @@ class Faulty : public rtp::FileSystem {
   rtp::FileSystem& real_;
 };
 
-class CancelLater : public rtp::ProgressSink {
- public:
-  int calls = 0;
-  bool beginFile(std::size_t index, std::size_t) override { return index < 2; }
-  bool fileName(const std::string&) override { return true; }
-  bool percent(int) override { return ++calls < 4; }
-};
-
 }  // namespace
 
 TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
@@ -164,24 +156,6 @@ TEST_F(Win32Apply, ReadOnlyProductFilesAreStillReplaced) {
   rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, {});
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_EQ(snapshot(product), rtptest::sampleNewTree());
-}
-
-TEST_F(Win32Apply, OtherInstallationIsLeftAlone) {
-  TreeText pro = sampleOld();
-  pro["readme.txt"] = "Velmora 7 Pro\r\n";
-  lay(pro);
-  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, {});
-  EXPECT_EQ(o.result, rtp::Result::WrongInstallation);
-  EXPECT_EQ(snapshot(product), pro);
-}
-
-TEST_F(Win32Apply, CancelRollsBack) {
-  CancelLater cancel;
-  rtp::ApplyOptions opts;
-  opts.backup = true;
-  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, opts, &cancel);
-  EXPECT_EQ(o.result, rtp::Result::Cancelled);
-  EXPECT_EQ(snapshot(product), sampleOld());
 }
 
 TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {

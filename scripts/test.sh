@@ -11,7 +11,7 @@ bash scripts/setup.sh
 # the 64-bit build of the same sources under 64-bit Wine.
 if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then windows=win32; else windows=win64; fi
 
-presets=(host win32)
+presets=(host fuzz win32)
 [ "$windows" = win64 ] && presets+=(win64)
 for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
@@ -34,6 +34,8 @@ fi
 
 echo "== host tests"
 ctest --preset host
+echo "== a short fuzzing run of the patch reader"
+ctest --preset fuzz
 echo "== Windows tests ($windows build, under Wine)"
 export WINEPREFIX=$PWD/build/$windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

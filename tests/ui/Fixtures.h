@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -136,27 +138,34 @@ inline std::vector<std::string> LoggedPatches(const std::string& logPath) {
   return names;
 }
 
-#include <functional>
-#include <memory>
+
+struct ReadyWaiter {
+  std::function<bool()> ready;
+  std::function<void()> act;
+  UINT_PTR timer = 0;
+};
+
+inline std::vector<std::unique_ptr<ReadyWaiter>>& ReadyWaiters() {
+  static std::vector<std::unique_ptr<ReadyWaiter>> waiters;
+  return waiters;
+}
+
+inline void CALLBACK OnReadyTimer(HWND, UINT, UINT_PTR id, DWORD) {
+  auto& waiters = ReadyWaiters();
+  for (auto it = waiters.begin(); it != waiters.end(); ++it) {
+    if ((*it)->timer != id || !(*it)->ready()) continue;
+    KillTimer(nullptr, id);
+    std::unique_ptr<ReadyWaiter> waiter = std::move(*it);
+    waiters.erase(it);
+    waiter->act();
+    return;
+  }
+}
 
 // Runs act once, from whatever message loop runs, as soon as ready() holds
 // (checked every 40 ms on this thread).
 inline void WhenReady(std::function<bool()> ready, std::function<void()> act) {
-  struct Waiter {
-    std::function<bool()> ready;
-    std::function<void()> act;
-    UINT_PTR timer = 0;
-  };
-  static std::vector<std::unique_ptr<Waiter>> waiters;
-  waiters.push_back(std::unique_ptr<Waiter>(new Waiter{std::move(ready), std::move(act)}));
-  waiters.back()->timer = SetTimer(nullptr, 0, 40, [](HWND, UINT, UINT_PTR id, DWORD) {
-    for (auto it = waiters.begin(); it != waiters.end(); ++it) {
-      if ((*it)->timer != id || !(*it)->ready()) continue;
-      KillTimer(nullptr, id);
-      std::unique_ptr<Waiter> waiter = std::move(*it);
-      waiters.erase(it);
-      waiter->act();
-      return;
-    }
-  });
+  auto& waiters = ReadyWaiters();
+  waiters.push_back(std::unique_ptr<ReadyWaiter>(new ReadyWaiter{std::move(ready), std::move(act)}));
+  waiters.back()->timer = SetTimer(nullptr, 0, 40, &OnReadyTimer);
 }

@@ -53,22 +53,6 @@ TEST(ReleaseDialog, FindsTheInstallationFromTheRegistryOrTheDefault) {
   EXPECT_STREQ(CReleaseUpdateDlg().m_directory, kDefaultDirectory) << "not text";
 }
 
-TEST(ReleaseDialog, ShowsTheFoundDirectoryAtStart) {
-  AppPathsKey key;
-  key.Set("D:\\Apps\\Velmora\\vlw32.exe");
-  CReleaseUpdateDlg dialog;
-  std::string shown;
-  UINT checked = 99;
-  WhenDialogAppears([&](HWND window) {
-    shown = WindowText(GetDlgItem(window, IDC_DIRECTORY));
-    checked = IsDlgButtonChecked(window, IDC_BACKUP);
-    Click(window, IDCANCEL);
-  });
-  EXPECT_EQ(dialog.RunModal(), IDCANCEL);
-  EXPECT_EQ(shown, "D:\\Apps\\Velmora\\");
-  EXPECT_EQ(checked, UINT(BST_UNCHECKED));
-}
-
 TEST(ReleaseDialog, FileExistsOnlyForFiles) {
   TempDir folder;
   WriteWholeFile(folder.File("vlw32.exe"), "MZ");

@@ -167,16 +167,18 @@ class UpdateProgram : public testing::Test {
     };
     s_driver = &user;
     // Nothing here should take long; a hang ends the dialog instead of the run.
-    const UINT_PTR watchdog = SetTimer(nullptr, 0, 60000, [](HWND, UINT, UINT_PTR, DWORD) {
-      ADD_FAILURE() << "the update did not end";
-      if (s_driver && s_driver->dialog) PostMessageA(s_driver->dialog, WM_COMMAND, IDCANCEL, 0);
-    });
+    const UINT_PTR watchdog = SetTimer(nullptr, 0, 60000, &OnWatchdog);
     outcome.modal = dialog.RunModal();
     KillTimer(nullptr, watchdog);
     outcome.boxes = user.boxes;
     s_driver = nullptr;
     SetCurrentDirectoryA(m_savedDirectory);
     return outcome;
+  }
+
+  static void CALLBACK OnWatchdog(HWND, UINT, UINT_PTR, DWORD) {
+    ADD_FAILURE() << "the update did not end";
+    if (s_driver && s_driver->dialog) PostMessageA(s_driver->dialog, WM_COMMAND, IDCANCEL, 0);
   }
 
   char m_savedDirectory[MAX_PATH] = {};

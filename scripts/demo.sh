@@ -64,7 +64,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 echo "== a Velmora 7 $edition installation in a fresh Wine prefix"
-"$wine" wineboot -i >/dev/null 2>&1 || true
+bash scripts/wine-prefix.sh
 product="$WINEPREFIX/drive_c/Program Files/Brennock/Velmora"
 mkdir -p "$product"
 cp -r "$demo/trees/r7-$edition/." "$product/"

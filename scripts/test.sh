@@ -38,9 +38,6 @@ echo "== a short fuzzing run of the patch reader"
 ctest --preset fuzz
 echo "== Windows tests ($windows build, under Wine)"
 export WINEPREFIX=$PWD/build/$windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  if [ "$windows" = win64 ]; then /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-  else wine wineboot -i >/dev/null 2>&1 || true; fi
-fi
+bash scripts/wine-prefix.sh
 wineserver -p 2>/dev/null || true  # one server for the whole run
 ctest --preset "$windows"

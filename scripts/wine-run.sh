@@ -15,11 +15,6 @@ case "$(od -An -tx1 -j$(( $(od -An -tu4 -j60 -N4 "$exe") + 4 )) -N2 "$exe" | tr 
   6486) wine=$(command -v wine64 || echo /usr/lib/wine/wine64) ;;
   *) wine=$(command -v wine) ;;
 esac
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  # One prefix per build tree, made once even when tests start side by side.
-  exec 9>"$top/.wineprefix.lock"
-  flock 9
-  [ -f "$WINEPREFIX/system.reg" ] || "$wine" wineboot -i >/dev/null 2>&1 || true
-  flock -u 9
-fi
+# One prefix per build tree, made once even when tests start side by side.
+"$(dirname "$0")/wine-prefix.sh"
 exec "$wine" "$exe" "$@"

@@ -89,17 +89,12 @@ int CDialog::RunModal() {
   TemplateFacts facts;
   if (!FindTemplate(m_templateId, facts)) return -1;
 
-  HWND top = nullptr;
-  HWND owner = FindSafeOwner(m_parent ? m_parent->m_hWnd : nullptr, &top);
-  const bool disableOwner = owner && IsWindowEnabled(owner);
-  const bool disableTop = top && top != owner && IsWindowEnabled(top);
-  if (disableOwner) EnableWindow(owner, FALSE);
-  if (disableTop) EnableWindow(top, FALSE);
+  ModalOwner owner(m_parent ? m_parent->m_hWnd : nullptr);
 
   m_modalResult = -1;
   m_endModal = false;
   m_inModalLoop = true;
-  if (CreateFromTemplate(owner)) {
+  if (CreateFromTemplate(owner.m_owner)) {
     CWinApp* app = GetApp();
     MSG local = {};
     MSG& message = app ? app->m_message : local;
@@ -124,15 +119,12 @@ int CDialog::RunModal() {
       const bool wasActive = GetActiveWindow() == m_hWnd;
       SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0,
                    SWP_HIDEWINDOW | SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE | SWP_NOZORDER);
-      if (disableTop) EnableWindow(top, TRUE);
-      if (disableOwner) EnableWindow(owner, TRUE);
-      if (wasActive && owner) SetActiveWindow(owner);
+      owner.Release();
+      if (wasActive && owner.m_owner) SetActiveWindow(owner.m_owner);
       Destroy();
     }
   }
   m_inModalLoop = false;
-  if (disableTop && !IsWindowEnabled(top)) EnableWindow(top, TRUE);
-  if (disableOwner && !IsWindowEnabled(owner)) EnableWindow(owner, TRUE);
   return m_modalResult;
 }
 

@@ -45,20 +45,14 @@ int CFileDialog::RunModal() {
   const size_t used = strlen(file);
   if (used < m_openFileName.nMaxFile) memset(file + used, 0, m_openFileName.nMaxFile - used);
 
-  HWND top = nullptr;
-  HWND owner = FindSafeOwner(m_parent ? m_parent->m_hWnd : nullptr, &top);
-  const bool disableOwner = owner && IsWindowEnabled(owner);
-  const bool disableTop = top && top != owner && IsWindowEnabled(top);
-  if (disableOwner) EnableWindow(owner, FALSE);
-  if (disableTop) EnableWindow(top, FALSE);
+  ModalOwner owner(m_parent ? m_parent->m_hWnd : nullptr);
   HWND focus = GetFocus();
-  m_openFileName.hwndOwner = owner;
+  m_openFileName.hwndOwner = owner.m_owner;
 
   const BOOL chosen =
       m_open ? GetOpenFileNameA(&m_openFileName) : GetSaveFileNameA(&m_openFileName);
 
-  if (disableTop) EnableWindow(top, TRUE);
-  if (disableOwner) EnableWindow(owner, TRUE);
+  owner.Release();
   if (focus && IsWindow(focus)) SetFocus(focus);
   return chosen ? IDOK : IDCANCEL;
 }

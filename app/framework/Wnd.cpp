@@ -31,6 +31,19 @@ HWND FindSafeOwner(HWND parent, HWND* topLevel) {
   return owner;
 }
 
+ModalOwner::ModalOwner(HWND parent) : m_owner(FindSafeOwner(parent, &m_top)) {
+  m_ownerDisabled = m_owner && IsWindowEnabled(m_owner);
+  m_topDisabled = m_top && m_top != m_owner && IsWindowEnabled(m_top);
+  if (m_ownerDisabled) EnableWindow(m_owner, FALSE);
+  if (m_topDisabled) EnableWindow(m_top, FALSE);
+}
+
+void ModalOwner::Release() {
+  if (m_topDisabled) EnableWindow(m_top, TRUE);
+  if (m_ownerDisabled) EnableWindow(m_owner, TRUE);
+  m_topDisabled = m_ownerDisabled = false;
+}
+
 CWnd::~CWnd() {
   if (m_hWnd) DestroyWindow(m_hWnd);
 }

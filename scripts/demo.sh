@@ -47,21 +47,14 @@ cp "$demo"/patches/*.rtp "$medium/"
 ls -l "$medium"
 
 export WINEPREFIX=$demo/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-started_xvfb=
+source scripts/display.sh
 cleanup() {
   wineserver -k 2>/dev/null || true
-  [ -n "$started_xvfb" ] && kill "$started_xvfb" 2>/dev/null || true
+  stop_display
 }
 trap cleanup EXIT
-interactive=1
-if [ -z "${DISPLAY:-}" ]; then
-  interactive=
-  display=:$(( 90 + RANDOM % 100 ))
-  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  started_xvfb=$!
-  export DISPLAY=$display
-  sleep 1
-fi
+interactive=${DISPLAY:+1}
+need_display
 
 echo "== a Velmora 7 $edition installation in a fresh Wine prefix"
 bash scripts/wine-prefix.sh

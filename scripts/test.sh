@@ -18,19 +18,13 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" -j2
 done
 
-started_xvfb=
+source scripts/display.sh
 cleanup() {
   WINEPREFIX=$PWD/build/$windows/wineprefix wineserver -k 2>/dev/null || true
-  [ -n "$started_xvfb" ] && kill "$started_xvfb" 2>/dev/null || true
+  stop_display
 }
 trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  display=:$(( 90 + RANDOM % 100 ))
-  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  started_xvfb=$!
-  export DISPLAY=$display
-  sleep 1
-fi
+need_display
 
 echo "== host tests"
 ctest --preset host

@@ -160,7 +160,7 @@ TEST_F(UpdateProgram, AWholeUpdateShowsProgressThenTheOutcomeAndEnds) {
 
   EXPECT_EQ(LoggedPatches(m_product.File("update.txt")),
             (std::vector<std::string>{"r7r8s", "postpatch", "taxtbl"}));
-  EXPECT_NE(ReadWholeFile(m_product.File("update.txt")).find("Updating file \"vlw32.exe\"\r\n"),
+  EXPECT_NE(ReadFile(m_product.File("update.txt")).find("Updating file \"vlw32.exe\"\r\n"),
             std::string::npos);
   const auto lines = script.CommandLines();
   ASSERT_EQ(lines.size(), 3u);
@@ -226,7 +226,7 @@ TEST(ReleaseMedium, HoldsTheProgramItsLibraryAndTheReadme) {
   for (const char* name : {"VelmoraUpdate.exe", "PATCHW32.dll", "readme.txt"})
     EXPECT_NE(GetFileAttributesA((kMedium + "\\" + name).c_str()), INVALID_FILE_ATTRIBUTES)
         << name;
-  EXPECT_NE(ReadWholeFile(kMedium + "\\readme.txt").find("Backup"), std::string::npos);
+  EXPECT_NE(ReadFile(kMedium + "\\readme.txt").find("Backup"), std::string::npos);
 
   const std::string program = kMedium + "\\VelmoraUpdate.exe";
   HMODULE module = LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);

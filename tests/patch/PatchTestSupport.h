@@ -10,12 +10,8 @@
 
 #include <gtest/gtest.h>
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+#include "TestFiles.h"
+
 
 class ScratchTest : public testing::Test {
  protected:

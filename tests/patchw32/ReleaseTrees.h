@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "TestFiles.h"
+
 #include <fstream>
 #include <map>
 #include <set>
@@ -35,12 +37,6 @@ inline std::string PatchFile(const std::string& name) {
   return ReleaseDir() + "\\patches\\" + name + ".rtp";
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

@@ -12,12 +12,7 @@
 #include <string>
 #include <vector>
 
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+#include "TestFiles.h"
 
 inline void WriteWholeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -122,7 +117,7 @@ class PatchScript {
   PatchScript(const PatchScript&) = delete;
   PatchScript& operator=(const PatchScript&) = delete;
 
-  std::string Record() const { return ReadWholeFile(m_folder.File("record.txt")); }
+  std::string Record() const { return ReadFile(m_folder.File("record.txt")); }
   std::vector<std::string> CommandLines() const { return LinesStartingWith(Record(), "cmdline "); }
   std::vector<std::string> Directories() const { return LinesStartingWith(Record(), "cwd "); }
 
@@ -133,7 +128,7 @@ class PatchScript {
 // The patch names whose header lines the log holds, in order.
 inline std::vector<std::string> LoggedPatches(const std::string& logPath) {
   std::vector<std::string> names;
-  for (const std::string& line : LinesStartingWith(ReadWholeFile(logPath), "--- Applying patch file \""))
+  for (const std::string& line : LinesStartingWith(ReadFile(logPath), "--- Applying patch file \""))
     names.push_back(line.substr(0, line.find('"')));
   return names;
 }

@@ -111,7 +111,7 @@ TEST_F(PatchSequence, ACancelDuringTheFirstPatchLeavesTheRestWithoutAProgressWin
   EXPECT_FALSE(IsWindow(progress));
   EXPECT_EQ(LoggedPatches(Log()), (Names{"r7r8s", "r7r8p", "postpatch", "taxtbl"}));
   // The second patch ran through the callback without a window; its file is logged.
-  EXPECT_NE(ReadWholeFile(Log()).find("Updating file \"after.dll\"\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(Log()).find("Updating file \"after.dll\"\r\n"), std::string::npos);
   const std::string record = script.Record();
   EXPECT_NE(record.find("abandoned"), std::string::npos);
 }

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "PatchLibrary.h"
+#include "PatchW32.h"
 #include "Text.h"
 
 // Option settings, in the order their tokens appear on the command line.

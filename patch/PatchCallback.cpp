@@ -27,17 +27,17 @@ void Pump() {
 void* __stdcall PatchCallback(int messageId, void* parameter) {
   Pump();
   switch (messageId) {
-    case kPatchEventProgress:
-      if (g_progress) g_progress->SetPercent(*static_cast<const unsigned short*>(parameter) / 327);
+    case PATCHW32_EVENT_PROGRESS:
+      if (g_progress) g_progress->SetPercent(*static_cast<const unsigned short*>(parameter) / PATCHW32_PERCENT_SCALE);
       break;
-    case kPatchEventFileName: {
+    case PATCHW32_EVENT_FILE_NAME: {
       const char* name = static_cast<const char*>(parameter);
       if (g_progress) g_progress->SetFileName(name);
       // Every file the library updates is logged, with or without a window.
       if (g_logFile) fprintf(g_logFile, "Updating file \"%s\"\r\n", name);
       break;
     }
-    case kPatchEventNextFile:
+    case PATCHW32_EVENT_NEXT_FILE:
       if (g_progress) {
         g_progress->SetPercent(-1);
         g_progress->SetFileName(g_emptyText);

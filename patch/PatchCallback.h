@@ -3,12 +3,7 @@
 // the library to abandon the patch once the user cancelled.
 #pragma once
 
-// Events the library sends.
-enum PatchEvent {
-  kPatchEventProgress = 5,  // parameter: unsigned 16-bit value, 32700 = 100 %
-  kPatchEventFileName = 7,  // parameter: the name of the file being updated
-  kPatchEventNextFile = 8,  // parameter unused: clears percentage and name
-};
+#include "PatchW32.h"
 
 // Null tells the library to abandon the patch.
 void* __stdcall PatchCallback(int messageId, void* parameter);

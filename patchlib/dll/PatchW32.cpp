@@ -5,32 +5,40 @@
 
 #include <string>
 
-#include "PatchLibrary.h"
+#include "PatchW32.h"
+#include "rtp/command_line.h"
 #include "rtp/engine.h"
 
 namespace {
 
-// The callback's events.
-constexpr int kEventProgress = 5;  // parameter: unsigned 16-bit, 32700 = 100 %
-constexpr int kEventFileName = 7;  // parameter: the file's relative name
-constexpr int kEventNextFile = 8;  // parameter: none
+static_assert(PATCHW32_OK == static_cast<int>(rtp::Result::Ok) &&
+                  PATCHW32_BAD_ARGUMENTS == static_cast<int>(rtp::Result::BadArguments) &&
+                  PATCHW32_PATCH_UNREADABLE == static_cast<int>(rtp::Result::PatchUnreadable) &&
+                  PATCHW32_PATCH_CORRUPT == static_cast<int>(rtp::Result::PatchCorrupt) &&
+                  PATCHW32_UNSUPPORTED_VERSION == static_cast<int>(rtp::Result::UnsupportedVersion) &&
+                  PATCHW32_WRONG_INSTALLATION == static_cast<int>(rtp::Result::WrongInstallation) &&
+                  PATCHW32_IO_ERROR == static_cast<int>(rtp::Result::IoError) &&
+                  PATCHW32_CANCELLED == static_cast<int>(rtp::Result::Cancelled) &&
+                  PATCHW32_ROLLBACK_FAILED == static_cast<int>(rtp::Result::RollbackFailed) &&
+                  PATCHW32_INTERNAL_ERROR == static_cast<int>(rtp::Result::InternalError),
+              "the library's results are the engine's");
 
 class CallbackSink : public rtp::ProgressSink {
  public:
   explicit CallbackSink(PatchCallbackFn callback) : m_callback(callback) {}
 
   bool beginFile(std::size_t, std::size_t) override {
-    return m_callback(kEventNextFile, nullptr) != nullptr;
+    return m_callback(PATCHW32_EVENT_NEXT_FILE, nullptr) != nullptr;
   }
   bool fileName(const std::string& relativePath) override {
     std::string name = relativePath;
     for (char& c : name)
       if (c == '/') c = '\\';
-    return m_callback(kEventFileName, &name[0]) != nullptr;
+    return m_callback(PATCHW32_EVENT_FILE_NAME, &name[0]) != nullptr;
   }
   bool percent(int percent) override {
-    unsigned short value = static_cast<unsigned short>(percent * 327);
-    return m_callback(kEventProgress, &value) != nullptr;
+    unsigned short value = static_cast<unsigned short>(percent * PATCHW32_PERCENT_SCALE);
+    return m_callback(PATCHW32_EVENT_PROGRESS, &value) != nullptr;
   }
 
  private:

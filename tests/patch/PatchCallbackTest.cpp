@@ -32,8 +32,8 @@ class Callback : public ScratchTest {
     g_logFile = nullptr;
     return Log();
   }
-  void* Progress(unsigned short value) { return PatchCallback(kPatchEventProgress, &value); }
-  void* FileName(const char* name) { return PatchCallback(kPatchEventFileName, const_cast<char*>(name)); }
+  void* Progress(unsigned short value) { return PatchCallback(PATCHW32_EVENT_PROGRESS, &value); }
+  void* FileName(const char* name) { return PatchCallback(PATCHW32_EVENT_FILE_NAME, const_cast<char*>(name)); }
   void PostCancel() { PostMessageA(g_progress->m_hWnd, WM_CLOSE, 0, 0); }
   CDialog* parent = nullptr;
 };
@@ -56,7 +56,7 @@ TEST_F(Callback, FileNamesAreShownAndLoggedAndANewFileClearsBoth) {
   EXPECT_EQ(FileName("data.dat"), answer);  // one static go-on answer
   EXPECT_STREQ(g_progress->m_fileName, "data.dat");
   Progress(32700);
-  EXPECT_NE(PatchCallback(kPatchEventNextFile, nullptr), nullptr);
+  EXPECT_NE(PatchCallback(PATCHW32_EVENT_NEXT_FILE, nullptr), nullptr);
   EXPECT_EQ(g_progress->m_percent, -1);
   EXPECT_STREQ(g_progress->m_fileName, "");
   EXPECT_EQ(ClosedLog(), "Updating file \"vlw32.exe\"\r\nUpdating file \"data.dat\"\r\n");
@@ -101,7 +101,7 @@ TEST_F(Callback, AfterACancelTheNextPatchRunsWithoutAWindowAndGoesOn) {
   g_abortRequested = 0;  // as the next patch's start does
   EXPECT_NE(Progress(100), nullptr);
   EXPECT_NE(FileName("tax.dat"), nullptr);
-  EXPECT_NE(PatchCallback(kPatchEventNextFile, nullptr), nullptr);
+  EXPECT_NE(PatchCallback(PATCHW32_EVENT_NEXT_FILE, nullptr), nullptr);
   EXPECT_NE(PatchCallback(42, nullptr), nullptr);
   EXPECT_EQ(ClosedLog(), "Updating file \"tax.dat\"\r\n");
 }

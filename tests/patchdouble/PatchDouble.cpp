@@ -61,7 +61,7 @@
 #include <string>
 #include <vector>
 
-#include "PatchLibrary.h"
+#include "PatchW32.h"
 
 namespace {
 
@@ -171,8 +171,8 @@ bool parseScript(const std::string& text, std::vector<Block>& blocks, std::strin
             step.op = Op::Event;
             step.id = static_cast<int>(id);
             step.hasArg = !arg2.empty();
-            if (id == 8 && step.hasArg) return fail("event 8 takes no argument");
-            if (id == 5 && step.hasArg) {
+            if (id == PATCHW32_EVENT_NEXT_FILE && step.hasArg) return fail("event 8 takes no argument");
+            if (id == PATCHW32_EVENT_PROGRESS && step.hasArg) {
                 if (!parseLong(arg2, step.number) || step.number < 0 || step.number > 0xFFFF)
                     return fail("event 5 needs a 16-bit number");
             } else {
@@ -307,7 +307,7 @@ int run(const char* commandLine, PatchCallbackFn callback, int always1) {
             std::vector<char> text(s.text.begin(), s.text.end());
             text.push_back('\0');
             void* param = nullptr;
-            if (s.hasArg) param = s.id == 5 ? static_cast<void*>(&word) : static_cast<void*>(text.data());
+            if (s.hasArg) param = s.id == PATCHW32_EVENT_PROGRESS ? static_cast<void*>(&word) : static_cast<void*>(text.data());
             void* answer = callback(s.id, param);
             rec.line("answer " + std::to_string(s.id) + " " + describeAnswer(answer));
             if (!answer) {

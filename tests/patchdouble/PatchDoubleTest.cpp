@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "PatchLibrary.h"
+#include "PatchW32.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "PatchLibrary.h"
+#include "PatchW32.h"
 #include "ReleaseTrees.h"
 
 namespace {
@@ -25,8 +25,8 @@ char g_goOn[] = "";
 
 void* __stdcall RecordingCallback(int id, void* parameter) {
   Event event{id, {}};
-  if (id == 7) event.name = static_cast<const char*>(parameter);
-  if (id == 5) event.value = *static_cast<const unsigned short*>(parameter);
+  if (id == PATCHW32_EVENT_FILE_NAME) event.name = static_cast<const char*>(parameter);
+  if (id == PATCHW32_EVENT_PROGRESS) event.value = *static_cast<const unsigned short*>(parameter);
   g_events.push_back(event);
   return static_cast<int>(g_events.size()) - 1 == g_stopAt ? nullptr : g_goOn;
 }
@@ -90,13 +90,13 @@ TEST_F(PatchLibrary, StandardEditionReachesReleaseEightThroughTheSequence) {
   unsigned last = 0;
   for (const Event& event : g_events) {
     SCOPED_TRACE(file);
-    if (event.id == 7) {
-      ASSERT_TRUE(previous && previous->id == 8) << "7 follows 8";
+    if (event.id == PATCHW32_EVENT_FILE_NAME) {
+      ASSERT_TRUE(previous && previous->id == PATCHW32_EVENT_NEXT_FILE) << "7 follows 8";
       EXPECT_EQ(event.name.find('/'), std::string::npos) << event.name;
       EXPECT_TRUE(named.insert(event.name).second) << "named twice: " << event.name;
       file = event.name;
       last = 0;
-    } else if (event.id == 5) {
+    } else if (event.id == PATCHW32_EVENT_PROGRESS) {
       ASSERT_TRUE(previous && previous->id != 8) << "5 only after the file is named";
       EXPECT_LE(event.value, 32700u);
       EXPECT_GE(event.value, last);

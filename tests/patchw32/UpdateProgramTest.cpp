@@ -266,7 +266,7 @@ TEST_F(UpdateProgram, DamagedMainPatchesGiveBothFailureMessagesAndChangeNothing)
 // Closes the progress window as its second file is named, as a user would.
 int g_namedFiles = 0;
 void* __stdcall CancellingCallback(int id, void* parameter) {
-  if (id == kPatchEventFileName && ++g_namedFiles == 2 && g_progress)
+  if (id == PATCHW32_EVENT_FILE_NAME && ++g_namedFiles == 2 && g_progress)
     PostMessageA(g_progress->m_hWnd, WM_CLOSE, 0, 0);
   return PatchCallback(id, parameter);
 }

@@ -1,13 +1,15 @@
-# Import library of the patch library PATCHW32.dll, made with dlltool from
-# PatchW32.def.in.  Defines the target patchw32_import: link it to call
-# PatchEntry (declared in PatchLibrary.h); the program then imports the
-# entry from PATCHW32.dll by ordinal 1 with no name.
+# The module definition of PATCHW32.dll (from PatchW32.def.in) and its import
+# library, made with dlltool.  Defines PATCHW32_DEF, the definition the DLL and
+# its test double are linked with, and the target patchw32_import: link it to
+# call PatchEntry (declared in PatchW32.h); callers then import the entry by
+# ordinal 1 with no name.
 #
 # Safe to include more than once (the tests include it when the patch folder
 # has not).
 if(TARGET patchw32_import)
   return()
 endif()
+set(PATCHW32_DEF ${CMAKE_BINARY_DIR}/patchw32-import/PatchW32.def CACHE INTERNAL "")
 
 if(NOT CMAKE_DLLTOOL)
   message(FATAL_ERROR "CMAKE_DLLTOOL is not set: use one of the MinGW toolchain files")

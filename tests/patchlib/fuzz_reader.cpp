@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "rtp/engine.h"
+#include "rtp/paths.h"
 
 namespace {
 

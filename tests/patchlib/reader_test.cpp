@@ -3,6 +3,7 @@
 
 #include "corpus_trees.h"
 #include "rtp/maker.h"
+#include "rtp/paths.h"
 #include "rtp/stream.h"
 #include "support.h"
 

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "corpus_trees.h"
+#include "rtp/command_line.h"
 #include "rtp/engine.h"
 
 using rtptest::TreeText;
@@ -18,6 +19,13 @@ std::string corpus(const std::string& name) {
   for (char& c : dir)
     if (c == '/') c = '\\';
   return dir + "\\" + name;
+}
+
+// The updater's way in: its command line, parsed as the DLL parses it.
+rtp::Outcome applyCommandLine(rtp::FileSystem& fs, const std::string& text) {
+  rtp::CommandLine cl;
+  if (!rtp::parseCommandLine(text, cl)) return rtp::Outcome{rtp::Result::BadArguments, text, {}, false};
+  return rtp::applyPatch(fs, cl.patchPath, cl.productDir, cl.options);
 }
 
 class Win32Apply : public ::testing::Test {
@@ -133,8 +141,7 @@ class Faulty : public rtp::FileSystem {
 }  // namespace
 
 TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
-  rtp::Outcome o =
-      rtp::applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /b /nop /nos ");
+  rtp::Outcome o = applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /b /nop /nos ");
   ASSERT_TRUE(o.ok()) << o.message;
   TreeText want = rtptest::sampleNewTree();
   const TreeText old = sampleOld();
@@ -145,7 +152,7 @@ TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
   want["backup/legacy/old.dll"] = old.at("legacy/old.dll");
   EXPECT_EQ(snapshot(product), want);
 
-  rtp::Outcome again = rtp::applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /nob ");
+  rtp::Outcome again = applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /nob ");
   ASSERT_TRUE(again.ok()) << again.message;
   for (const rtp::FileReport& r : again.files) EXPECT_EQ(r.state, rtp::FileState::Done) << r.path;
 }

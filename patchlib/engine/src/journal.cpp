@@ -1,5 +1,8 @@
 #include "journal.h"
 
+#include "rtp/paths.h"
+
+#include <algorithm>
 #include <cstring>
 
 namespace rtp {
@@ -14,19 +17,20 @@ std::uint32_t le32(const unsigned char* p) {
   return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
-bool isDir(FileSystem& fs, const std::string& p) { return fs.stat(p).type == EntryType::Directory; }
-bool isFile(FileSystem& fs, const std::string& p) { return fs.stat(p).type == EntryType::File; }
+void setU32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
 
 }  // namespace
 
+// Length, type and payload, then a check value over type and payload.
 std::vector<unsigned char> encodeRecord(Rec type, const std::string& payload) {
-  std::vector<unsigned char> body;
-  body.push_back(static_cast<unsigned char>(type));
-  body.insert(body.end(), payload.begin(), payload.end());
-  std::vector<unsigned char> out;
-  putU32(out, static_cast<std::uint32_t>(body.size()));
-  out.insert(out.end(), body.begin(), body.end());
-  putU32(out, check32(body.data(), body.size()));
+  const std::size_t n = 1 + payload.size();
+  std::vector<unsigned char> out(4 + n + 4);
+  setU32(out.data(), static_cast<std::uint32_t>(n));
+  out[4] = static_cast<unsigned char>(type);
+  std::copy(payload.begin(), payload.end(), out.begin() + 5);
+  setU32(out.data() + 4 + n, check32(out.data() + 4, n));
   return out;
 }
 
@@ -81,62 +85,6 @@ bool isCommitted(const std::vector<Record>& records) {
   for (const Record& r : records)
     if (r.type == Rec::Commit) return true;
   return false;
-}
-
-std::string undoRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records) {
-  std::string firstError;
-  for (auto it = records.rbegin(); it != records.rend(); ++it) {
-    const std::string p = fs.join(root, it->path);
-    try {
-      switch (it->type) {
-        case Rec::MakeDir:
-          if (isDir(fs, p) && fs.list(p).empty()) fs.removeDir(p);
-          break;
-        case Rec::Temp:
-        case Rec::Place:
-        case Rec::Backup:
-          if (isFile(fs, p)) fs.removeFile(p);
-          break;
-        case Rec::Replace:
-        case Rec::Delete: {
-          const std::string saved = fs.join(root, it->path + format::kOldSuffix);
-          if (isFile(fs, saved)) fs.rename(saved, p);
-          break;
-        }
-        case Rec::Begin:
-        case Rec::RemoveDir:
-        case Rec::Commit:
-          break;
-      }
-    } catch (const std::exception& e) {
-      if (firstError.empty()) firstError = e.what();
-    }
-  }
-  return firstError;
-}
-
-std::string finishRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records) {
-  std::string firstError;
-  for (int pass = 0; pass < 2; ++pass) {
-    for (const Record& r : records) {
-      try {
-        if (pass == 0 && (r.type == Rec::Replace || r.type == Rec::Delete)) {
-          const std::string saved = fs.join(root, r.path + format::kOldSuffix);
-          if (isFile(fs, saved)) fs.removeFile(saved);
-        } else if (pass == 0 && r.type == Rec::Temp) {
-          const std::string p = fs.join(root, r.path);
-          if (isFile(fs, p)) fs.removeFile(p);
-        } else if (pass == 1 && r.type == Rec::RemoveDir) {
-          // Only an empty folder goes: whatever the user put there stays.
-          const std::string p = fs.join(root, r.path);
-          if (isDir(fs, p) && fs.list(p).empty()) fs.removeDir(p);
-        }
-      } catch (const std::exception& e) {
-        if (firstError.empty()) firstError = e.what();
-      }
-    }
-  }
-  return firstError;
 }
 
 }  // namespace rtp

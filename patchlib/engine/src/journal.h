@@ -54,10 +54,6 @@ class Journal {
   std::vector<Record> records_;
 };
 
-// Undoes records newest first (or, after Commit, finishes them). Goes on
-// past failures; returns the first failure's text, empty on success.
-std::string undoRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records);
-std::string finishRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records);
 bool isCommitted(const std::vector<Record>& records);
 
 }  // namespace rtp

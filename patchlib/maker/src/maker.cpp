@@ -8,6 +8,7 @@
 #include <set>
 
 #include "rtp/maker.h"
+#include "rtp/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -7,6 +7,21 @@ namespace rtp {
 
 namespace {
 
+void putU16(std::vector<unsigned char>& out, std::uint16_t v) {
+  for (int i = 0; i < 2; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void putU32(std::vector<unsigned char>& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void putU64(std::vector<unsigned char>& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void putHash(std::vector<unsigned char>& out, const Hash128& h) {
+  putU64(out, h.low);
+  putU64(out, h.high);
+}
+
+
 std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
   std::vector<unsigned char> out;
   for (const PatchOp& op : ops) {

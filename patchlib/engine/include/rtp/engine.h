@@ -60,18 +60,6 @@ Outcome recoverInterrupted(FileSystem& fs, const std::string& productDir);
 // Reads and checks a patch without a tree (listing, fuzzing).
 Outcome readPatch(File& patch, std::vector<PatchOp>* ops = nullptr, Hash128* id = nullptr);
 
-struct CommandLine {
-  std::string patchPath;
-  std::string productDir;
-  ApplyOptions options;
-};
-
-// Parses `"patch" "dir" /b /nop ...`: quoted or bare paths, then option
-// tokens starting with '/' ("/b" backup, "/nob" none, others ignored).
-bool parseCommandLine(const std::string& text, CommandLine& out, std::string* error = nullptr);
-
-Outcome applyCommandLine(FileSystem& fs, const std::string& text, ProgressSink* progress = nullptr);
-
 }  // namespace rtp
 
 #endif

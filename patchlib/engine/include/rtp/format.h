@@ -77,13 +77,6 @@ struct PatchOp {
   std::uint64_t dataLength = 0;
 };
 
-// Why a relative path is unacceptable, or empty when it is fine.
-// allowEngineNames admits the backup folder and temporary suffixes (journal).
-std::string checkRelativePath(const std::string& path, bool allowEngineNames = false);
-
-// Case-insensitive (ASCII) key: Windows file names compare that way.
-std::string foldCase(const std::string& s);
-
 // Reads and checks a whole patch: header, section table, section hashes,
 // every operation record, and the structure of every data stream. Nothing
 // of the patch is trusted before load() returns.
@@ -111,12 +104,6 @@ class PatchReader {
   Hash128 opsHash_, dataHash_, headerHash_;
   std::vector<PatchOp> ops_;
 };
-
-// Little-endian helpers shared with the maker.
-void putU16(std::vector<unsigned char>& out, std::uint16_t v);
-void putU32(std::vector<unsigned char>& out, std::uint32_t v);
-void putU64(std::vector<unsigned char>& out, std::uint64_t v);
-void putHash(std::vector<unsigned char>& out, const Hash128& h);
 
 }  // namespace rtp
 

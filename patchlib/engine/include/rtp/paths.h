@@ -1,0 +1,22 @@
+// The rules a relative path in a patch (or the journal) must follow to name
+// a plain file or folder inside the product on every platform.
+#ifndef RTP_PATHS_H
+#define RTP_PATHS_H
+
+#include <string>
+
+namespace rtp {
+
+// Why a relative path is unacceptable, or empty when it is fine.
+// allowEngineNames admits the backup folder and temporary suffixes (journal).
+std::string checkRelativePath(const std::string& path, bool allowEngineNames = false);
+
+// Case-insensitive (ASCII) key: Windows file names compare that way.
+std::string foldCase(const std::string& s);
+
+// The folder part of a relative path ("" at the top).
+std::string parentRel(const std::string& rel);
+
+}  // namespace rtp
+
+#endif

@@ -1,0 +1,122 @@
+// The engine's entry points: nothing leaves them as an exception.
+#include <new>
+
+#include "examine.h"
+#include "recovery.h"
+#include "rtp/engine.h"
+#include "transaction.h"
+
+namespace rtp {
+
+namespace {
+
+Outcome failure(Result r, const std::string& message) {
+  Outcome o;
+  o.result = r;
+  o.message = message;
+  return o;
+}
+
+template <typename F>
+Outcome guarded(F&& body) {
+  try {
+    return body();
+  } catch (const Error& e) {
+    return failure(e.result(), e.what());
+  } catch (const IoFailure& e) {
+    return failure(Result::IoError, e.what());
+  } catch (const std::bad_alloc&) {
+    return failure(Result::InternalError, "out of memory");
+  } catch (const std::exception& e) {
+    return failure(Result::InternalError, e.what());
+  } catch (...) {
+    return failure(Result::InternalError, "unexpected failure");
+  }
+}
+
+std::unique_ptr<File> openPatch(FileSystem& fs, const std::string& patchPath) {
+  try {
+    if (fs.stat(patchPath).type != EntryType::File)
+      throw Error(Result::PatchUnreadable, "patch file " + patchPath + " not found");
+    return fs.openRead(patchPath);
+  } catch (const IoFailure& e) {
+    throw Error(Result::PatchUnreadable, e.what());
+  }
+}
+
+void requireProductDir(FileSystem& fs, const std::string& dir) {
+  if (dir.empty() || fs.stat(dir).type != EntryType::Directory)
+    throw Error(Result::BadArguments, "product folder " + dir + " not found");
+}
+
+const FileReport* firstMismatch(const std::vector<FileReport>& files) {
+  for (const FileReport& f : files)
+    if (f.state == FileState::Mismatch) return &f;
+  return nullptr;
+}
+
+}  // namespace
+
+Outcome readPatch(File& patch, std::vector<PatchOp>* ops, Hash128* id) {
+  return guarded([&] {
+    PatchReader reader(patch);
+    reader.load();
+    if (ops) *ops = reader.ops();
+    if (id) *id = reader.id();
+    return Outcome();
+  });
+}
+
+Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir) {
+  return guarded([&] {
+    requireProductDir(fs, productDir);
+    std::unique_ptr<File> file = openPatch(fs, patchPath);
+    PatchReader reader(*file);
+    reader.load();
+    Outcome out;
+    std::vector<FileState> states;
+    out.files = examine(fs, productDir, reader.ops(), states);
+    if (const FileReport* bad = firstMismatch(out.files)) {
+      out.result = Result::WrongInstallation;
+      out.message = bad->path + " " + bad->detail;
+    }
+    if (fs.stat(journalPath(fs, productDir)).type != EntryType::None)
+      out.message += std::string(out.message.empty() ? "" : "; ") +
+                     "an interrupted patch is recorded and will be rolled back first";
+    return out;
+  });
+}
+
+Outcome recoverInterrupted(FileSystem& fs, const std::string& productDir) {
+  return guarded([&] {
+    requireProductDir(fs, productDir);
+    Outcome out;
+    out.recoveredJournal = recover(fs, productDir);
+    return out;
+  });
+}
+
+Outcome applyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
+                   const ApplyOptions& options, ProgressSink* progress) {
+  bool recovered = false;
+  Outcome out = guarded([&] {
+    requireProductDir(fs, productDir);
+    std::unique_ptr<File> file = openPatch(fs, patchPath);
+    PatchReader reader(*file);
+    reader.load();
+    // Only a sound patch may touch the tree, even to finish an old one.
+    recovered = recover(fs, productDir);
+    Outcome o;
+    std::vector<FileState> states;
+    o.files = examine(fs, productDir, reader.ops(), states);
+    if (const FileReport* bad = firstMismatch(o.files))
+      throw Error(Result::WrongInstallation, bad->path + " " + bad->detail);
+    Transaction tx(fs, productDir, reader, states, options, progress);
+    o.message = tx.run();
+    return o;
+  });
+  out.recoveredJournal = recovered;
+  return out;
+}
+
+}  // namespace rtp

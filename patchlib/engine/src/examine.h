@@ -1,0 +1,17 @@
+// Compares a product tree with what a patch expects, changing nothing.
+#ifndef RTP_EXAMINE_H
+#define RTP_EXAMINE_H
+
+#include <string>
+#include <vector>
+
+#include "rtp/engine.h"
+
+namespace rtp {
+
+std::vector<FileReport> examine(FileSystem& fs, const std::string& root, const std::vector<PatchOp>& ops,
+                                std::vector<FileState>& states);
+
+}  // namespace rtp
+
+#endif

@@ -1,0 +1,210 @@
+#include "operations.h"
+
+#include "rtp/paths.h"
+#include "transaction.h"
+
+namespace rtp {
+
+namespace {
+
+Hash128 hashOf(Examination& ex, const PatchOp& op) {
+  std::unique_ptr<File> f = ex.fs.openRead(ex.path(op.path));
+  return hashFile(*f);
+}
+
+bool isDir(FileSystem& fs, const std::string& p) { return fs.stat(p).type == EntryType::Directory; }
+bool isFile(FileSystem& fs, const std::string& p) { return fs.stat(p).type == EntryType::File; }
+
+std::string savedOf(const std::string& rel) { return rel + format::kOldSuffix; }
+
+// Undo and finish steps shared by several records.
+void nothing(FileSystem&, const std::string&, const std::string&) {}
+void removeFileIfThere(FileSystem& fs, const std::string& root, const std::string& rel) {
+  const std::string p = fs.join(root, rel);
+  if (isFile(fs, p)) fs.removeFile(p);
+}
+// Only an empty folder goes: whatever the user put there stays.
+void removeDirIfEmpty(FileSystem& fs, const std::string& root, const std::string& rel) {
+  const std::string p = fs.join(root, rel);
+  if (isDir(fs, p) && fs.list(p).empty()) fs.removeDir(p);
+}
+void restoreSaved(FileSystem& fs, const std::string& root, const std::string& rel) {
+  const std::string saved = fs.join(root, savedOf(rel));
+  if (isFile(fs, saved)) fs.rename(saved, fs.join(root, rel));
+}
+void removeSaved(FileSystem& fs, const std::string& root, const std::string& rel) {
+  removeFileIfThere(fs, root, savedOf(rel));
+}
+
+// mkdir
+FileState examineMakeDir(Examination& ex, const PatchOp& op, const Stat& st, std::string& why) {
+  const std::string key = foldCase(op.path);
+  if (st.type == EntryType::Directory) return FileState::Done;
+  if (st.type == EntryType::None || (st.type == EntryType::File && ex.deleted.count(key))) {
+    ex.made.insert(key);
+    return FileState::Pending;
+  }
+  why = "exists and is not a folder";
+  return FileState::Mismatch;
+}
+void executeMakeDir(Transaction& tx, const PatchOp& op) {
+  tx.journal(Rec::MakeDir, op.path);
+  tx.fs().makeDir(tx.path(op.path));
+}
+
+// add
+FileState examineAdd(Examination& ex, const PatchOp& op, const Stat& st, std::string& why) {
+  if (st.type == EntryType::None) return FileState::Pending;
+  if (st.type == EntryType::File && st.size == op.newSize && hashOf(ex, op) == op.newHash) return FileState::Done;
+  why = "exists with other content";
+  return FileState::Mismatch;
+}
+void executeAdd(Transaction& tx, const PatchOp& op) {
+  const std::string tmp = tx.writeNew(op);
+  tx.journal(Rec::Place, op.path);
+  tx.fs().rename(tx.path(tmp), tx.path(op.path));
+}
+
+// modify
+FileState examineModify(Examination& ex, const PatchOp& op, const Stat& st, std::string& why) {
+  if (st.type != EntryType::File) {
+    why = st.type == EntryType::None ? "is missing" : "is not a file";
+    return FileState::Mismatch;
+  }
+  if (st.size != op.oldSize && st.size != op.newSize) {
+    why = "has an unexpected size";
+    return FileState::Mismatch;
+  }
+  const Hash128 h = hashOf(ex, op);
+  if (st.size == op.oldSize && h == op.oldHash) return FileState::Pending;
+  if (st.size == op.newSize && h == op.newHash) return FileState::Done;
+  why = "has unexpected content";
+  return FileState::Mismatch;
+}
+void executeModify(Transaction& tx, const PatchOp& op) {
+  if (tx.options().backup) tx.backUp(op.path);
+  const std::string tmp = tx.writeNew(op);
+  tx.removeStray(savedOf(op.path));
+  tx.journal(Rec::Replace, op.path);
+  tx.fs().replace(tx.path(tmp), tx.path(op.path), tx.path(savedOf(op.path)));
+}
+
+// delete
+FileState examineDelete(Examination& ex, const PatchOp& op, const Stat& st, std::string& why) {
+  const std::string key = foldCase(op.path);
+  if (st.type == EntryType::None || (st.type == EntryType::Directory && ex.madeLater.count(key)))
+    return FileState::Done;
+  if (st.type != EntryType::File) {
+    why = "is not a file";
+    return FileState::Mismatch;
+  }
+  if (st.size != op.oldSize || hashOf(ex, op) != op.oldHash) {
+    why = "differs from the file this patch removes";
+    return FileState::Mismatch;
+  }
+  ex.deleted.insert(key);
+  return FileState::Pending;
+}
+void executeDelete(Transaction& tx, const PatchOp& op) {
+  if (tx.options().backup) tx.backUp(op.path);
+  tx.removeStray(savedOf(op.path));
+  tx.journal(Rec::Delete, op.path);
+  tx.fs().rename(tx.path(op.path), tx.path(savedOf(op.path)));
+}
+
+// rmdir: the folder goes when the patch is committed, once it is empty.
+FileState examineRemoveDir(Examination&, const PatchOp&, const Stat& st, std::string& why) {
+  if (st.type == EntryType::None) return FileState::Done;
+  if (st.type == EntryType::Directory) return FileState::Pending;
+  why = "is not a folder";
+  return FileState::Mismatch;
+}
+void executeRemoveDir(Transaction& tx, const PatchOp& op) { tx.journal(Rec::RemoveDir, op.path); }
+
+}  // namespace
+
+bool Examination::dirExists(const std::string& rel) {
+  if (rel.empty()) return true;
+  const std::string key = foldCase(rel);
+  if (made.count(key)) return true;
+  auto it = dirKnown.find(key);
+  if (it != dirKnown.end()) return it->second;
+  const bool d = fs.stat(path(rel)).type == EntryType::Directory;
+  dirKnown[key] = d;
+  return d;
+}
+
+const OpRules& rulesOf(OpKind kind) {
+  static const OpRules makeDir{"mkdir", false, examineMakeDir, executeMakeDir};
+  static const OpRules add{"add", true, examineAdd, executeAdd};
+  static const OpRules modify{"modify", true, examineModify, executeModify};
+  static const OpRules del{"delete", true, examineDelete, executeDelete};
+  static const OpRules removeDir{"rmdir", false, examineRemoveDir, executeRemoveDir};
+  switch (kind) {
+    case OpKind::MakeDir: return makeDir;
+    case OpKind::Add: return add;
+    case OpKind::Modify: return modify;
+    case OpKind::Delete: return del;
+    case OpKind::RemoveDir: return removeDir;
+  }
+  throw Error(Result::InternalError, "unknown operation kind");
+}
+
+const RecordRules& rulesOf(Rec type) {
+  static const RecordRules marker{nothing, nothing, false};
+  static const RecordRules makeDir{removeDirIfEmpty, nothing, false};
+  static const RecordRules temp{removeFileIfThere, removeFileIfThere, false};
+  static const RecordRules placed{removeFileIfThere, nothing, false};
+  static const RecordRules replaced{restoreSaved, removeSaved, false};
+  static const RecordRules removeDir{nothing, removeDirIfEmpty, true};
+  switch (type) {
+    case Rec::Begin:
+    case Rec::Commit: return marker;
+    case Rec::MakeDir: return makeDir;
+    case Rec::Temp: return temp;
+    case Rec::Place:
+    case Rec::Backup: return placed;
+    case Rec::Replace:
+    case Rec::Delete: return replaced;
+    case Rec::RemoveDir: return removeDir;
+  }
+  throw Error(Result::InternalError, "unknown journal record");
+}
+
+const char* opKindName(OpKind k) {
+  try {
+    return rulesOf(k).name;
+  } catch (const Error&) {
+    return "?";
+  }
+}
+
+std::string undoRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records) {
+  std::string firstError;
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    try {
+      rulesOf(it->type).undo(fs, root, it->path);
+    } catch (const std::exception& e) {
+      if (firstError.empty()) firstError = e.what();
+    }
+  }
+  return firstError;
+}
+
+std::string finishRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records) {
+  std::string firstError;
+  for (bool last : {false, true}) {
+    for (const Record& r : records) {
+      const RecordRules& rules = rulesOf(r.type);
+      if (rules.finishLast != last) continue;
+      try {
+        rules.finish(fs, root, r.path);
+      } catch (const std::exception& e) {
+        if (firstError.empty()) firstError = e.what();
+      }
+    }
+  }
+  return firstError;
+}
+
+}  // namespace rtp

@@ -1,0 +1,185 @@
+#include "transaction.h"
+
+#include <functional>
+#include <new>
+
+#include "operations.h"
+#include "rtp/stream.h"
+
+namespace rtp {
+
+namespace {
+
+constexpr std::size_t kCopyBuffer = 64 * 1024;
+
+// Writes decoded bytes to the temporary file, hashing them and passing the
+// running count on for progress.
+class OutputSink : public ByteSink {
+ public:
+  OutputSink(File& out, std::function<void(std::uint64_t)> onWritten)
+      : out_(out), onWritten_(std::move(onWritten)) {}
+  void put(const unsigned char* data, std::size_t n) override {
+    out_.write(data, n);
+    hasher_.update(data, n);
+    written_ += n;
+    onWritten_(written_);
+  }
+  Hash128 digest() const { return hasher_.digest(); }
+  std::uint64_t written() const { return written_; }
+
+ private:
+  File& out_;
+  std::function<void(std::uint64_t)> onWritten_;
+  Hasher hasher_;
+  std::uint64_t written_ = 0;
+};
+
+}  // namespace
+
+Transaction::Transaction(FileSystem& fs, const std::string& root, PatchReader& patch,
+                         const std::vector<FileState>& states, const ApplyOptions& opts, ProgressSink* progress)
+    : fs_(fs), root_(root), patch_(patch), states_(states), opts_(opts), progress_(progress), journal_(fs, root) {}
+
+std::string Transaction::run() {
+  // A tree already at its new state is not written to at all (it may be
+  // read-only).
+  bool pending = false;
+  for (FileState st : states_) pending = pending || st == FileState::Pending;
+  try {
+    if (pending) journal_.begin(patch_.id());
+    forward();
+    if (pending) journal_.add(Rec::Commit, std::string());
+  } catch (const Error& e) {
+    rollBack(e.result(), e.what());
+  } catch (const IoFailure& e) {
+    rollBack(Result::IoError, e.what());
+  } catch (const std::bad_alloc&) {
+    rollBack(Result::InternalError, "out of memory");
+  } catch (const std::exception& e) {
+    rollBack(Result::InternalError, e.what());
+  }
+  // Committed: what is left is cleanup, which the next call repeats if this
+  // one is cut short, so its failures do not fail the patch.
+  std::string note = finishRecords(fs_, root_, journal_.records());
+  if (note.empty()) {
+    try {
+      journal_.remove();
+    } catch (const std::exception& e) {
+      note = e.what();
+    }
+  }
+  return note;
+}
+
+void Transaction::rollBack(Result result, const std::string& why) {
+  std::string failed;
+  try {
+    failed = undoRecords(fs_, root_, journal_.records());
+    if (failed.empty()) journal_.remove();
+  } catch (const std::exception& e) {
+    failed = e.what();
+  }
+  if (!failed.empty())
+    throw Error(Result::RollbackFailed,
+                why + "; undoing the patch failed too (" + failed + "); the next call finishes the undo");
+  throw Error(result, why);
+}
+
+void Transaction::check(bool goOn) {
+  if (!goOn) throw Error(Result::Cancelled, "cancelled by the caller");
+}
+
+// Called on whole-percent changes only, never per byte.
+void Transaction::percent(int pct) {
+  if (progress_ && pct > lastPercent_) {
+    lastPercent_ = pct;
+    check(progress_->percent(pct));
+  }
+}
+
+void Transaction::removeStray(const std::string& rel) {
+  if (fs_.stat(path(rel)).type == EntryType::File) fs_.removeFile(path(rel));
+}
+
+void Transaction::forward() {
+  const std::vector<PatchOp>& ops = patch_.ops();
+  std::size_t count = 0;
+  for (const PatchOp& op : ops) count += rulesOf(op.kind).isFile;
+  std::size_t index = 0;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const PatchOp& op = ops[i];
+    const OpRules& rules = rulesOf(op.kind);
+    if (rules.isFile && progress_) {
+      lastPercent_ = -1;
+      check(progress_->beginFile(index, count));
+      check(progress_->fileName(op.path));
+      percent(0);
+    }
+    if (rules.isFile) ++index;
+    if (states_[i] != FileState::Done) rules.execute(*this, op);
+    if (rules.isFile) percent(100);
+  }
+}
+
+std::string Transaction::writeNew(const PatchOp& op) {
+  const std::string tmp = op.path + format::kNewSuffix;
+  removeStray(tmp);
+  journal_.add(Rec::Temp, tmp);
+  Hash128 got;
+  std::uint64_t size;
+  {
+    std::unique_ptr<File> out = fs_.create(path(tmp));
+    std::unique_ptr<File> old;
+    if (op.encoding == Encoding::Delta) old = fs_.openRead(path(op.path));
+    OutputSink sink(*out, [&](std::uint64_t written) {
+      percent(op.newSize == 0 ? 100 : static_cast<int>(written * 100 / op.newSize));
+    });
+    decodeStream(patch_.file(), patch_.dataSectionOffset(), op, old.get(), sink);
+    out->sync();
+    got = sink.digest();
+    size = sink.written();
+  }
+  if (size != op.newSize || got != op.newHash)
+    throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
+  return tmp;
+}
+
+// The oldest original is the one worth keeping: an older backup stays.
+void Transaction::backUp(const std::string& rel) {
+  const std::string target = std::string(format::kBackupDir) + "/" + rel;
+  Stat st = fs_.stat(path(target));
+  if (st.type == EntryType::File) return;
+  if (st.type != EntryType::None) throw IoFailure("backup " + target + " is in the way");
+  std::size_t from = 0;
+  for (;;) {
+    std::size_t s = target.find('/', from);
+    if (s == std::string::npos) break;
+    const std::string dir = target.substr(0, s);
+    Stat d = fs_.stat(path(dir));
+    if (d.type == EntryType::None) {
+      journal_.add(Rec::MakeDir, dir);
+      fs_.makeDir(path(dir));
+    } else if (d.type != EntryType::Directory) {
+      throw IoFailure("backup folder " + dir + " is in the way");
+    }
+    from = s + 1;
+  }
+  const std::string tmp = target + format::kNewSuffix;
+  removeStray(tmp);
+  journal_.add(Rec::Temp, tmp);
+  {
+    std::unique_ptr<File> in = fs_.openRead(path(rel));
+    std::unique_ptr<File> out = fs_.create(path(tmp));
+    std::vector<unsigned char> buf(kCopyBuffer);
+    for (;;) {
+      std::size_t n = in->read(buf.data(), buf.size());
+      if (n == 0) break;
+      out->write(buf.data(), n);
+    }
+    out->sync();
+  }
+  journal_.add(Rec::Backup, target);
+  fs_.rename(path(tmp), path(target));
+}
+
+}  // namespace rtp

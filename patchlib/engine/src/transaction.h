@@ -1,0 +1,55 @@
+// One examined patch carried out under a journal: forward step by step, or
+// rolled back on any failure.
+#ifndef RTP_TRANSACTION_H
+#define RTP_TRANSACTION_H
+
+#include <string>
+#include <vector>
+
+#include "journal.h"
+#include "rtp/engine.h"
+#include "rtp/format.h"
+
+namespace rtp {
+
+class Transaction {
+ public:
+  Transaction(FileSystem& fs, const std::string& root, PatchReader& patch, const std::vector<FileState>& states,
+              const ApplyOptions& opts, ProgressSink* progress);
+
+  // Returns a note about leftovers (empty normally); throws on failure after
+  // rolling back.
+  std::string run();
+
+  // Services for the operation kinds.
+  FileSystem& fs() { return fs_; }
+  const ApplyOptions& options() const { return opts_; }
+  std::string path(const std::string& rel) const { return fs_.join(root_, rel); }
+  void journal(Rec type, const std::string& rel) { journal_.add(type, rel); }
+  // Writes op's new content beside its target and checks it there; returns
+  // the temporary's relative path.
+  std::string writeNew(const PatchOp& op);
+  // Copies the original below backup/, unless an older backup is there.
+  void backUp(const std::string& rel);
+  // Removes a leftover file at rel from an earlier, interrupted run.
+  void removeStray(const std::string& rel);
+
+ private:
+  [[noreturn]] void rollBack(Result result, const std::string& why);
+  void check(bool goOn);
+  void percent(int pct);
+  void forward();
+
+  FileSystem& fs_;
+  std::string root_;
+  PatchReader& patch_;
+  const std::vector<FileState>& states_;
+  ApplyOptions opts_;
+  ProgressSink* progress_;
+  int lastPercent_ = -1;
+  Journal journal_;
+};
+
+}  // namespace rtp
+
+#endif

@@ -128,6 +128,29 @@ TEST(Reader, RefusesOversizedHeaderFieldsEvenWithGoodHash) {
   }
 }
 
+TEST(Reader, RefusesBytesNoHashCovers) {
+  const Bytes sample = samplePatch();
+  const std::size_t headerSize = 48 + 2 * 40 + 16, opsOffsetAt = 56, dataOffsetAt = 96;
+  // One byte between the header and the first section, sections moved up.
+  Bytes gap(sample.begin(), sample.begin() + headerSize);
+  gap.push_back(0);
+  gap.insert(gap.end(), sample.begin() + headerSize, sample.end());
+  putLe(gap, 32, gap.size(), 8);
+  for (std::size_t at : {opsOffsetAt, dataOffsetAt}) {
+    std::uint64_t off = 0;
+    for (int i = 0; i < 8; ++i) off |= std::uint64_t(gap[at + i]) << (8 * i);
+    putLe(gap, at, off + 1, 8);
+  }
+  rehashHeader(gap);
+  EXPECT_EQ(readResult(gap), rtp::Result::PatchCorrupt);
+  // One byte after the last section, counted in the file's size.
+  Bytes tail = sample;
+  tail.push_back(0);
+  putLe(tail, 32, tail.size(), 8);
+  rehashHeader(tail);
+  EXPECT_EQ(readResult(tail), rtp::Result::PatchCorrupt);
+}
+
 TEST(Reader, RefusesInconsistentOperations) {
   auto one = [](rtp::PatchOp op, const Bytes& data) { return readResult(rtp::buildPatch({op}, data)); };
   Bytes data;

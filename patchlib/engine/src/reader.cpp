@@ -152,10 +152,16 @@ void PatchReader::readHeader() {
   }
   if (!haveOps || !haveData) throw Error(Result::PatchCorrupt, "a required section is missing");
   if (opsLength_ > format::kMaxOpsSection) throw Error(Result::PatchCorrupt, "operations section too large");
+  // Header and sections tile the file: a byte in a gap would be checked by
+  // no hash.
   std::sort(ranges.begin(), ranges.end());
-  for (std::size_t i = 1; i < ranges.size(); ++i)
-    if (ranges[i].first - ranges[i - 1].first < ranges[i - 1].second)
-      throw Error(Result::PatchCorrupt, "sections overlap");
+  std::uint64_t end = headerSize;
+  for (const auto& [off, len] : ranges) {
+    if (off < end) throw Error(Result::PatchCorrupt, "sections overlap");
+    if (off > end) throw Error(Result::PatchCorrupt, "bytes between sections");
+    end = off + len;
+  }
+  if (end != fileSize_) throw Error(Result::PatchCorrupt, "bytes after the last section");
 }
 
 void PatchReader::checkSectionHashes() {

@@ -6,10 +6,21 @@
 
 namespace rtp {
 
+// Windows compares names without case in the ANSI code page, whose upper
+// half has letters too: Western (1252) rules here, the common case.
 std::string foldCase(const std::string& s) {
   std::string r = s;
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& ch : r) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    unsigned char f = c;
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+      f = static_cast<unsigned char>(c + 0x20);
+    else if (c == 0x8A || c == 0x8C || c == 0x8E)
+      f = static_cast<unsigned char>(c + 0x10);
+    else if (c == 0x9F)
+      f = 0xFF;
+    ch = static_cast<char>(f);
+  }
   return r;
 }
 
@@ -24,11 +35,11 @@ bool endsWithFolded(const std::string& s, const char* suffix) {
 bool isDeviceName(const std::string& component) {
   std::string base = foldCase(component.substr(0, component.find('.')));
   while (!base.empty() && base.back() == ' ') base.pop_back();
-  static const char* const fixed[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+  static const char* const fixed[] = {"con", "prn", "aux", "nul", "conin$", "conout$", "clock$"};
   for (const char* f : fixed)
     if (base == f) return true;
   if (base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
-      base[3] >= '1' && base[3] <= '9')
+      base[3] >= '0' && base[3] <= '9')
     return true;
   // Superscript digits (Latin-1 and UTF-8 forms) count as digits there too.
   if (base.size() >= 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0)) {
@@ -38,6 +49,22 @@ bool isDeviceName(const std::string& component) {
       return true;
   }
   return false;
+}
+
+// An 8.3 short name (RTPATC~1.JOU, BACKUP~1) may alias a long name the
+// engine keeps or another name of the patch.
+bool isShortNameForm(const std::string& component) {
+  const std::size_t dot = component.find('.');
+  const std::string base = component.substr(0, dot);
+  if (dot != std::string::npos) {
+    const std::string ext = component.substr(dot + 1);
+    if (ext.size() > 3 || ext.find('.') != std::string::npos) return false;
+  }
+  const std::size_t tilde = base.rfind('~');
+  if (base.size() > 8 || tilde == std::string::npos || tilde == 0 || tilde + 1 == base.size()) return false;
+  for (std::size_t i = tilde + 1; i < base.size(); ++i)
+    if (base[i] < '0' || base[i] > '9') return false;
+  return true;
 }
 
 }  // namespace
@@ -66,6 +93,7 @@ std::string checkRelativePath(const std::string& path, bool allowEngineNames) {
     if (comp == "." || comp == "..") return "'.' or '..' component";
     if (comp.back() == '.' || comp.back() == ' ') return "component ends with a dot or blank";
     if (isDeviceName(comp)) return "reserved device name";
+    if (isShortNameForm(comp)) return "8.3 short-name form (may alias another name)";
     if (!allowEngineNames) {
       if (first && foldCase(comp) == format::kBackupDir) return "the backup folder is reserved";
       if (endsWithFolded(comp, format::kNewSuffix) || endsWithFolded(comp, format::kOldSuffix))

@@ -1,6 +1,8 @@
 // The reader against damaged and hostile patches.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "corpus_trees.h"
 #include "rtp/maker.h"
 #include "rtp/paths.h"
@@ -49,8 +51,8 @@ Bytes commands(std::initializer_list<std::int64_t> triples, std::size_t payload)
 
 TEST(Paths, AcceptsOrdinaryRelativePaths) {
   for (const char* p : {"Velmora.exe", "data/rates.tbl", "a/b/c/d.txt", "name with blanks.txt", ".hidden",
-                        "consent.txt", "com10", "lpt0.txt", "x.conf", "backups/x", "sub/backup/x",
-                        "UMLAUT\xc3\xbc.txt"})
+                        "consent.txt", "com10", "x.conf", "backups/x", "sub/backup/x",
+                        "UMLAUT\xc3\xbc.txt", "my~file.txt", "a~b.long", "~1", "a~1.b.c", "TOOLONGNA~1"})
     EXPECT_EQ(rtp::checkRelativePath(p), "") << p;
 }
 
@@ -61,7 +63,9 @@ TEST(Paths, RejectsEveryWayOut) {
       "file.txt::$DATA", "CON", "con.txt", "Aux.dll", "nul", "NUL.tar.gz", "prn", "COM1", "com9.log", "LPT1",
       "lpt9.x", "sub/CON", "sub/nul.txt/x", "con .txt", "COM\xb9", "CONIN$", "trailing.", "trailing ",
       "dir./x", "dir /x", "a\tb", "what?", "star*", "pipe|x", "less<x",
-      "backup/x.dll", "Backup", "rtpatch.journal", "x.dll.rtp-new", "sub/x.RTP-OLD"};
+      "backup/x.dll", "Backup", "rtpatch.journal", "x.dll.rtp-new", "sub/x.RTP-OLD",
+      // Names Windows takes for devices or for 8.3 aliases of other names.
+      "COM0", "lpt0.txt", "CLOCK$", "clock$.txt", "RTPATC~1.JOU", "BACKUP~1/x", "a/PROGRA~1/b", "VELMO~12.EXE"};
   for (const char* p : bad) EXPECT_NE(rtp::checkRelativePath(p), "") << "'" << p << "'";
   EXPECT_NE(rtp::checkRelativePath(std::string("a\0b", 3)), "");
   EXPECT_NE(rtp::checkRelativePath(std::string(2000, 'a')), "");
@@ -73,6 +77,20 @@ TEST(Paths, HostilePathInPatchIsRefused) {
     Bytes patch = rtp::buildPatch({addOp(p, "payload", data)}, data);
     EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt) << p;
   }
+}
+
+TEST(Paths, NamesEqualUnderTheCodePagesCaseFoldingClash) {
+  EXPECT_EQ(rtp::foldCase("\xC9T\xC9.txt"), rtp::foldCase("\xE9t\xE9.TXT"));
+  EXPECT_EQ(rtp::foldCase("\x8A\x8C\x8E\x9F"), rtp::foldCase("\x9A\x9C\x9E\xFF"));
+  EXPECT_NE(rtp::foldCase("\xD7"), rtp::foldCase("\xF7"));  // multiplication and division signs
+  Bytes data;
+  Bytes patch = rtp::buildPatch({addOp("\xC9.txt", "one", data), addOp("\xE9.txt", "two", data)}, data);
+  EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt);
+  TempDir work;
+  for (const char* d : {"old", "new"}) std::filesystem::create_directories(work.sub(d));
+  writeFile(work.sub("new/\xC9.txt"), "one");
+  writeFile(work.sub("new/\xE9.txt"), "two");
+  EXPECT_THROW(rtp::makePatch(work.sub("old"), work.sub("new"), work.sub("p.rtp")), rtp::MakeError);
 }
 
 TEST(Reader, AcceptsSample) { EXPECT_EQ(readResult(samplePatch()), rtp::Result::Ok); }

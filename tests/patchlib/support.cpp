@@ -174,6 +174,10 @@ class FaultyFile : public rtp::File {
     fs_.step();
     f_->sync();
   }
+  void setMode(std::uint32_t mode) override {
+    fs_.step();
+    f_->setMode(mode);
+  }
 
  private:
   std::unique_ptr<rtp::File> f_;

@@ -130,6 +130,7 @@ class Faulty : public rtp::FileSystem {
     void seek(std::uint64_t p) override { f_->seek(p); }
     std::uint64_t size() override { return f_->size(); }
     void sync() override { fs_.step(); f_->sync(); }
+    void setMode(std::uint32_t m) override { fs_.step(); f_->setMode(m); }
 
    private:
     std::unique_ptr<rtp::File> f_;

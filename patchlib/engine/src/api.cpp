@@ -1,6 +1,7 @@
 // The engine's entry points: nothing leaves them as an exception.
 #include <new>
 
+#include "confined_fs.h"
 #include "examine.h"
 #include "recovery.h"
 #include "rtp/engine.h"
@@ -44,9 +45,12 @@ std::unique_ptr<File> openPatch(FileSystem& fs, const std::string& patchPath) {
   }
 }
 
+// The product folder itself may be reached through a link or junction.
 void requireProductDir(FileSystem& fs, const std::string& dir) {
-  if (dir.empty() || fs.stat(dir).type != EntryType::Directory)
-    throw Error(Result::BadArguments, "product folder " + dir + " not found");
+  const Stat st = dir.empty() ? Stat() : fs.stat(dir);
+  const bool isDir =
+      st.type == EntryType::Directory || (st.type == EntryType::Link && st.linkTarget == EntryType::Directory);
+  if (!isDir) throw Error(Result::BadArguments, "product folder " + dir + " not found");
 }
 
 const FileReport* firstMismatch(const std::vector<FileReport>& files) {
@@ -67,15 +71,16 @@ Outcome readPatch(File& patch, std::vector<PatchOp>* ops, Hash128* id) {
   });
 }
 
-Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir) {
+Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std::string& productDir) {
   return guarded([&] {
-    requireProductDir(fs, productDir);
+    requireProductDir(native, productDir);
+    ConfinedFileSystem fs(native, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
     PatchReader reader(*file);
     reader.load();
     Outcome out;
     std::vector<FileState> states;
-    out.files = examine(fs, productDir, reader.ops(), states);
+    out.files = examine(fs, productDir, reader.ops(), ApplyOptions(), states);
     if (const FileReport* bad = firstMismatch(out.files)) {
       out.result = Result::WrongInstallation;
       out.message = bad->path + " " + bad->detail;
@@ -87,20 +92,22 @@ Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::str
   });
 }
 
-Outcome recoverInterrupted(FileSystem& fs, const std::string& productDir) {
+Outcome recoverInterrupted(FileSystem& native, const std::string& productDir) {
   return guarded([&] {
-    requireProductDir(fs, productDir);
+    requireProductDir(native, productDir);
+    ConfinedFileSystem fs(native, productDir);
     Outcome out;
     out.recoveredJournal = recover(fs, productDir);
     return out;
   });
 }
 
-Outcome applyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
+Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::string& productDir,
                    const ApplyOptions& options, ProgressSink* progress) {
   bool recovered = false;
   Outcome out = guarded([&] {
-    requireProductDir(fs, productDir);
+    requireProductDir(native, productDir);
+    ConfinedFileSystem fs(native, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
     PatchReader reader(*file);
     reader.load();
@@ -108,7 +115,7 @@ Outcome applyPatch(FileSystem& fs, const std::string& patchPath, const std::stri
     recovered = recover(fs, productDir);
     Outcome o;
     std::vector<FileState> states;
-    o.files = examine(fs, productDir, reader.ops(), states);
+    o.files = examine(fs, productDir, reader.ops(), options, states);
     if (const FileReport* bad = firstMismatch(o.files))
       throw Error(Result::WrongInstallation, bad->path + " " + bad->detail);
     Transaction tx(fs, productDir, reader, states, options, progress);

@@ -1,12 +1,27 @@
 #include "examine.h"
 
+#include "confined_fs.h"
 #include "operations.h"
 #include "rtp/paths.h"
 
 namespace rtp {
 
+namespace {
+
+// What stands where the backup of rel goes, or empty when the way is clear.
+std::string backupInTheWay(FileSystem& fs, const std::string& root, const std::string& rel) {
+  const std::string target = std::string(format::kBackupDir) + "/" + rel;
+  std::string why = linkOnTheWay(fs, root, target);
+  if (!why.empty()) return why;
+  const EntryType t = fs.stat(fs.join(root, target)).type;
+  if (t != EntryType::None && t != EntryType::File) return "its backup " + target + " is not a plain file";
+  return {};
+}
+
+}  // namespace
+
 std::vector<FileReport> examine(FileSystem& fs, const std::string& root, const std::vector<PatchOp>& ops,
-                                std::vector<FileState>& states) {
+                                const ApplyOptions& options, std::vector<FileState>& states) {
   Examination ex{fs, root, {}, {}, {}, {}};
   for (const PatchOp& op : ops)
     if (op.kind == OpKind::MakeDir) ex.madeLater.insert(foldCase(op.path));
@@ -17,7 +32,11 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root, const s
     rep.path = op.path;
     rep.kind = op.kind;
     const std::string parent = parentRel(op.path);
-    if (!ex.dirExists(parent)) {
+    std::string way = linkOnTheWay(fs, root, op.path);
+    if (!way.empty()) {
+      rep.state = FileState::Mismatch;
+      rep.detail = way;
+    } else if (!ex.dirExists(parent)) {
       // Whatever goes away with its folder gone is already gone.
       if (op.kind == OpKind::Delete || op.kind == OpKind::RemoveDir) {
         rep.state = FileState::Done;
@@ -27,6 +46,14 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root, const s
       }
     } else {
       rep.state = rulesOf(op.kind).examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
+    }
+    const bool backedUp = op.kind == OpKind::Modify || op.kind == OpKind::Delete;
+    if (options.backup && backedUp && rep.state == FileState::Pending) {
+      way = backupInTheWay(fs, root, op.path);
+      if (!way.empty()) {
+        rep.state = FileState::Mismatch;
+        rep.detail = way;
+      }
     }
     states.push_back(rep.state);
     reports.push_back(std::move(rep));

@@ -24,6 +24,13 @@ std::string parentOf(const std::string& path) {
   return path.substr(0, s);
 }
 
+EntryType typeOf(mode_t m) {
+  if (S_ISREG(m)) return EntryType::File;
+  if (S_ISDIR(m)) return EntryType::Directory;
+  if (S_ISLNK(m)) return EntryType::Link;
+  return EntryType::Other;
+}
+
 // A rename or unlink is durable only once its folder is synced.
 void syncDir(const std::string& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -75,6 +82,9 @@ class PosixFile : public File {
   void sync() override {
     if (::fsync(fd_) != 0) fail("cannot sync", path_);
   }
+  void setMode(std::uint32_t mode) override {
+    if (::fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0) fail("cannot set the permissions of", path_);
+  }
 
  private:
   int fd_;
@@ -95,17 +105,26 @@ class PosixFileSystem : public FileSystem {
       if (errno == ENOENT || errno == ENOTDIR) return r;
       fail("cannot examine", path);
     }
-    r.type = S_ISREG(st.st_mode) ? EntryType::File : S_ISDIR(st.st_mode) ? EntryType::Directory : EntryType::Other;
+    r.type = typeOf(st.st_mode);
     r.size = static_cast<std::uint64_t>(st.st_size);
+    r.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+    struct stat target;
+    if (r.type == EntryType::Link && ::stat(path.c_str(), &target) == 0) r.linkTarget = typeOf(target.st_mode);
     return r;
   }
   std::unique_ptr<File> openRead(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) fail("cannot open", path);
-    return std::unique_ptr<File>(new PosixFile(fd, path));
+    std::unique_ptr<File> f(new PosixFile(fd, path));
+    // A fifo or device would block or never end.
+    struct stat st;
+    if (::fstat(fd, &st) != 0) fail("cannot examine", path);
+    if (!S_ISREG(st.st_mode)) throw IoFailure(path + " is not a regular file");
+    if (::fcntl(fd, F_SETFL, 0) != 0) fail("cannot open", path);
+    return f;
   }
   std::unique_ptr<File> create(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) fail("cannot create", path);
     std::unique_ptr<File> f(new PosixFile(fd, path));
     // Journal and temporary names must survive a power loss too.

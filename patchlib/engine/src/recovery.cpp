@@ -13,6 +13,16 @@ bool recover(FileSystem& fs, const std::string& root) {
   const std::string jp = journalPath(fs, root);
   Stat st = fs.stat(jp);
   if (st.type == EntryType::None) return false;
+  // The engine only ever creates the journal as a new plain file: anything
+  // else there records nothing and goes as a stray entry.
+  if (st.type == EntryType::Link || st.type == EntryType::Other) {
+    try {
+      fs.removeFile(jp);
+    } catch (const IoFailure& e) {
+      throw Error(Result::IoError, std::string("cannot remove a stray entry at the journal's name: ") + e.what());
+    }
+    return false;
+  }
   if (st.type != EntryType::File) throw Error(Result::RollbackFailed, "journal " + jp + " is not a file");
   // A sound journal stays far below this: the operations section is capped.
   if (st.size > (32u << 20)) throw Error(Result::RollbackFailed, "journal " + jp + " is too large");

@@ -97,8 +97,14 @@ void Transaction::percent(int pct) {
   }
 }
 
+// Whatever an earlier run (or anyone else) left at an engine name goes, a
+// link as itself; the name is then created afresh, never opened.
 void Transaction::removeStray(const std::string& rel) {
-  if (fs_.stat(path(rel)).type == EntryType::File) fs_.removeFile(path(rel));
+  const EntryType t = fs_.stat(path(rel)).type;
+  if (t == EntryType::Directory)
+    fs_.removeDir(path(rel));
+  else if (t != EntryType::None)
+    fs_.removeFile(path(rel));
 }
 
 void Transaction::forward() {
@@ -149,7 +155,7 @@ void Transaction::backUp(const std::string& rel) {
   const std::string target = std::string(format::kBackupDir) + "/" + rel;
   Stat st = fs_.stat(path(target));
   if (st.type == EntryType::File) return;
-  if (st.type != EntryType::None) throw IoFailure("backup " + target + " is in the way");
+  if (st.type != EntryType::None) throw Error(Result::WrongInstallation, "backup " + target + " is in the way");
   std::size_t from = 0;
   for (;;) {
     std::size_t s = target.find('/', from);
@@ -160,7 +166,7 @@ void Transaction::backUp(const std::string& rel) {
       journal_.add(Rec::MakeDir, dir);
       fs_.makeDir(path(dir));
     } else if (d.type != EntryType::Directory) {
-      throw IoFailure("backup folder " + dir + " is in the way");
+      throw Error(Result::WrongInstallation, "backup folder " + dir + " is in the way");
     }
     from = s + 1;
   }

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "rtp/fs.h"
+#include "rtp/win32_fs.h"
 
 namespace rtp {
 
@@ -65,6 +65,7 @@ class Win32File : public File {
   void sync() override {
     if (!FlushFileBuffers(h_)) fail("cannot flush", path_);
   }
+  void setMode(std::uint32_t) override {}
 
  private:
   HANDLE h_;
@@ -73,6 +74,8 @@ class Win32File : public File {
 
 class Win32FileSystem : public FileSystem {
  public:
+  explicit Win32FileSystem(const Win32Api& api) : api_(api) {}
+
   std::string join(const std::string& root, const std::string& rel) const override {
     std::string r = root;
     if (!r.empty() && r.back() != '\\' && r.back() != '/') r += '\\';
@@ -82,28 +85,38 @@ class Win32FileSystem : public FileSystem {
   Stat stat(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA d;
     Stat r;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) {
+    if (!api_.getFileAttributesEx(path.c_str(), GetFileExInfoStandard, &d)) {
       DWORD e = GetLastError();
       if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return r;
       fail("cannot examine", path, e);
     }
-    if (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-      r.type = EntryType::Other;
-    else if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    if (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      r.type = EntryType::Link;
+      r.linkTarget = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryType::Directory : EntryType::File;
+    } else if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       r.type = EntryType::Directory;
     else
       r.type = EntryType::File;
     r.size = (static_cast<std::uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
     return r;
   }
+  // The reparse point itself is opened, never what it leads to, and then
+  // refused.
   std::unique_ptr<File> openRead(const std::string& path) override {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE h = api_.createFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr);
     if (h == INVALID_HANDLE_VALUE) fail("cannot open", path);
-    return std::unique_ptr<File>(new Win32File(h, path));
+    std::unique_ptr<File> f(new Win32File(h, path));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!api_.getFileInformationByHandle(h, &info)) fail("cannot examine", path);
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+      throw IoFailure(path + " is not a plain file (a link, junction or folder)");
+    return f;
   }
   std::unique_ptr<File> create(const std::string& path) override {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = api_.createFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail("cannot create", path);
     return std::unique_ptr<File>(new Win32File(h, path));
   }
@@ -114,6 +127,12 @@ class Win32FileSystem : public FileSystem {
     if (!RemoveDirectoryA(path.c_str())) fail("cannot remove folder", path);
   }
   void removeFile(const std::string& path) override {
+    // A junction or folder link goes as a folder; its target stays.
+    const Stat st = stat(path);
+    if (st.type == EntryType::Link && st.linkTarget == EntryType::Directory) {
+      if (!RemoveDirectoryA(path.c_str())) fail("cannot remove the link", path);
+      return;
+    }
     if (DeleteFileA(path.c_str())) return;
     clearReadOnly(path);
     if (!DeleteFileA(path.c_str())) fail("cannot remove", path);
@@ -168,10 +187,19 @@ class Win32FileSystem : public FileSystem {
     if (!MoveFileExA(replacement.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       fail("cannot replace", target);
   }
+
+ private:
+  Win32Api api_;
 };
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeNativeFileSystem() { return std::unique_ptr<FileSystem>(new Win32FileSystem); }
+Win32Api nativeWin32Api() { return Win32Api{GetFileAttributesExA, CreateFileA, GetFileInformationByHandle}; }
+
+std::unique_ptr<FileSystem> makeWin32FileSystem(const Win32Api& api) {
+  return std::unique_ptr<FileSystem>(new Win32FileSystem(api));
+}
+
+std::unique_ptr<FileSystem> makeNativeFileSystem() { return makeWin32FileSystem(nativeWin32Api()); }
 
 }  // namespace rtp

@@ -28,13 +28,21 @@ class File {
   virtual std::uint64_t size() = 0;
   // Returns once the written data is on the disk.
   virtual void sync() = 0;
+  // Sets the POSIX permission bits; Windows has none to set.
+  virtual void setMode(std::uint32_t mode) = 0;
 };
 
-enum class EntryType { None, File, Directory, Other };
+// Link covers symbolic links, junctions and every other reparse point: the
+// engine never follows one below the product folder.
+enum class EntryType { None, File, Directory, Link, Other };
 
 struct Stat {
   EntryType type = EntryType::None;
   std::uint64_t size = 0;
+  // For a link: what it leads to (None when dangling).
+  EntryType linkTarget = EntryType::None;
+  // POSIX permission bits of a file or folder (0 on Windows).
+  std::uint32_t mode = 0;
 };
 
 class FileSystem {
@@ -42,12 +50,16 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // Native path of rel (which uses '/') below root.
   virtual std::string join(const std::string& root, const std::string& rel) const = 0;
+  // Describes path itself: a link is reported, not followed.
   virtual Stat stat(const std::string& path) = 0;
+  // Opens a regular file; a link at path is refused, not followed.
   virtual std::unique_ptr<File> openRead(const std::string& path) = 0;
-  // Creates or truncates a file for writing.
+  // Creates a new file for writing; fails when anything, even a dangling
+  // link, is at path.
   virtual std::unique_ptr<File> create(const std::string& path) = 0;
   virtual void makeDir(const std::string& path) = 0;
   virtual void removeDir(const std::string& path) = 0;
+  // Removes a file, or a link itself (never what it leads to).
   virtual void removeFile(const std::string& path) = 0;
   // Names of the entries of a directory, without "." and "..".
   virtual std::vector<std::string> list(const std::string& dir) = 0;
@@ -72,6 +84,7 @@ class MemoryFile : public File {
   void seek(std::uint64_t pos) override { pos_ = pos; }
   std::uint64_t size() override { return size_; }
   void sync() override {}
+  void setMode(std::uint32_t) override { throw IoFailure("memory file is read-only"); }
 
  private:
   const unsigned char* data_;

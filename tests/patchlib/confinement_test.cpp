@@ -1,0 +1,144 @@
+// An elevated apply never writes outside the product: symbolic links planted
+// in the product folder, at engine names or in the backup folder lead
+// nowhere, and refusing them leaves the product as it was.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "rtp/engine.h"
+#include "rtp/maker.h"
+#include "support.h"
+
+using namespace rtptest;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+class Confinement : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const Snapshot oldTree = {{"app.bin", "old app"},
+                              {"lib", "<dir>"},
+                              {"lib/sub", "<dir>"},
+                              {"lib/sub/f.txt", "old f"},
+                              {"readme.txt", "read me"}};
+    Snapshot newTree = oldTree;
+    newTree["app.bin"] = "new app";
+    newTree["lib/sub/f.txt"] = "new f";
+    newTree["lib/sub/added.txt"] = "added";
+    for (const char* d : {"old", "new", "product", "outside"}) stdfs::create_directories(work.sub(d));
+    materialise(work.sub("old"), oldTree);
+    materialise(work.sub("new"), newTree);
+    materialise(work.sub("product"), oldTree);
+    want = newTree;
+    patch = work.sub("p.rtp");
+    rtp::makePatch(work.sub("old"), work.sub("new"), patch);
+    writeFile(work.sub("outside/victim"), "outside content");
+  }
+
+  rtp::Outcome apply(bool backup = false, const std::string& product = "") {
+    rtp::ApplyOptions o;
+    o.backup = backup;
+    return rtp::applyPatch(*fs, patch, product.empty() ? work.sub("product") : product, o);
+  }
+
+  // The folder outside the product holds exactly what the test put there.
+  void expectOutsideUntouched(const Snapshot& planted = {}) {
+    Snapshot outside = {{"victim", "outside content"}};
+    outside.insert(planted.begin(), planted.end());
+    EXPECT_EQ(treeDiff(snapshot(work.sub("outside")), outside), "");
+  }
+
+  TempDir work;
+  std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
+  std::string patch;
+  Snapshot want;
+};
+
+TEST_F(Confinement, ALinkedFolderAnywhereAboveAFileIsRefusedWithNothingChanged) {
+  // lib/ (two levels above the files) and lib/sub (directly above) as links.
+  for (const std::string linked : {"lib", "lib/sub"}) {
+    SCOPED_TRACE(linked);
+    const std::string product = work.sub("product-" + std::to_string(linked.size()));
+    stdfs::create_directories(product);
+    materialise(product, {{"app.bin", "old app"}, {"readme.txt", "read me"}, {"lib", "<dir>"}});
+    stdfs::remove_all(work.sub("outside"));
+    stdfs::create_directories(work.sub("outside/sub"));
+    writeFile(work.sub("outside/victim"), "outside content");
+    writeFile(work.sub("outside/sub/f.txt"), "old f");
+    if (linked == "lib") {
+      stdfs::remove(product + "/lib");
+      stdfs::create_directory_symlink(work.sub("outside"), product + "/lib");
+    } else {
+      stdfs::create_directory_symlink(work.sub("outside/sub"), product + "/lib/sub");
+    }
+    rtp::Outcome o = apply(false, product);
+    EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
+    EXPECT_NE(o.message.find("link"), std::string::npos) << o.message;
+    expectOutsideUntouched({{"sub", "<dir>"}, {"sub/f.txt", "old f"}});
+    EXPECT_EQ(readBytes(product + "/app.bin"), Bytes({'o', 'l', 'd', ' ', 'a', 'p', 'p'}));
+  }
+}
+
+TEST_F(Confinement, LinksAtEngineNamesAreRemovedNotWrittenThrough) {
+  for (bool backup : {false, true}) {
+    SCOPED_TRACE(backup ? "with backup" : "without backup");
+    stdfs::remove_all(work.sub("product"));
+    stdfs::create_directories(work.sub("product/backup"));
+    materialise(work.sub("product"), {{"app.bin", "old app"},
+                                      {"lib", "<dir>"},
+                                      {"lib/sub", "<dir>"},
+                                      {"lib/sub/f.txt", "old f"},
+                                      {"readme.txt", "read me"}});
+    const std::string victim = work.sub("outside/victim");
+    std::vector<std::string> names = {"app.bin.rtp-new", "app.bin.rtp-old", "lib/sub/added.txt.rtp-new",
+                                      "rtpatch.journal"};
+    if (backup) names.push_back("backup/app.bin.rtp-new");
+    for (const std::string& name : names) stdfs::create_symlink(victim, work.sub("product/") + name);
+    rtp::Outcome o = apply(backup);
+    ASSERT_TRUE(o.ok()) << o.message;
+    expectOutsideUntouched();
+    EXPECT_FALSE(stdfs::is_symlink(work.sub("product/app.bin")));
+    Snapshot got = snapshot(work.sub("product"));
+    Snapshot expected = want;
+    expected["backup"] = "<dir>";
+    if (backup) {
+      expected["backup/app.bin"] = "old app";
+      expected["backup/lib"] = expected["backup/lib/sub"] = "<dir>";
+      expected["backup/lib/sub/f.txt"] = "old f";
+    }
+    EXPECT_EQ(treeDiff(got, expected), "");
+  }
+}
+
+TEST_F(Confinement, ALinkedBackupFolderIsRefusedWithNothingChanged) {
+  stdfs::create_directory_symlink(work.sub("outside"), work.sub("product/backup"));
+  rtp::Outcome o = apply(true);
+  EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
+  expectOutsideUntouched();
+  EXPECT_EQ(readBytes(work.sub("product/app.bin")), Bytes({'o', 'l', 'd', ' ', 'a', 'p', 'p'}));
+  // Without backups the link is none of the patch's business.
+  EXPECT_TRUE(apply(false).ok());
+  expectOutsideUntouched();
+}
+
+TEST_F(Confinement, AProductReachedThroughALinkIsStillTheProduct) {
+  stdfs::create_directory_symlink(work.sub("product"), work.sub("moved"));
+  rtp::Outcome o = apply(false, work.sub("moved"));
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(treeDiff(snapshot(work.sub("product")), want), "");
+}
+
+TEST_F(Confinement, ALinkedFileIsNeitherReadNorReplaced) {
+  stdfs::remove(work.sub("product/readme.txt"));
+  writeFile(work.sub("outside/readme.txt"), "read me");
+  stdfs::create_symlink(work.sub("outside/readme.txt"), work.sub("product/readme.txt"));
+  stdfs::remove(work.sub("product/app.bin"));
+  writeFile(work.sub("outside/app.bin"), "old app");
+  stdfs::create_symlink(work.sub("outside/app.bin"), work.sub("product/app.bin"));
+  rtp::Outcome o = apply();
+  EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
+  expectOutsideUntouched({{"readme.txt", "read me"}, {"app.bin", "old app"}});
+}
+
+}  // namespace

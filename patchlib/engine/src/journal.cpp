@@ -44,9 +44,10 @@ std::vector<Record> decodeJournal(const std::vector<unsigned char>& bytes) {
     const unsigned char* body = bytes.data() + pos + 4;
     if (le32(body + n) != check32(body, n)) break;
     Record r{static_cast<Rec>(body[0]), std::string(reinterpret_cast<const char*>(body + 1), n - 1)};
-    if (body[0] < 1 || body[0] > 9) break;
+    if (body[0] < 1 || body[0] > 10) break;
     if (out.empty() != (r.type == Rec::Begin)) break;
-    if (r.type != Rec::Begin && r.type != Rec::Commit && !checkRelativePath(r.path, true).empty()) break;
+    const bool named = r.type != Rec::Begin && r.type != Rec::Commit && r.type != Rec::Abort;
+    if (named && !checkRelativePath(r.path, true).empty()) break;
     out.push_back(std::move(r));
     pos += 4 + n + 4;
   }
@@ -76,15 +77,49 @@ void Journal::add(Rec type, const std::string& path) {
   file_->sync();
 }
 
+namespace {
+std::string commitPayload(const std::vector<Record>& before) {
+  std::string p = before.empty() ? std::string() : before.front().path;
+  const std::size_t n = before.size();
+  for (int i = 0; i < 4; ++i) p += static_cast<char>(n >> (8 * i));
+  return p;
+}
+}  // namespace
+
+void Journal::commit() {
+  const std::string payload = commitPayload(records_);
+  std::vector<unsigned char> rec = encodeRecord(Rec::Commit, payload);
+  file_->write(rec.data(), rec.size());
+  file_->sync();
+  records_.push_back({Rec::Commit, payload});
+}
+
+bool Journal::abort() {
+  try {
+    records_.push_back({Rec::Abort, std::string()});
+    std::vector<unsigned char> rec = encodeRecord(Rec::Abort, std::string());
+    file_->write(rec.data(), rec.size());
+    file_->sync();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 void Journal::remove() {
   file_.reset();
   if (fs_.stat(path_).type != EntryType::None) fs_.removeFile(path_);
 }
 
 bool isCommitted(const std::vector<Record>& records) {
-  for (const Record& r : records)
-    if (r.type == Rec::Commit) return true;
-  return false;
+  bool committed = false;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].type == Rec::Abort) committed = false;
+    if (records[i].type != Rec::Commit) continue;
+    const std::vector<Record> before(records.begin(), records.begin() + static_cast<long>(i));
+    committed = records[i].path == commitPayload(before);
+  }
+  return committed;
 }
 
 }  // namespace rtp

@@ -21,7 +21,9 @@ enum class Rec : unsigned char {
   Delete = 6,     // a file is about to be moved to <path>.rtp-old
   Backup = 7,     // a backup copy is about to be moved into place
   RemoveDir = 8,  // a folder goes once the patch is committed
-  Commit = 9,     // every new content is in place: finish instead of undoing
+  Commit = 9,     // every new content is in place: finish instead of undoing.
+                  // payload: the Begin's patch id and the number of records before it
+  Abort = 10,     // the patch is being undone: an earlier Commit does not count
 };
 
 struct Record {
@@ -42,6 +44,12 @@ class Journal {
   // Adds the record before the caller acts on it; also kept in memory so a
   // failure in this process can be undone without reading the file back.
   void add(Rec type, const std::string& path);
+  // The commit counts once it is on the disk, and only then joins the
+  // records. When this throws, the disk may hold it or not.
+  void commit();
+  // Records that the patch is being undone, which outweighs a commit that
+  // may be on the disk; false when even that cannot be written.
+  bool abort();
   const std::vector<Record>& records() const { return records_; }
   void close() { file_.reset(); }
   void remove();
@@ -54,6 +62,8 @@ class Journal {
   std::vector<Record> records_;
 };
 
+// Whether records prove a commit: an intact Commit naming its Begin and
+// its place, with no Abort after it.
 bool isCommitted(const std::vector<Record>& records);
 
 }  // namespace rtp

@@ -159,7 +159,8 @@ const RecordRules& rulesOf(Rec type) {
   static const RecordRules removeDir{nothing, removeDirIfEmpty, true};
   switch (type) {
     case Rec::Begin:
-    case Rec::Commit: return marker;
+    case Rec::Commit:
+    case Rec::Abort: return marker;
     case Rec::MakeDir: return makeDir;
     case Rec::Temp: return temp;
     case Rec::Place:

@@ -48,8 +48,9 @@ std::string Transaction::run() {
   try {
     if (pending) journal_.begin(patch_.id());
     forward();
-    if (pending) journal_.add(Rec::Commit, std::string());
+    if (pending) commit();
   } catch (const Error& e) {
+    if (e.result() == Result::RollbackFailed) throw;
     rollBack(e.result(), e.what());
   } catch (const IoFailure& e) {
     rollBack(Result::IoError, e.what());
@@ -69,6 +70,22 @@ std::string Transaction::run() {
     }
   }
   return note;
+}
+
+// A failed commit write leaves the disk holding the commit or not: only once
+// an Abort record outweighs it may the patch be undone here. Without one the
+// tree stays as it is, every new content in place and every original kept,
+// from where the next call either finishes or undoes, whichever the journal
+// proves.
+void Transaction::commit() {
+  try {
+    journal_.commit();
+  } catch (const std::exception& e) {
+    if (!journal_.abort())
+      throw Error(Result::RollbackFailed, std::string("cannot record the end of the patch (") + e.what() +
+                                              "); the next call finishes or undoes it");
+    throw;
+  }
 }
 
 void Transaction::rollBack(Result result, const std::string& why) {

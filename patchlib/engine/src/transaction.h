@@ -39,6 +39,7 @@ class Transaction {
   void check(bool goOn);
   void percent(int pct);
   void forward();
+  void commit();
 
   FileSystem& fs_;
   std::string root_;

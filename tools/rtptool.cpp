@@ -21,6 +21,7 @@ const char kUsage[] =
     "       rtptool verify PATCH TREE       check that PATCH fits TREE, changing nothing\n"
     "       rtptool apply PATCH TREE [--backup]\n"
     "                                       apply PATCH to TREE (originals kept in TREE/backup)\n"
+    "       rtptool recover TREE            finish or roll back an apply interrupted in TREE\n"
     "       rtptool --help\n"
     "\n"
     "exit codes:\n"
@@ -188,6 +189,17 @@ int cmdVerify(const std::vector<std::string>& a) {
   return report(o, "verify");
 }
 
+int cmdRecover(const std::vector<std::string>& a) {
+  if (a.size() != 1) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  auto fs = rtp::makeNativeFileSystem();
+  rtp::Outcome o = rtp::recoverInterrupted(*fs, a[0]);
+  if (o.ok()) std::printf("%s: %s\n", a[0].c_str(), o.message.c_str());
+  return o.ok() ? 0 : report(o, "recover");
+}
+
 int cmdApply(std::vector<std::string> a) {
   rtp::ApplyOptions opts;
   for (auto it = a.begin(); it != a.end();) {
@@ -235,6 +247,7 @@ int main(int argc, char** argv) {
   if (cmd == "list") return cmdList(args);
   if (cmd == "verify") return cmdVerify(args);
   if (cmd == "apply") return cmdApply(args);
+  if (cmd == "recover") return cmdRecover(args);
   std::fprintf(stderr, "rtptool: unknown command '%s'\n", cmd.c_str());
   std::fputs(kUsage, stderr);
   return 1;

@@ -85,6 +85,15 @@ TEST_F(Apply, TurnsOldTreeIntoNewLeavingNoTraces) {
   EXPECT_FALSE(o.recoveredJournal);
 }
 
+TEST_F(Apply, ModifiedFilesKeepTheirPermissions) {
+  const std::string exe = product + "/Velmora.exe", doc = product + "/readme.txt";
+  stdfs::permissions(exe, stdfs::perms(0755));
+  stdfs::permissions(doc, stdfs::perms(0600));
+  ASSERT_TRUE(apply(*real).ok());
+  EXPECT_EQ(stdfs::status(exe).permissions() & stdfs::perms::all, stdfs::perms(0755));
+  EXPECT_EQ(stdfs::status(doc).permissions() & stdfs::perms::all, stdfs::perms(0600));
+}
+
 TEST_F(Apply, BackupFolderHoldsOriginalsUnderTheirPaths) {
   rtp::Outcome o = apply(*real, true);
   ASSERT_TRUE(o.ok()) << o.message;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "rtp/engine.h"
 #include "support.h"
 
 using namespace rtptest;
@@ -125,4 +126,22 @@ TEST_F(Tool, ProgressBarOnlyOnATerminal) {
   EXPECT_EQ(WEXITSTATUS(pclose(p)), 0) << out;
   EXPECT_NE(out.find("] 100%"), std::string::npos) << out;
   EXPECT_NE(out.find('\r'), std::string::npos);
+}
+
+TEST_F(Tool, RecoverRollsBackAnInterruptedApplyAndSaysSo) {
+  ASSERT_EQ(rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch)).code, 0);
+  auto real = rtp::makeNativeFileSystem();
+  FaultyFs power(*real);
+  power.crashAt = 8;  // past the journal's start, before the commit
+  ASSERT_FALSE(rtp::applyPatch(power, patch, t.sub("tree"), rtp::ApplyOptions()).ok());
+  ASSERT_TRUE(exists(t.sub("tree/rtpatch.journal")));
+
+  ToolRun r = rtptool("recover " + quote(t.sub("tree")));
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("rolled back"), std::string::npos) << r.out;
+  EXPECT_EQ(treeDiff(snapshot(t.sub("tree")), snapshot(t.sub("old"))), "");
+  ToolRun again = rtptool("recover " + quote(t.sub("tree")));
+  EXPECT_EQ(again.code, 0);
+  EXPECT_NE(again.out.find("no interrupted patch"), std::string::npos) << again.out;
+  EXPECT_EQ(rtptool("recover " + quote(t.sub("nowhere"))).code, 1);
 }

@@ -97,7 +97,11 @@ Outcome recoverInterrupted(FileSystem& native, const std::string& productDir) {
     requireProductDir(native, productDir);
     ConfinedFileSystem fs(native, productDir);
     Outcome out;
-    out.recoveredJournal = recover(fs, productDir);
+    const Recovery r = recover(fs, productDir);
+    out.recoveredJournal = r != Recovery::Nothing;
+    out.message = r == Recovery::Finished     ? "the interrupted patch had committed: it was finished"
+                  : r == Recovery::RolledBack ? "the interrupted patch was rolled back"
+                                              : "no interrupted patch";
     return out;
   });
 }
@@ -112,7 +116,7 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
     PatchReader reader(*file);
     reader.load();
     // Only a sound patch may touch the tree, even to finish an old one.
-    recovered = recover(fs, productDir);
+    recovered = recover(fs, productDir) != Recovery::Nothing;
     Outcome o;
     std::vector<FileState> states;
     o.files = examine(fs, productDir, reader.ops(), options, states);

@@ -9,10 +9,10 @@ namespace rtp {
 
 std::string journalPath(FileSystem& fs, const std::string& root) { return fs.join(root, format::kJournalName); }
 
-bool recover(FileSystem& fs, const std::string& root) {
+Recovery recover(FileSystem& fs, const std::string& root) {
   const std::string jp = journalPath(fs, root);
   Stat st = fs.stat(jp);
-  if (st.type == EntryType::None) return false;
+  if (st.type == EntryType::None) return Recovery::Nothing;
   // The engine only ever creates the journal as a new plain file: anything
   // else there records nothing and goes as a stray entry.
   if (st.type == EntryType::Link || st.type == EntryType::Other) {
@@ -21,7 +21,7 @@ bool recover(FileSystem& fs, const std::string& root) {
     } catch (const IoFailure& e) {
       throw Error(Result::IoError, std::string("cannot remove a stray entry at the journal's name: ") + e.what());
     }
-    return false;
+    return Recovery::Nothing;
   }
   if (st.type != EntryType::File) throw Error(Result::RollbackFailed, "journal " + jp + " is not a file");
   // A sound journal stays far below this: the operations section is capped.
@@ -34,14 +34,15 @@ bool recover(FileSystem& fs, const std::string& root) {
     throw Error(Result::RollbackFailed, std::string("cannot read the journal: ") + e.what());
   }
   std::vector<Record> records = decodeJournal(bytes);
-  std::string failed = isCommitted(records) ? finishRecords(fs, root, records) : undoRecords(fs, root, records);
+  const bool committed = isCommitted(records);
+  std::string failed = committed ? finishRecords(fs, root, records) : undoRecords(fs, root, records);
   if (!failed.empty()) throw Error(Result::RollbackFailed, "cannot undo the interrupted patch: " + failed);
   try {
     fs.removeFile(jp);
   } catch (const IoFailure& e) {
     throw Error(Result::RollbackFailed, std::string("cannot remove the journal: ") + e.what());
   }
-  return true;
+  return committed ? Recovery::Finished : Recovery::RolledBack;
 }
 
 }  // namespace rtp

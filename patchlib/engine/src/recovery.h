@@ -10,9 +10,11 @@ namespace rtp {
 
 std::string journalPath(FileSystem& fs, const std::string& root);
 
+enum class Recovery { Nothing, RolledBack, Finished };
+
 // Rolls back (or, if it had committed, finishes) an interrupted patch.
-// Returns whether there was one; throws RollbackFailed when it stays.
-bool recover(FileSystem& fs, const std::string& root);
+// Throws RollbackFailed when it stays.
+Recovery recover(FileSystem& fs, const std::string& root);
 
 }  // namespace rtp
 

@@ -8,6 +8,7 @@
 #include "support.h"
 
 int rtpFuzzReadPatch(const std::uint8_t* data, std::size_t size);
+int rtpFuzzApplyPatch(const std::uint8_t* data, std::size_t size);
 
 using namespace rtptest;
 namespace fs = std::filesystem;
@@ -40,4 +41,21 @@ TEST(Corpus, SamplePatchTurnsOldSampleIntoNew) {
   const TreeText want = sampleNewTree();
   Snapshot expect(want.begin(), want.end());
   EXPECT_EQ(treeDiff(snapshot(t.path()), expect), "");
+}
+
+// The apply path's seeds: a sound patch applied, with and without backup,
+// cancelled or not, must end as declared or as before (the function traps
+// otherwise), and an uncancelled one must succeed.
+TEST(Corpus, ApplySeedsEndOldOrNewAndLeaveTheOutsideAlone) {
+  int seeds = 0;
+  for (const auto& entry : fs::directory_iterator(RTP_APPLY_CORPUS_DIR)) {
+    Bytes b = readBytes(entry.path().string());
+    SCOPED_TRACE(entry.path().filename().string());
+    const int result = rtpFuzzApplyPatch(b.data(), b.size());
+    if (b[0] >> 1 == 0) {
+      EXPECT_EQ(result, 0);
+    }
+    ++seeds;
+  }
+  EXPECT_GE(seeds, 4);
 }

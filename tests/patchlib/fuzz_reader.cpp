@@ -20,9 +20,11 @@ void put(std::vector<std::uint8_t>& b, std::size_t at, const rtp::Hash128& h) {
   for (int i = 0; i < 8; ++i) b[at + 8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(h.high >> (8 * i));
 }
 
+}  // namespace
+
 // Random bytes almost never carry matching hashes; recomputing them lets
 // the fuzzer reach the operation records and data streams behind them.
-bool fixHashes(std::vector<std::uint8_t>& b) {
+bool rtpFuzzFixHashes(std::vector<std::uint8_t>& b) {
   if (b.size() < 48) return false;
   const std::uint64_t count = le(b, 16, 4), headerSize = le(b, 12, 4);
   if (count > 8 || headerSize != 48 + count * 40 + 16 || headerSize > b.size()) return false;
@@ -35,6 +37,8 @@ bool fixHashes(std::vector<std::uint8_t>& b) {
   put(b, static_cast<std::size_t>(headerSize) - 16, rtp::hashBytes(b.data(), static_cast<std::size_t>(headerSize) - 16));
   return true;
 }
+
+namespace {
 
 int readOnce(const std::uint8_t* data, std::size_t size) {
   rtp::MemoryFile file(data, size);
@@ -55,11 +59,13 @@ int readOnce(const std::uint8_t* data, std::size_t size) {
 int rtpFuzzReadPatch(const std::uint8_t* data, std::size_t size) {
   const int result = readOnce(data, size);
   std::vector<std::uint8_t> fixed(data, data + size);
-  if (fixHashes(fixed)) readOnce(fixed.data(), fixed.size());
+  if (rtpFuzzFixHashes(fixed)) readOnce(fixed.data(), fixed.size());
   return result;
 }
 
+#ifdef RTP_FUZZ_READER
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   rtpFuzzReadPatch(data, size);
   return 0;
 }
+#endif

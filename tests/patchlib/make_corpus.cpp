@@ -1,5 +1,6 @@
 // Writes the seed corpus for the patch reader: sound sample patches and
 // one of each kind of damage. Run: make_rtp_corpus tests/patchlib/corpus
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -30,12 +31,22 @@ Bytes fromTrees(const TreeText& oldTree, const TreeText& newTree) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_rtp_corpus DIR\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: make_rtp_corpus READER-DIR APPLY-DIR\n");
     return 1;
   }
   const std::string dir = argv[1];
   const Bytes sample = fromTrees(sampleOldTree(), sampleNewTree());
+  // Apply seeds: a control byte (bit 0 backup, the rest the event to cancel
+  // at), then the patch.
+  for (const auto& [name, control] : {std::pair<const char*, unsigned char>{"sample", 0},
+                                      {"sample-backup", 1},
+                                      {"sample-cancel-5", 10},
+                                      {"sample-backup-cancel-9", 19}}) {
+    Bytes seed(sample.size() + 1, control);
+    std::copy(sample.begin(), sample.end(), seed.begin() + 1);
+    save(argv[2], name, seed);
+  }
   save(dir, "valid-sample.rtp", sample);
   save(dir, "valid-nothing.rtp", fromTrees(sampleOldTree(), sampleOldTree()));
   save(dir, "valid-fresh.rtp", fromTrees({}, sampleNewTree()));

@@ -25,12 +25,6 @@ class DialogTest : public testing::Test {
     GetWindowRect(window, &rect);
     return rect;
   }
-  static RECT WorkArea() {
-    MONITORINFO info = {};
-    info.cbSize = sizeof info;
-    GetMonitorInfoA(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
-    return info.rcWork;
-  }
   static void ExpectCentredIn(HWND window, const RECT& centre) {
     const RECT rect = WindowRect(window);
     const int width = rect.right - rect.left, height = rect.bottom - rect.top;

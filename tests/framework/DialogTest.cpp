@@ -118,6 +118,27 @@ TEST_F(DialogTest, AMissingControlIsReportedAndEndsTheDialogWithMinusOne) {
   EXPECT_TRUE(IsIcon(box->icon, IDI_HAND));
 }
 
+// A dialog whose initialisation throws, and which tells whether the framework
+// still takes it for one being created: then the exception of any later
+// handler would pass for a creation failure and go unreported.
+class ThrowingInitDialog : public DirectoryDialog {
+ public:
+  int OnDialogInit() override { throw CNotSupportedException(); }
+  bool Creating() const { return m_creating; }
+};
+
+TEST_F(DialogTest, AnInitialisationThatThrowsFailsTheCreationQuietlyAndEndsIt) {
+  ThrowingInitDialog dialog;
+  auto box = AnswerMessageBox(IDOK);
+  EXPECT_EQ(dialog.RunModal(), -1);
+  EXPECT_FALSE(dialog.Creating());
+  EXPECT_EQ(dialog.CreateModeless(IDD_UPDATE, nullptr), 0);
+  EXPECT_FALSE(dialog.Creating());
+  ForgetPendingDialogs();
+  EXPECT_FALSE(box->seen);
+  EXPECT_EQ(dialog.m_hWnd, nullptr);
+}
+
 // Routing: derived tables first, the virtual OK command, notifications
 // ignored while values are exchanged, WM_PAINT entries, and exceptions.
 class RoutingDialog : public DirectoryDialog {

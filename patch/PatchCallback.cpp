@@ -33,8 +33,10 @@ void* __stdcall PatchCallback(int messageId, void* parameter) {
     case PATCHW32_EVENT_FILE_NAME: {
       const char* name = static_cast<const char*>(parameter);
       if (g_progress) g_progress->SetFileName(name);
-      // Every file the library updates is logged, with or without a window.
-      if (g_logFile) fprintf(g_logFile, "Updating file \"%s\"\r\n", name);
+      // Every file the library updates is logged, with or without a window. A
+      // file named in the call whose pump took the cancel is not: this very
+      // answer tells the library to leave it alone.
+      if (g_logFile && !g_abortRequested) fprintf(g_logFile, "Updating file \"%s\"\r\n", name);
       break;
     }
     case PATCHW32_EVENT_NEXT_FILE:

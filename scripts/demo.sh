@@ -22,9 +22,9 @@ done
 
 bash scripts/setup.sh
 # The medium is 32-bit; where this kernel cannot run 32-bit code, the demo
-# runs the 64-bit build of the same program (see README).
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then windows=win32; wine=wine
-else windows=win64; wine=/usr/lib/wine/wine64; fi
+# runs the 64-bit build of the same program.
+source scripts/windows.sh
+choose_windows_build
 for preset in host "$windows"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j2 --target \

@@ -6,10 +6,10 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-# The shipped program is 32-bit. Where the kernel cannot run 32-bit code (no
-# IA-32 emulation), Wine cannot run it either: the Windows tests then run on
-# the 64-bit build of the same sources under 64-bit Wine.
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then windows=win32; else windows=win64; fi
+# The Windows tests run on the build that this machine can run; the 32-bit
+# medium is built either way.
+source scripts/windows.sh
+choose_windows_build
 
 presets=(host fuzz win32)
 [ "$windows" = win64 ] && presets+=(win64)

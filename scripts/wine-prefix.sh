@@ -7,7 +7,8 @@
 set -euo pipefail
 : "${WINEPREFIX:?}"
 [ -f "$WINEPREFIX/.velmora-ready" ] && exit 0
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then wine=wine; else wine=/usr/lib/wine/wine64; fi
+source "$(dirname "${BASH_SOURCE[0]}")/windows.sh"
+choose_windows_build
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 mkdir -p "$(dirname "$WINEPREFIX")"

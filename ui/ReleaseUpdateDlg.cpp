@@ -18,9 +18,9 @@ const char kExecutable[] = "vlw32.exe";
 const char kProductWindowClass[] = "TernFrame";
 const DWORD kPathBuffer = 256;
 
-// Copies the key's unnamed value into path when it is a whole string that
-// fits; otherwise path is left as it was. RegQueryValueA would hand back an
-// empty string for a missing value, so the value is asked for directly.
+// Copies the key's unnamed value into path when it is a text that fits;
+// otherwise path is left as it was. RegQueryValueA would hand back an empty
+// string for a missing value, so the value is asked for directly.
 void ReadInstalledPath(char (&path)[kPathBuffer]) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
@@ -30,9 +30,11 @@ void ReadInstalledPath(char (&path)[kPathBuffer]) {
   const LONG result =
       RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   RegCloseKey(key);
-  // Too long (ERROR_MORE_DATA), not text, or not ended within what was read.
+  // Too long (ERROR_MORE_DATA), or not text.
   if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return;
-  if (size == 0 || size > sizeof value || !memchr(value, '\0', size)) return;
+  // A text stored without its zero still ends in the zeroed buffer, unless it
+  // fills the buffer.
+  if (size > sizeof value || (size == sizeof value && !memchr(value, '\0', size))) return;
   memcpy(path, value, sizeof path);
 }
 

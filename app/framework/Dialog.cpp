@@ -74,6 +74,9 @@ bool CDialog::CreateFromTemplate(HWND owner) {
   HWND window = CreateDialogIndirectParamA(GetResourceModule(), facts.data, owner,
                                            &FrameworkDialogProcedure, 0);
   Unhook();
+  // An initialisation that threw left the flag set for the window procedure to
+  // see; a later handler's exception is no creation failure.
+  m_creating = false;
   if (window && m_creationFailed) DestroyWindow(window);
   return m_hWnd != nullptr;
 }

@@ -5,9 +5,14 @@
 #include <functional>
 #include <string>
 
-#include "Fixtures.h"
+#include "AppPathsKey.h"
+#include "PatchScript.h"
+#include "TempDir.h"
+#include "UpdateLog.h"
 
 namespace {
+
+using testsupport::TempDir;
 
 std::string WindowsPath(std::string unixPath) {
   for (char& c : unixPath)
@@ -158,7 +163,7 @@ TEST_F(UpdateProgram, AWholeUpdateShowsProgressThenTheOutcomeAndEnds) {
   EXPECT_FALSE(IsWindow(progress));
   EXPECT_TRUE(Ended());
 
-  EXPECT_EQ(LoggedPatches(m_product.File("update.txt")),
+  EXPECT_EQ(ReadUpdateLog(m_product.File("update.txt")).headers,
             (std::vector<std::string>{"r7r8s", "postpatch", "taxtbl"}));
   EXPECT_NE(ReadFile(m_product.File("update.txt")).find("Updating file \"vlw32.exe\"\r\n"),
             std::string::npos);

@@ -25,12 +25,6 @@ class DialogTest : public testing::Test {
     GetWindowRect(window, &rect);
     return rect;
   }
-  static RECT WorkArea() {
-    MONITORINFO info = {};
-    info.cbSize = sizeof info;
-    GetMonitorInfoA(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
-    return info.rcWork;
-  }
   static void ExpectCentredIn(HWND window, const RECT& centre) {
     const RECT rect = WindowRect(window);
     const int width = rect.right - rect.left, height = rect.bottom - rect.top;
@@ -122,6 +116,27 @@ TEST_F(DialogTest, AMissingControlIsReportedAndEndsTheDialogWithMinusOne) {
   EXPECT_EQ(dialog.RunModal(), -1);
   EXPECT_TRUE(box->seen);
   EXPECT_TRUE(IsIcon(box->icon, IDI_HAND));
+}
+
+// A dialog whose initialisation throws, and which tells whether the framework
+// still takes it for one being created: then the exception of any later
+// handler would pass for a creation failure and go unreported.
+class ThrowingInitDialog : public DirectoryDialog {
+ public:
+  int OnDialogInit() override { throw CNotSupportedException(); }
+  bool Creating() const { return m_creating; }
+};
+
+TEST_F(DialogTest, AnInitialisationThatThrowsFailsTheCreationQuietlyAndEndsIt) {
+  ThrowingInitDialog dialog;
+  auto box = AnswerMessageBox(IDOK);
+  EXPECT_EQ(dialog.RunModal(), -1);
+  EXPECT_FALSE(dialog.Creating());
+  EXPECT_EQ(dialog.CreateModeless(IDD_UPDATE, nullptr), 0);
+  EXPECT_FALSE(dialog.Creating());
+  ForgetPendingDialogs();
+  EXPECT_FALSE(box->seen);
+  EXPECT_EQ(dialog.m_hWnd, nullptr);
 }
 
 // Routing: derived tables first, the virtual OK command, notifications

@@ -12,16 +12,10 @@
 #include <vector>
 
 #include "PatchW32.h"
+#include "TempDir.h"
+#include "TestFiles.h"
 
 namespace {
-
-std::string tempDir() {
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    std::string dir = std::string(base) + "velmora-patchdouble-" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir;
-}
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -61,11 +55,8 @@ void* __stdcall recordingCallback(int id, void* param) {
 class PatchDouble : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = tempDir();
         script_ = dir_ + "\\script.txt";
         record_ = dir_ + "\\record.txt";
-        std::remove(script_.c_str());
-        std::remove(record_.c_str());
         SetEnvironmentVariableA("VELMORA_PATCH_SCRIPT", script_.c_str());
         SetEnvironmentVariableA("VELMORA_PATCH_RECORD", record_.c_str());
         GetCurrentDirectoryA(sizeof oldCwd_, oldCwd_);
@@ -77,21 +68,13 @@ protected:
         SetEnvironmentVariableA("VELMORA_PATCH_SCRIPT", nullptr);
         SetEnvironmentVariableA("VELMORA_PATCH_RECORD", nullptr);
         g_log = nullptr;
-        WIN32_FIND_DATAA found;
-        HANDLE find = FindFirstFileA((dir_ + "\\*").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do DeleteFileA((dir_ + "\\" + found.cFileName).c_str());
-            while (FindNextFileA(find, &found));
-            FindClose(find);
-        }
-        RemoveDirectoryA(dir_.c_str());
     }
-    void script(const std::string& text) {
-        std::ofstream(script_, std::ios::binary) << text;
-    }
+    void script(const std::string& text) { WriteWholeFile(script_, text); }
     std::vector<std::string> record() { return readLines(record_); }
 
-    std::string dir_, script_, record_;
+    testsupport::TempDir folder_{"velmora-patchdouble"};
+    const std::string dir_ = folder_.Path();
+    std::string script_, record_;
     char oldCwd_[MAX_PATH] = {};
     CallbackLog log_;
 };

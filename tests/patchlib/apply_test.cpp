@@ -234,6 +234,36 @@ TEST_P(ApplySteps, FailureAtEveryStepRollsBack) {
   }
 }
 
+// A second fault while the first is being undone (or while the commit's
+// fate is unknown), as an error or as a power loss: the next call must reach
+// the old or the new tree, never a mix, and no original may be lost.
+TEST_P(ApplySteps, ASecondFaultDuringTheUndoStillEndsOldOrNew) {
+  const bool backup = GetParam();
+  FaultyFs faulty(*real);
+  ASSERT_TRUE(apply(faulty, backup).ok());
+  const long total = faulty.steps();
+  const Snapshot done = backup ? newTreeWithBackup() : newTree();
+  for (bool power : {false, true}) {
+    for (long n = 1; n <= total; ++n) {
+      // The undo's own steps follow the failure at once.
+      for (long m = n + 1; m <= n + 12; ++m) {
+        freshProduct();
+        faulty.reset();
+        faulty.failAt = n;
+        (power ? faulty.crashAt : faulty.failAgainAt) = m;
+        apply(faulty, backup);
+        rtp::Outcome r = rtp::recoverInterrupted(*real, product);
+        ASSERT_TRUE(r.ok()) << r.message;
+        const Snapshot after = snapshot(product);
+        if (after != done) {
+          ASSERT_EQ(treeDiff(after, oldTree()), "")
+              << "error at step " << n << ", then " << (power ? "power loss" : "error") << " at step " << m;
+        }
+      }
+    }
+  }
+}
+
 TEST_P(ApplySteps, PowerLossAtEveryStepIsRecoveredNextTime) {
   const bool backup = GetParam();
   FaultyFs faulty(*real);

@@ -1,5 +1,6 @@
-// Helpers shared by the patch engine tests: scratch trees, snapshots, and a
-// file system wrapper that fails or "loses power" at a chosen step.
+// Helpers shared by the patch engine tests: scratch trees, snapshots, and (from
+// the shared test support) a file system that fails or "loses power" at a
+// chosen step.
 #ifndef RTP_TEST_SUPPORT_H
 #define RTP_TEST_SUPPORT_H
 
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "FaultyFs.h"
+#include "TempDir.h"
 #include "rtp/engine.h"
 #include "rtp/fs.h"
 
@@ -16,16 +19,12 @@ namespace rtptest {
 
 using Bytes = std::vector<unsigned char>;
 
-// A fresh folder, removed with everything in it at the end of the test.
-class TempDir {
+// The shared temporary folder under these tests' names.
+class TempDir : public testsupport::TempDir {
  public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string sub(const std::string& rel) const { return path_ + "/" + rel; }
-
- private:
-  std::string path_;
+  TempDir() : testsupport::TempDir("rtptest") {}
+  const std::string& path() const { return Path(); }
+  std::string sub(const std::string& rel) const { return File(rel); }
 };
 
 void writeFile(const std::string& path, const std::string& content);
@@ -55,41 +54,6 @@ rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& d
 // After editing header fields: recompute the header hash so only the edit is wrong.
 void rehashHeader(Bytes& patch);
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes);
-
-// Wraps a real file system. Counts every step that changes the disk
-// (create, write, sync, mkdir, rmdir, remove, rename, replace).
-//  - failAt = n: the n-th step throws once, later ones work (an error).
-//  - crashAt = n: the n-th step and all after it fail, and the n-th write
-//    is torn halfway (power loss).
-class FaultyFs : public rtp::FileSystem {
- public:
-  explicit FaultyFs(rtp::FileSystem& real) : real_(real) {}
-  long failAt = 0;
-  long crashAt = 0;
-  long steps() const { return steps_; }
-  void reset() { steps_ = 0; failAt = crashAt = 0; }
-
-  // Counts one step; for a write, returns how many of its n bytes get through.
-  std::size_t step(std::size_t n = 0, bool tornWrite = false);
-
-  std::string join(const std::string& root, const std::string& rel) const override { return real_.join(root, rel); }
-  rtp::Stat stat(const std::string& path) override { return real_.stat(path); }
-  std::unique_ptr<rtp::File> openRead(const std::string& path) override { return real_.openRead(path); }
-  std::unique_ptr<rtp::File> create(const std::string& path) override;
-  void makeDir(const std::string& path) override { step(); real_.makeDir(path); }
-  void removeDir(const std::string& path) override { step(); real_.removeDir(path); }
-  void removeFile(const std::string& path) override { step(); real_.removeFile(path); }
-  std::vector<std::string> list(const std::string& dir) override { return real_.list(dir); }
-  void rename(const std::string& from, const std::string& to) override { step(); real_.rename(from, to); }
-  void replace(const std::string& a, const std::string& b, const std::string& c) override {
-    step();
-    real_.replace(a, b, c);
-  }
-
- private:
-  rtp::FileSystem& real_;
-  long steps_ = 0;
-};
 
 // Records the callback events as text; can cancel at the n-th event.
 class RecordingProgress : public rtp::ProgressSink {

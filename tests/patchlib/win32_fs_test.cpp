@@ -5,10 +5,13 @@
 
 #include <map>
 
+#include "FaultyFs.h"
+#include "TempDir.h"
 #include "corpus_trees.h"
 #include "rtp/command_line.h"
 #include "rtp/engine.h"
 
+using rtptest::FaultyFs;
 using rtptest::TreeText;
 
 namespace {
@@ -31,19 +34,12 @@ rtp::Outcome applyCommandLine(rtp::FileSystem& fs, const std::string& text) {
 class Win32Apply : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmp[MAX_PATH];
-    ASSERT_GT(GetTempPathA(MAX_PATH, tmp), 0u);
-    root = std::string(tmp) + "rtp-win32-" + std::to_string(GetCurrentProcessId()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
     product = root + "\\Program Files\\Brennock\\Velmora";
-    removeTree(root);
-    fs->makeDir(root);
     fs->makeDir(root + "\\Program Files");
     fs->makeDir(root + "\\Program Files\\Brennock");
     fs->makeDir(product);
     lay(sampleOld());
   }
-  void TearDown() override { removeTree(root); }
 
   static TreeText sampleOld() { return rtptest::sampleOldTree(); }
 
@@ -78,65 +74,9 @@ class Win32Apply : public ::testing::Test {
     return t;
   }
 
-  void removeTree(const std::string& dir) {
-    if (fs->stat(dir).type != rtp::EntryType::Directory) return;
-    for (const std::string& name : fs->list(dir)) {
-      const std::string p = dir + "\\" + name;
-      if (fs->stat(p).type == rtp::EntryType::Directory)
-        removeTree(p);
-      else
-        fs->removeFile(p);
-    }
-    fs->removeDir(dir);
-  }
-
   std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
-  std::string root, product;
-};
-
-// Fails the n-th change to the disk once (failAt), or that one and every
-// later one (crashAt: the power went).
-class Faulty : public rtp::FileSystem {
- public:
-  explicit Faulty(rtp::FileSystem& real) : real_(real) {}
-  long failAt = 0, crashAt = 0, steps = 0;
-  void step() {
-    ++steps;
-    if ((failAt && steps == failAt) || (crashAt && steps >= crashAt)) throw rtp::IoFailure("injected");
-  }
-  std::string join(const std::string& r, const std::string& rel) const override { return real_.join(r, rel); }
-  rtp::Stat stat(const std::string& p) override { return real_.stat(p); }
-  std::unique_ptr<rtp::File> openRead(const std::string& p) override { return real_.openRead(p); }
-  std::unique_ptr<rtp::File> create(const std::string& p) override {
-    step();
-    return std::unique_ptr<rtp::File>(new FaultyFile(real_.create(p), *this));
-  }
-  void makeDir(const std::string& p) override { step(); real_.makeDir(p); }
-  void removeDir(const std::string& p) override { step(); real_.removeDir(p); }
-  void removeFile(const std::string& p) override { step(); real_.removeFile(p); }
-  std::vector<std::string> list(const std::string& d) override { return real_.list(d); }
-  void rename(const std::string& a, const std::string& b) override { step(); real_.rename(a, b); }
-  void replace(const std::string& a, const std::string& b, const std::string& c) override {
-    step();
-    real_.replace(a, b, c);
-  }
-
- private:
-  class FaultyFile : public rtp::File {
-   public:
-    FaultyFile(std::unique_ptr<rtp::File> f, Faulty& fs) : f_(std::move(f)), fs_(fs) {}
-    std::size_t read(void* b, std::size_t n) override { return f_->read(b, n); }
-    void write(const void* b, std::size_t n) override { fs_.step(); f_->write(b, n); }
-    void seek(std::uint64_t p) override { f_->seek(p); }
-    std::uint64_t size() override { return f_->size(); }
-    void sync() override { fs_.step(); f_->sync(); }
-    void setMode(std::uint32_t m) override { fs_.step(); f_->setMode(m); }
-
-   private:
-    std::unique_ptr<rtp::File> f_;
-    Faulty& fs_;
-  };
-  rtp::FileSystem& real_;
+  testsupport::TempDir temp{"rtp-win32"};
+  std::string root = temp.Path(), product;
 };
 
 }  // namespace
@@ -169,16 +109,16 @@ TEST_F(Win32Apply, ReadOnlyProductFilesAreStillReplaced) {
 TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
   rtp::ApplyOptions opts;
   opts.backup = true;
-  Faulty counting(*fs);
+  FaultyFs counting(*fs);
   ASSERT_TRUE(rtp::applyPatch(counting, corpus("valid-sample.rtp"), product, opts).ok());
-  const long total = counting.steps;
+  const long total = counting.steps();
   const TreeText old = sampleOld();
   for (int crash = 0; crash < 2; ++crash) {
     for (long n = 1; n <= total; ++n) {
-      removeTree(product);
+      testsupport::RemoveTree(product);
       fs->makeDir(product);
       lay(old);
-      Faulty faulty(*fs);
+      FaultyFs faulty(*fs);
       (crash ? faulty.crashAt : faulty.failAt) = n;
       rtp::Outcome o = rtp::applyPatch(faulty, corpus("valid-sample.rtp"), product, opts);
       ASSERT_TRUE(rtp::recoverInterrupted(*fs, product).ok());

@@ -155,7 +155,7 @@ TEST_F(PatchLibrary, DamagedOrMissingPatchFilesFailWithTheInstallationIntact) {
   const Tree before = install.Read();
   const std::string good = ReadFile(PatchFile("r7r8s"));
   ASSERT_GT(good.size(), 64u);
-  ScratchDir media("media");
+  TempDir media("velmora-media");
 
   auto flipped = [&](size_t at) {
     std::string bytes = good;
@@ -176,7 +176,7 @@ TEST_F(PatchLibrary, DamagedOrMissingPatchFilesFailWithTheInstallationIntact) {
   for (const auto& damage : damages) {
     SCOPED_TRACE(damage.first);
     const std::string path = media.File("r7r8s.rtp");
-    WriteFile(path, damage.second);
+    WriteWholeFile(path, damage.second);
     EXPECT_NE(Apply(path, install.Path()), 0);
     EXPECT_NE(Apply(path, install.Path(), true), 0);
     EXPECT_EQ(Differences(before, install.Read()), "");
@@ -246,7 +246,7 @@ TEST_F(PatchLibrary, AnAbandonAtAnyEventLeavesTheInstallationAsItWas) {
 TEST_F(PatchLibrary, FindsThePatchInTheCurrentDirectoryFirstThenBesideTheProgram) {
   Installation install("r7-standard");
   ASSERT_TRUE(install.Copied());
-  ScratchDir current("cwd");
+  TempDir current("velmora-cwd");
   char saved[MAX_PATH];
   GetCurrentDirectoryA(sizeof saved, saved);
   ASSERT_TRUE(SetCurrentDirectoryA(current.Path().c_str()));
@@ -258,7 +258,7 @@ TEST_F(PatchLibrary, FindsThePatchInTheCurrentDirectoryFirstThenBesideTheProgram
   EXPECT_EQ(ReadFile(install.File(kPostPatchFile)), ReadFile(TreeDir("r8-standard") + "\\" + kPostPatchFile));
 
   // Both: the current directory's copy wins over a damaged one beside the program.
-  WriteFile(beside, "not a patch");
+  WriteWholeFile(beside, "not a patch");
   ASSERT_TRUE(CopyFileA(PatchFile("taxtbl").c_str(), current.File("e2e-beside.rtp").c_str(), FALSE));
   EXPECT_EQ(Apply("e2e-beside.rtp", install.Path()), 0);
   Tree expected = ReadTree(TreeDir("r7-standard"));

@@ -1,19 +1,22 @@
 // What the end-to-end tests share: the release made by the release script
-// (trees and patch files), scratch installations, and whole-tree comparisons.
+// (trees and patch files), installations in temporary folders, and whole-tree
+// comparisons.
 #pragma once
 
 #include <windows.h>
 
-#include "TestFiles.h"
-
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
+#include "TestFiles.h"
+
 namespace e2e {
+
+using testsupport::RemoveTree;
+using testsupport::TempDir;
 
 // The files the two small patches own: the edition patches leave them alone.
 const char* const kPostPatchFile = "shared\\config.ini";
@@ -37,9 +40,6 @@ inline std::string PatchFile(const std::string& name) {
   return ReleaseDir() + "\\patches\\" + name + ".rtp";
 }
 
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 inline bool IsFile(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -75,20 +75,6 @@ void Walk(const std::string& root, const std::string& relative, Visit visit) {
     visit(rel, child.second);
     if (child.second) Walk(root, rel, visit);
   }
-}
-
-inline void RemoveTree(const std::string& root) {
-  std::vector<std::pair<std::string, bool>> entries;
-  Walk(root, "", [&](const std::string& rel, bool dir) { entries.emplace_back(rel, dir); });
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    const std::string path = root + "\\" + it->first;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (it->second)
-      RemoveDirectoryA(path.c_str());
-    else
-      DeleteFileA(path.c_str());
-  }
-  RemoveDirectoryA(root.c_str());
 }
 
 inline bool CopyTree(const std::string& from, const std::string& to) {
@@ -155,33 +141,10 @@ inline Tree AfterEditionPatch(const std::string& oldTree, const std::string& new
   return expected;
 }
 
-// A fresh folder under the temporary folder, removed with its content.
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& tag = "e2e") {
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    static int counter = 0;
-    m_path = Backslashed(base) + "\\velmora-" + tag + "-" + std::to_string(GetCurrentProcessId()) +
-             "-" + std::to_string(++counter);
-    RemoveTree(m_path);
-    CreateDirectoryA(m_path.c_str(), nullptr);
-  }
-  ~ScratchDir() { RemoveTree(m_path); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& Path() const { return m_path; }
-  std::string File(const std::string& name) const { return m_path + "\\" + name; }
-
- private:
-  std::string m_path;
-};
-
 // A copy of one of the release's trees, installed in a scratch folder.
 class Installation {
  public:
-  explicit Installation(const std::string& tree) : m_tree(tree), m_dir("install") {
+  explicit Installation(const std::string& tree) : m_tree(tree), m_dir("velmora-install") {
     m_copied = CopyTree(TreeDir(tree), m_dir.Path()) && IsFile(m_dir.File("vlw32.exe"));
   }
   bool Copied() const { return m_copied; }
@@ -191,7 +154,7 @@ class Installation {
 
  private:
   std::string m_tree;
-  ScratchDir m_dir;
+  TempDir m_dir;
   bool m_copied = false;
 };
 

@@ -6,12 +6,14 @@
 #include <functional>
 #include <set>
 
+#include "AppPathsKey.h"
 #include "ApplyPatch.h"
 #include "Dialog.h"
 #include "PatchCallback.h"
 #include "ProgressDlg.h"
 #include "ReleaseTrees.h"
 #include "ReleaseUpdateDlg.h"
+#include "UpdateLog.h"
 #include "WindowDriver.h"
 #include "resource.h"
 
@@ -23,49 +25,6 @@ const char* const kPatches[] = {"r7r8s", "r7r8p", "postpatch", "taxtbl"};
 const char kUpdated[] = "Velmora is updated!";
 const char kCouldNotApply[] = "Error:  Could not apply patch";
 const char kNotSuccessful[] = "The update was not successful.";
-const char kAppPaths[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\vlw32.exe";
-
-void SetAppPath(const std::string& exe) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAppPaths, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(exe.c_str()),
-                 static_cast<DWORD>(exe.size() + 1));
-  RegCloseKey(key);
-}
-
-// The log's lines, CR LF each.
-struct Log {
-  std::vector<std::string> headers;                 // patch names, in order
-  std::vector<std::vector<std::string>> fileLines;  // file names, per header
-  bool wellFormed = true;
-};
-
-Log ReadLog(const std::string& path) {
-  Log log;
-  const std::string text = ReadFile(path);
-  const std::string header = "--- Applying patch file \"", file = "Updating file \"";
-  for (size_t at = 0; at < text.size();) {
-    const size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) {
-      log.wellFormed = false;
-      break;
-    }
-    const std::string line = text.substr(at, end - at);
-    at = end + 2;
-    if (line.compare(0, header.size(), header) == 0 && line.size() > header.size() + 5 &&
-        line.compare(line.size() - 5, 5, "\" ---") == 0) {
-      log.headers.push_back(line.substr(header.size(), line.size() - header.size() - 5));
-      log.fileLines.emplace_back();
-    } else if (line.compare(0, file.size(), file) == 0 && line.back() == '"' && !log.headers.empty()) {
-      log.fileLines.back().push_back(line.substr(file.size(), line.size() - file.size() - 1));
-    } else {
-      log.wellFormed = false;
-    }
-  }
-  return log;
-}
 
 bool IsDialog(HWND window) {
   char name[16] = {};
@@ -138,7 +97,6 @@ class UpdateProgram : public testing::Test {
   void TearDown() override {
     SetCurrentDirectoryA(m_savedDirectory);
     for (const char* patch : kPatches) DeleteFileA(Beside(patch).c_str());
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAppPaths);
     g_patchCallback = &PatchCallback;
   }
   static std::string Beside(const std::string& patch) { return ModuleDir() + "\\" + patch + ".rtp"; }
@@ -154,7 +112,7 @@ class UpdateProgram : public testing::Test {
   // answers every box with OK and, after a failure, closes the dialog.
   Outcome RunUpdate(const Installation& install, bool backup) {
     Outcome outcome;
-    SetAppPath(install.File("vlw32.exe"));
+    EXPECT_TRUE(m_appPaths.Set(install.File("vlw32.exe")));
     CReleaseUpdateDlg dialog;
     UserDriver user(backup);
     user.onBox = [&](const std::string& text) {
@@ -182,11 +140,12 @@ class UpdateProgram : public testing::Test {
   }
 
   char m_savedDirectory[MAX_PATH] = {};
+  AppPathsKey m_appPaths;
   static UserDriver* s_driver;  // of the run under way
 };
 UserDriver* UpdateProgram::s_driver = nullptr;
 
-std::set<std::string> AllFileLines(const Log& log) {
+std::set<std::string> AllFileLines(const UpdateLog& log) {
   std::set<std::string> names;
   for (const auto& lines : log.fileLines) names.insert(lines.begin(), lines.end());
   return names;
@@ -203,7 +162,7 @@ TEST_F(UpdateProgram, StandardEditionIsUpdatedAndTheLogListsEachFile) {
 
   const Tree r8 = ReadTree(TreeDir("r8-standard"));
   EXPECT_EQ(Differences(r8, install.Read({"update.txt"})), "") << "no backup folder either";
-  const Log log = ReadLog(install.File("update.txt"));
+  const UpdateLog log = ReadUpdateLog(install.File("update.txt"));
   EXPECT_TRUE(log.wellFormed);
   EXPECT_EQ(log.headers, (std::vector<std::string>{"r7r8s", "postpatch", "taxtbl"}));
   size_t lines = 0;
@@ -225,7 +184,7 @@ TEST_F(UpdateProgram, ProEditionRefusedByTheStandardPatchIsUpdatedByItsOwnWithBa
 
   const Tree r8 = ReadTree(TreeDir("r8-pro"));
   EXPECT_EQ(Differences(r8, install.Read({"update.txt", "backup"})), "");
-  const Log log = ReadLog(install.File("update.txt"));
+  const UpdateLog log = ReadUpdateLog(install.File("update.txt"));
   EXPECT_EQ(log.headers, (std::vector<std::string>{"r7r8s", "r7r8p", "postpatch", "taxtbl"}));
   ASSERT_EQ(log.fileLines.size(), 4u);
   EXPECT_TRUE(log.fileLines[0].empty()) << "r7r8s was refused before any file";
@@ -245,9 +204,9 @@ TEST_F(UpdateProgram, ProEditionRefusedByTheStandardPatchIsUpdatedByItsOwnWithBa
 TEST_F(UpdateProgram, DamagedMainPatchesGiveBothFailureMessagesAndChangeNothing) {
   std::string standard = ReadFile(PatchFile("r7r8s"));
   standard[standard.size() / 2] = static_cast<char>(standard[standard.size() / 2] ^ 0x10);
-  WriteFile(Beside("r7r8s"), standard);
+  WriteWholeFile(Beside("r7r8s"), standard);
   const std::string pro = ReadFile(PatchFile("r7r8p"));
-  WriteFile(Beside("r7r8p"), pro.substr(0, pro.size() * 2 / 3));
+  WriteWholeFile(Beside("r7r8p"), pro.substr(0, pro.size() * 2 / 3));
 
   Installation install("r7-standard");
   ASSERT_TRUE(install.Copied());
@@ -258,7 +217,7 @@ TEST_F(UpdateProgram, DamagedMainPatchesGiveBothFailureMessagesAndChangeNothing)
   EXPECT_EQ(outcome.modal, IDCANCEL) << "the dialog stayed until it was closed";
   EXPECT_FALSE(outcome.progressAtOutcome);
   EXPECT_EQ(Differences(r7, install.Read({"update.txt"})), "") << "not even a backup folder";
-  const Log log = ReadLog(install.File("update.txt"));
+  const UpdateLog log = ReadUpdateLog(install.File("update.txt"));
   EXPECT_EQ(log.headers, (std::vector<std::string>{"r7r8s", "r7r8p"}));
   EXPECT_TRUE(AllFileLines(log).empty());
 }
@@ -284,25 +243,24 @@ TEST_F(UpdateProgram, ACancelDuringThePatchLeavesTheInstallationAsItWas) {
   EXPECT_EQ(outcome.boxes, (std::vector<std::string>{kCouldNotApply, kNotSuccessful}));
   EXPECT_TRUE(outcome.openAtFailure);
   EXPECT_EQ(Differences(r7, install.Read({"update.txt"})), "");
-  const Log log = ReadLog(install.File("update.txt"));
+  const UpdateLog log = ReadUpdateLog(install.File("update.txt"));
   EXPECT_EQ(log.headers, (std::vector<std::string>{"r7r8s", "r7r8p"}));
   ASSERT_EQ(log.fileLines.size(), 2u);
-  EXPECT_GE(log.fileLines[0].size(), 1u);
-  EXPECT_LE(log.fileLines[0].size(), 2u) << "nothing is logged after the cancel";
+  EXPECT_EQ(log.fileLines[0].size(), 1u) << "the file named with the cancel is left and not logged";
 }
 
 #ifdef VELMORA_E2E_PROGRAM
 // The medium as shipped: program, library, readme, and the four patch files.
 TEST_F(UpdateProgram, TheShippedProgramUpdatesTheStandardEdition) {
   const std::string medium = Backslashed(VELMORA_E2E_MEDIUM);
-  ScratchDir copy("medium");
+  TempDir copy("velmora-medium");
   for (const char* name : {"VelmoraUpdate.exe", "PATCHW32.dll", "readme.txt"})
     ASSERT_TRUE(CopyFileA((medium + "\\" + name).c_str(), copy.File(name).c_str(), FALSE)) << name;
   for (const char* patch : kPatches)
     ASSERT_TRUE(CopyFileA(PatchFile(patch).c_str(), copy.File(std::string(patch) + ".rtp").c_str(), FALSE));
   Installation install("r7-standard");
   ASSERT_TRUE(install.Copied());
-  SetAppPath(install.File("vlw32.exe"));
+  ASSERT_TRUE(m_appPaths.Set(install.File("vlw32.exe")));
 
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
@@ -341,7 +299,7 @@ TEST_F(UpdateProgram, TheShippedProgramUpdatesTheStandardEdition) {
 
   ASSERT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0) << "the program ends";
   EXPECT_EQ(Differences(ReadTree(TreeDir("r8-standard")), install.Read({"update.txt"})), "");
-  EXPECT_EQ(ReadLog(install.File("update.txt")).headers,
+  EXPECT_EQ(ReadUpdateLog(install.File("update.txt")).headers,
             (std::vector<std::string>{"r7r8s", "postpatch", "taxtbl"}));
 }
 #endif

@@ -1,4 +1,4 @@
-// Whole-file reads for the Windows tests: logs, records and trees compared byte for byte.
+// Whole files for the tests: logs, records and trees read and written byte for byte.
 #pragma once
 
 #include <fstream>
@@ -11,4 +11,9 @@ inline std::string ReadFile(const std::string& path) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+// Replaces the file's content with bytes, making the file when it is absent.
+inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

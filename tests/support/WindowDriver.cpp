@@ -68,6 +68,13 @@ std::string WindowText(HWND window) {
   return text;
 }
 
+RECT WorkArea() {
+  MONITORINFO info = {};
+  info.cbSize = sizeof info;
+  GetMonitorInfoA(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
+  return info.rcWork;
+}
+
 bool IsIcon(HICON icon, LPCSTR systemIcon) { return icon && icon == LoadIconA(nullptr, systemIcon); }
 
 void WhenDialogAppears(std::function<void(HWND)> act) {

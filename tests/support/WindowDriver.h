@@ -38,4 +38,6 @@ void Click(HWND dialog, int id);
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 5000);
 
 std::string WindowText(HWND window);
+// The primary monitor's work area: where a dialog without an owner is centred.
+RECT WorkArea();
 bool IsIcon(HICON icon, LPCSTR systemIcon);

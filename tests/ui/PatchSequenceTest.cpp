@@ -52,7 +52,7 @@ TEST_F(PatchSequence, TheMainPatchDecidesWhatFollows) {
     PatchScript script(order.script);
     auto box = AnswerMessageBox(IDOK);
     EXPECT_EQ(m_dialog.ApplyPatches(), order.result);
-    EXPECT_EQ(LoggedPatches(Log()), order.logged);
+    EXPECT_EQ(ReadUpdateLog(Log()).headers, order.logged);
     EXPECT_EQ(box->seen, order.message);
     if (order.message) {
       EXPECT_EQ(box->text, "Error:  Could not apply patch");
@@ -94,7 +94,7 @@ TEST_F(PatchSequence, ADriveRootIsPassedAsItsDesignatorAndMadeCurrentAsTheRoot) 
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "\"r7r8s.rtp\" \"C:\" /nob /nop /nos ");
   for (const std::string& directory : script.Directories()) EXPECT_EQ(directory, "C:\\");
-  EXPECT_EQ(LoggedPatches(rootLog), (Names{"r7r8s", "postpatch", "taxtbl"}));
+  EXPECT_EQ(ReadUpdateLog(rootLog).headers, (Names{"r7r8s", "postpatch", "taxtbl"}));
   DeleteFileA(rootLog.c_str());
 }
 
@@ -109,7 +109,7 @@ TEST_F(PatchSequence, ACancelDuringTheFirstPatchLeavesTheRestWithoutAProgressWin
   EXPECT_EQ(m_dialog.ApplyPatches(), 1);
   EXPECT_EQ(g_progress, nullptr);
   EXPECT_FALSE(IsWindow(progress));
-  EXPECT_EQ(LoggedPatches(Log()), (Names{"r7r8s", "r7r8p", "postpatch", "taxtbl"}));
+  EXPECT_EQ(ReadUpdateLog(Log()).headers, (Names{"r7r8s", "r7r8p", "postpatch", "taxtbl"}));
   // The second patch ran through the callback without a window; its file is logged.
   EXPECT_NE(ReadFile(Log()).find("Updating file \"after.dll\"\r\n"), std::string::npos);
   const std::string record = script.Record();

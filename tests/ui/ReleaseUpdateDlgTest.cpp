@@ -38,7 +38,11 @@ TEST(ReleaseDialog, FindsTheInstallationFromTheRegistryOrTheDefault) {
       {std::string("", 1), ""},
       {"C:\\" + std::string(252, 'a') + std::string(1, '\0'), "C:\\"},  // 256 bytes: fits
       {"C:\\" + std::string(253, 'a') + std::string(1, '\0'), kDefaultDirectory},  // 257
-      // 256 bytes without a zero: never read past the buffer.
+      // Stored without the zero: the text ends where the value does...
+      {std::string("D:\\Apps\\Velmora\\vlw32.exe", 25), "D:\\Apps\\Velmora\\"},
+      {"C:\\" + std::string(252, 'a'), "C:\\"},  // 255 bytes
+      {std::string(), ""},
+      // ...unless it fills the buffer: 256 bytes without a zero, never read past it.
       {"C:\\" + std::string(253, 'a'), kDefaultDirectory},
   };
   for (const Case& c : cases) {

@@ -10,13 +10,6 @@
 
 namespace {
 
-RECT WorkArea() {
-  MONITORINFO info = {};
-  info.cbSize = sizeof info;
-  GetMonitorInfoA(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info);
-  return info.rcWork;
-}
-
 TEST(UpdateDialog, StartsCentredWithTheMembersShownAndTheFocusOnReadme) {
   ProbeDialog dialog;
   dialog.m_directory = "D:\\Apps\\Velmora\\";

@@ -10,6 +10,7 @@
 #include "corpus_trees.h"
 #include "rtp/command_line.h"
 #include "rtp/engine.h"
+#include "rtp/win32_fs.h"
 
 using rtptest::FaultyFs;
 using rtptest::TreeText;
@@ -133,4 +134,139 @@ TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
       }
     }
   }
+}
+
+namespace {
+
+// What Windows answers for junctions and symbolic links, which Wine cannot
+// make: the attribute query and the opened handle report a reparse point
+// for the names listed, everything else is the real file system.
+struct Reparse {
+  static std::map<std::string, DWORD>& points() {  // folded path -> attributes to add
+    static std::map<std::string, DWORD> p;
+    return p;
+  }
+  static std::map<HANDLE, DWORD>& handles() {
+    static std::map<HANDLE, DWORD> h;
+    return h;
+  }
+  static const DWORD* find(LPCSTR path) {
+    std::string key = path;
+    CharLowerBuffA(&key[0], static_cast<DWORD>(key.size()));
+    auto it = points().find(key);
+    return it == points().end() ? nullptr : &it->second;
+  }
+  static BOOL WINAPI attributes(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID out) {
+    if (!GetFileAttributesExA(path, level, out)) return FALSE;
+    if (const DWORD* extra = find(path))
+      static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(out)->dwFileAttributes |= *extra;
+    return TRUE;
+  }
+  static HANDLE WINAPI create(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how,
+                              DWORD flags, HANDLE tmpl) {
+    HANDLE h = CreateFileA(path, access, share, sa, how, flags, tmpl);
+    if (h != INVALID_HANDLE_VALUE) {
+      if (const DWORD* extra = find(path))
+        handles()[h] = *extra;
+      else
+        handles().erase(h);
+    }
+    return h;
+  }
+  static BOOL WINAPI info(HANDLE h, LPBY_HANDLE_FILE_INFORMATION out) {
+    if (!GetFileInformationByHandle(h, out)) return FALSE;
+    auto it = handles().find(h);
+    if (it != handles().end()) out->dwFileAttributes |= it->second;
+    return TRUE;
+  }
+};
+
+constexpr DWORD kJunction = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kFileLink = FILE_ATTRIBUTE_REPARSE_POINT;
+
+class Win32Links : public Win32Apply {
+ protected:
+  void TearDown() override { Reparse::points().clear(); }
+  void mark(const std::string& rel, DWORD attributes) {
+    std::string key = rel.empty() ? product : fs->join(product, rel);
+    CharLowerBuffA(&key[0], static_cast<DWORD>(key.size()));
+    Reparse::points()[key] = attributes;
+  }
+  rtp::Outcome apply(bool backup = false) {
+    rtp::ApplyOptions o;
+    o.backup = backup;
+    return rtp::applyPatch(*seamed, corpus("valid-sample.rtp"), product, o);
+  }
+  std::unique_ptr<rtp::FileSystem> seamed =
+      rtp::makeWin32FileSystem(rtp::Win32Api{Reparse::attributes, Reparse::create, Reparse::info});
+};
+
+}  // namespace
+
+TEST_F(Win32Links, AJunctionOrLinkOnTheWayOrAtTheFileIsAMismatchWithNothingChanged) {
+  const struct {
+    const char* rel;
+    DWORD attributes;
+  } cases[] = {{"legacy", kJunction},        // above a file the patch deletes
+               {"data", kJunction},          // above a file the patch leaves alone
+               {"Velmora.exe", kFileLink},   // a file the patch modifies
+               {"legacy/old.dll", kFileLink}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rel);
+    mark(c.rel, c.attributes);
+    rtp::Outcome o = apply();
+    if (std::string(c.rel) == "data") {
+      // No operation goes through data/: the patch applies.
+      EXPECT_TRUE(o.ok()) << o.message;
+      testsupport::RemoveTree(product);
+      fs->makeDir(product);
+      lay(sampleOld());
+    } else {
+      EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
+      EXPECT_EQ(snapshot(product), sampleOld());
+    }
+    Reparse::points().clear();
+  }
+}
+
+TEST_F(Win32Links, LinksAtTemporaryNamesAreRemovedAsThemselvesNeverOpened) {
+  lay({{"Velmora.exe.rtp-new", "a file link's own bytes"}, {"readme.txt.rtp-new", "<dir>"}});
+  mark("Velmora.exe.rtp-new", kFileLink);
+  mark("readme.txt.rtp-new", kJunction);
+  rtp::Outcome o = apply();
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(product), rtptest::sampleNewTree());
+}
+
+TEST_F(Win32Links, AFileWhoseHandleIsAReparsePointIsNotRead) {
+  // Plain when examined by name, a reparse point once opened: a link
+  // swapped in meanwhile.
+  struct OnOpen {
+    static BOOL WINAPI info(HANDLE h, LPBY_HANDLE_FILE_INFORMATION out) {
+      if (!GetFileInformationByHandle(h, out)) return FALSE;
+      if (out->nFileSizeLow == 20000) out->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // Velmora.exe
+      return TRUE;
+    }
+  };
+  auto racing = rtp::makeWin32FileSystem(rtp::Win32Api{GetFileAttributesExA, CreateFileA, OnOpen::info});
+  EXPECT_THROW(racing->openRead(fs->join(product, "Velmora.exe")), rtp::IoFailure);
+  rtp::Outcome o = rtp::applyPatch(*racing, corpus("valid-sample.rtp"), product, {});
+  EXPECT_FALSE(o.ok());
+  EXPECT_EQ(snapshot(product), sampleOld());
+}
+
+TEST_F(Win32Links, AProductFolderReachedThroughAJunctionIsFollowed) {
+  mark("", kJunction);
+  rtp::Outcome o = apply(true);
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(product).count("tax/2027.tbl"), 1u);
+}
+
+TEST_F(Win32Links, AJunctionAtTheBackupFolderIsRefusedWithBackupsOn) {
+  lay({{"backup", "<dir>"}});
+  mark("backup", kJunction);
+  EXPECT_EQ(apply(true).result, rtp::Result::WrongInstallation);
+  TreeText withBackupDir = sampleOld();
+  withBackupDir["backup"] = "<dir>";
+  EXPECT_EQ(snapshot(product), withBackupDir);
 }

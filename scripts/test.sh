@@ -28,10 +28,14 @@ need_display
 
 echo "== host tests"
 ctest --preset host
-echo "== a short fuzzing run of the patch reader"
+echo "== short fuzzing runs of the patch reader and the apply path"
 ctest --preset fuzz
 echo "== Windows tests ($windows build, under Wine)"
 export WINEPREFIX=$PWD/build/$windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 bash scripts/wine-prefix.sh
-wineserver -p 2>/dev/null || true  # one server for the whole run
-ctest --preset "$windows"
+start_wine_session
+started=$(date +%s)
+status=0
+ctest --preset "$windows" || status=$?
+echo "== Windows tests took $(($(date +%s) - started)) s"
+exit $status

@@ -12,3 +12,14 @@ choose_windows_build() {
     windows=win64 wine=/usr/lib/wine/wine64
   fi
 }
+
+# Starts one wineserver for the whole run and the prefix's session (its
+# services and desktop) before any test runs. Whatever a Wine program starts
+# keeps that program's output open: when the first test started the session,
+# CTest waited on its output until the test's timeout. wineboot returns once
+# the session is up.
+start_wine_session() {
+  : "${WINEPREFIX:?}"
+  wineserver -p 2>/dev/null || true
+  "$wine" wineboot </dev/null >/dev/null 2>&1 || true
+}

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need, from Debian's archive.
-# Safe to run again: it does nothing when every package is present.
+# Installs everything the build and the tests need, from Debian's archive, then
+# builds the libraries that Debian ships for Linux only as static MinGW
+# libraries (scripts/mingw-deps.sh). Safe to run again: it does nothing when
+# every package is present and those libraries are built.
 set -euo pipefail
 
 packages=(
@@ -12,7 +14,9 @@ packages=(
   # Wine's bcrypt checks ECDSA signatures through GnuTLS, in 32-bit and
   # 64-bit processes alike.
   libgnutls30:amd64 libgnutls30:i386
-  googletest libdivsufsort-dev libxxhash-dev zlib1g-dev libssl-dev
+  googletest libdivsufsort-dev libxxhash-dev libzstd-dev zlib1g-dev libssl-dev
+  # scripts/mingw-deps.sh: Debian's signed source packages, unpacked.
+  dpkg-dev debian-archive-keyring
   python3
 )
 
@@ -33,3 +37,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_ apt-get update -qq
   DEBIAN_FRONTEND=noninteractive sudo_ apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+bash "$(dirname "$0")/mingw-deps.sh"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libraries that the Windows build needs and Debian ships for Linux
-# only, libzstd and libdivsufsort, as static MinGW libraries for i686 and x86-64
+# only, liblzma and libdivsufsort, as static MinGW libraries for i686 and x86-64
 # into build/deps/<triplet>/{include,lib}. Each is built from Debian's source
 # package of the same version as the installed -dev package, with Debian's
 # patches, by the library's own build system.
@@ -11,7 +11,7 @@
 # The machine's apt set-up is not touched, and no root is needed.
 #
 # Does nothing, quietly, when build/deps/<triplet>/stamp already names these
-# versions. VELMORA_DEPS_SOURCE_VERSIONS="libzstd=VERSION ..." builds another
+# versions. VELMORA_DEPS_SOURCE_VERSIONS="xz-utils=VERSION ..." builds another
 # version of a source package than the installed -dev package's, on purpose.
 set -eEuo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +21,7 @@ apt=$deps/apt
 log=$deps/build.log
 triplets=(i686-w64-mingw32 x86_64-w64-mingw32)
 # Each library: its source package and the host's -dev package of it.
-libs=(libzstd:libzstd-dev libdivsufsort:libdivsufsort-dev)
+libs=(xz-utils:liblzma-dev libdivsufsort:libdivsufsort-dev)
 
 arch=$(dpkg --print-architecture)
 declare -A version
@@ -135,6 +135,10 @@ fetch() {
 
 tree_of() { find "$deps/src/$1_$2" -mindepth 1 -maxdepth 1 -type d | head -n 1; }
 
+# At most two jobs: the machines' two cores are shared.
+jobs=$(nproc)
+[ "$jobs" -le 2 ] || jobs=2
+
 cmake_build() {
   local name=$1 triplet=$2 srcdir=$3; shift 3
   local work=$deps/work/$triplet/$name
@@ -145,21 +149,46 @@ cmake_build() {
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$deps/$triplet" -DCMAKE_INSTALL_LIBDIR=lib \
     "$@" >>"$log" 2>&1
-  cmake --build "$work" -j "$(nproc)" >>"$log" 2>&1
+  cmake --build "$work" -j "$jobs" >>"$log" 2>&1
   cmake --install "$work" >>"$log" 2>&1
 }
 
+# liblzma by the autotools build that Debian's package uses: the CMake build of
+# this version is marked experimental upstream and always builds the xz tools.
+# Only the library's own directory is built and installed.
+autotools_lzma() {
+  local triplet=$1 srcdir=$2
+  local work=$deps/work/$triplet/liblzma
+  rm -rf "$work"
+  mkdir -p "$work"
+  echo "== liblzma for $triplet" >>"$log"
+  # Every filter, check and match finder, threads (the platform's own on
+  # Windows), as in Debian's build, so that the presets' coders agree.
+  (cd "$work" && "$srcdir/configure" --host="$triplet" \
+      CC="$triplet-gcc-posix" CFLAGS="-O2" \
+      --prefix="$deps/$triplet" --libdir="$deps/$triplet/lib" \
+      --enable-static --disable-shared --enable-threads \
+      --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links \
+      --disable-scripts --disable-doc --disable-nls --disable-dependency-tracking) >>"$log" 2>&1
+  make -C "$work/src/liblzma" -j "$jobs" >>"$log" 2>&1
+  make -C "$work/src/liblzma" install >>"$log" 2>&1
+  # libtool's archive only records build paths; nothing here reads it.
+  rm -f "$deps/$triplet/lib/liblzma.la"
+}
+
 for lib in "${libs[@]}"; do fetch "${lib%%:*}" "${version[${lib%%:*}]}"; done
-zstd_src=$(tree_of libzstd "${version[libzstd]}")
+# Sources of other versions or of libraries no longer built.
+keep=()
+for lib in "${libs[@]}"; do keep+=("${lib%%:*}_${version[${lib%%:*}]}"); done
+for dir in "$deps"/src/*; do
+  [[ " ${keep[*]} " == *" ${dir##*/} "* ]] || rm -rf "$dir"
+done
+lzma_src=$(tree_of xz-utils "${version[xz-utils]}")
 divsufsort_src=$(tree_of libdivsufsort "${version[libdivsufsort]}")
 
 for t in "${todo[@]}"; do
   rm -rf "${deps:?}/$t"
-  # Legacy frame support and multi-threading as in Debian's own build; on
-  # Windows zstd's threads are the platform's, so no pthread is needed.
-  cmake_build zstd "$t" "$zstd_src/build/cmake" \
-    -DZSTD_BUILD_STATIC=ON -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_TESTS=OFF \
-    -DZSTD_BUILD_CONTRIB=OFF -DZSTD_LEGACY_SUPPORT=ON -DZSTD_MULTITHREAD_SUPPORT=ON
+  autotools_lzma "$t" "$lzma_src"
   # With divsufsort64 as Debian builds it; static, so no dllimport in the header.
   cmake_build divsufsort "$t" "$divsufsort_src" \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DIVSUFSORT64=ON -DUSE_OPENMP=OFF

@@ -14,7 +14,7 @@ packages=(
   # Wine's bcrypt checks ECDSA signatures through GnuTLS, in 32-bit and
   # 64-bit processes alike.
   libgnutls30:amd64 libgnutls30:i386
-  googletest libdivsufsort-dev libxxhash-dev libzstd-dev zlib1g-dev libssl-dev
+  googletest libdivsufsort-dev libxxhash-dev liblzma-dev zlib1g-dev libssl-dev
   # scripts/mingw-deps.sh: Debian's signed source packages, unpacked.
   dpkg-dev debian-archive-keyring
   python3

@@ -1,6 +1,6 @@
 # The libraries that patch engine and maker build on, as the same imported
 # targets in every preset:
-#   rtp::zstd        zstd (the patch engine's coder)
+#   rtp::lzma        liblzma (the patch engine's coder)
 #   rtp::divsufsort  libdivsufsort (the maker's suffix sorting)
 # The host takes them from Debian's -dev packages. The Windows builds take the
 # static MinGW builds that scripts/mingw-deps.sh makes from Debian's sources of
@@ -12,9 +12,9 @@ if(WIN32)
     message(FATAL_ERROR "Windows builds use the toolchain files in cmake/, which name MINGW_TRIPLET")
   endif()
   set(VELMORA_DEPS_DIR ${PROJECT_SOURCE_DIR}/build/deps/${MINGW_TRIPLET} CACHE PATH
-      "Static MinGW builds of zstd and libdivsufsort (scripts/mingw-deps.sh)")
+      "Static MinGW builds of liblzma and libdivsufsort (scripts/mingw-deps.sh)")
   if(NOT EXISTS ${VELMORA_DEPS_DIR}/stamp)
-    message(FATAL_ERROR "No MinGW builds of zstd and libdivsufsort in ${VELMORA_DEPS_DIR}: "
+    message(FATAL_ERROR "No MinGW builds of liblzma and libdivsufsort in ${VELMORA_DEPS_DIR}: "
                         "run `bash scripts/setup.sh` (or `bash scripts/mingw-deps.sh`) first")
   endif()
   # Rebuilt libraries of other versions get a fresh configure.
@@ -37,5 +37,9 @@ function(velmora_import_library name header library)
     INTERFACE_INCLUDE_DIRECTORIES ${VELMORA_${var}_INCLUDE_DIR})
 endfunction()
 
-velmora_import_library(zstd zstd.h zstd)
+velmora_import_library(lzma lzma.h lzma)
+if(WIN32)
+  # Without it the header declares the functions as imported from the DLL.
+  set_property(TARGET rtp::lzma APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+endif()
 velmora_import_library(divsufsort divsufsort.h divsufsort)

@@ -11,6 +11,7 @@
 
 #include "rtp/engine.h"
 #include "rtp/fs.h"
+#include "rtp/signer.h"
 
 namespace rtptest {
 
@@ -52,8 +53,15 @@ Bytes loadPatchBytes(const std::string& path);
 // Hand-made patches, sound or hostile.
 // An add operation whose content is appended (compressed) to data.
 rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& data);
-// After editing header fields: recompute the header hash so only the edit is wrong.
-void rehashHeader(Bytes& patch);
+// The repository's test release key (keys/test-release-key*.pem).
+const rtp::SigningKey& testSigningKey();
+const rtp::crypto::PublicKey& testPublicKey();
+// Options that trust the test key.
+rtp::ApplyOptions trustTestKey(bool backup = false);
+// buildPatch, signed with the test key.
+Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const Bytes& data);
+// After editing header fields: sign the header again so only the edit is wrong.
+void resign(Bytes& patch);
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes);
 
 // Wraps a real file system. Counts every step that changes the disk

@@ -57,21 +57,27 @@ const FileReport* firstMismatch(const std::vector<FileReport>& files) {
 
 }  // namespace
 
-Outcome readPatch(File& patch, std::vector<PatchOp>* ops, Hash128* id) {
-  return guarded([&] {
-    PatchReader reader(patch);
+Outcome readPatch(File& patch, const crypto::PublicKey* trusted, std::vector<PatchOp>* ops,
+                  PatchInfo* info) {
+  PatchReader reader(patch, trusted);
+  Outcome out = guarded([&] {
     reader.load();
     if (ops) *ops = reader.ops();
-    if (id) *id = reader.id();
     return Outcome();
   });
+  if (info) {
+    info->id = reader.id();
+    info->signer = reader.signerKeyId();
+  }
+  return out;
 }
 
-Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir) {
+Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
+                    const crypto::PublicKey& trusted) {
   return guarded([&] {
     requireProductDir(fs, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
-    PatchReader reader(*file);
+    PatchReader reader(*file, &trusted);
     reader.load();
     Outcome out;
     std::vector<FileState> states;
@@ -101,8 +107,9 @@ Outcome applyPatch(FileSystem& fs, const std::string& patchPath, const std::stri
   bool recovered = false;
   Outcome out = guarded([&] {
     requireProductDir(fs, productDir);
+    if (!options.trustedKey) throw Error(Result::NotSigned, "no release key to check the patch against");
     std::unique_ptr<File> file = openPatch(fs, patchPath);
-    PatchReader reader(*file);
+    PatchReader reader(*file, &*options.trustedKey);
     reader.load();
     // Only a sound patch may touch the tree, even to finish an old one.
     recovered = recover(fs, productDir);

@@ -1,6 +1,7 @@
 // Crypto back end for Windows: CNG (bcrypt.dll), so PATCHW32.dll needs no
 // crypto library of its own.
 #include <windows.h>
+// bcrypt.h needs windows.h first.
 #include <bcrypt.h>
 
 #include <cstdio>

@@ -7,7 +7,9 @@ Release 8 trees, and makes the release's four patch files with rtptool.
 
 r7r8s and r7r8p bring each edition's own files to Release 8; postpatch
 (shared/config.ini) and taxtbl (tax/tables.dat) fit both editions and run
-after either. Everything is generated deterministically.
+after either. Everything is generated deterministically, but for the
+patches' signatures: they are signed with --key, by default the repository's
+test key (which the default build of PATCHW32.dll trusts).
 """
 import argparse
 import os
@@ -15,6 +17,8 @@ import random
 import shutil
 import subprocess
 import sys
+
+TEST_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keys", "test-release-key.pem")
 
 # Files that the two shared patches own; the main patches leave them alone.
 POSTPATCH_FILES = ["shared/config.ini"]
@@ -93,8 +97,8 @@ def subset(src, dst, keep=None, drop=()):
             shutil.copyfile(full, target)
 
 
-def rtp(tool, old, new, patch):
-    result = subprocess.run([tool, "make", old, new, patch], stdout=subprocess.PIPE,
+def rtp(tool, key, old, new, patch):
+    result = subprocess.run([tool, "make", old, new, patch, "--key", key], stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True)
     if result.returncode != 0:
         sys.exit("make-release: rtptool make %s failed (%d):\n%s" % (patch, result.returncode, result.stdout))
@@ -105,6 +109,8 @@ def main():
     parser.add_argument("--bin", required=True, help="the Windows build's demo-bin folder")
     parser.add_argument("--tool", required=True, help="the host rtptool")
     parser.add_argument("--out", required=True)
+    parser.add_argument("--key", default=os.path.normpath(TEST_KEY),
+                        help="private key the patches are signed with (default: the test key)")
     args = parser.parse_args()
 
     trees = makedirs(os.path.join(args.out, "trees"))
@@ -120,13 +126,13 @@ def main():
         new = os.path.join(work, name + "-new")
         subset(os.path.join(trees, "r7-" + edition), old, drop=shared)
         subset(os.path.join(trees, "r8-" + edition), new, drop=shared)
-        rtp(args.tool, old, new, os.path.join(patches, name + ".rtp"))
+        rtp(args.tool, args.key, old, new, os.path.join(patches, name + ".rtp"))
     for files, name in ((POSTPATCH_FILES, "postpatch"), (TAXTBL_FILES, "taxtbl")):
         old = os.path.join(work, name + "-old")
         new = os.path.join(work, name + "-new")
         subset(os.path.join(trees, "r7-standard"), old, keep=files)
         subset(os.path.join(trees, "r8-standard"), new, keep=files)
-        rtp(args.tool, old, new, os.path.join(patches, name + ".rtp"))
+        rtp(args.tool, args.key, old, new, os.path.join(patches, name + ".rtp"))
     shutil.rmtree(work)
     for name in sorted(os.listdir(patches)):
         print("make-release: %-14s %8d bytes" % (name, os.path.getsize(os.path.join(patches, name))))

@@ -1,4 +1,4 @@
-// rtptool: makes, lists, verifies and applies patch files for release
+// rtptool: makes, signs, lists, verifies and applies patch files for release
 // engineers. Exit codes are the engine's result codes (see --help).
 #include <unistd.h>
 
@@ -8,21 +8,36 @@
 #include <string>
 #include <vector>
 
+#include "keys.h"
 #include "rtp/engine.h"
 #include "rtp/maker.h"
 
 namespace {
 
-constexpr int kExitMakeFailed = 10;
+constexpr int kExitMakeFailed = 20;
 
 const char kUsage[] =
-    "usage: rtptool make OLD NEW PATCH      write a patch turning tree OLD into tree NEW\n"
-    "       rtptool list PATCH              show the operations of a patch\n"
-    "       rtptool verify PATCH TREE       check that PATCH fits TREE, changing nothing\n"
-    "       rtptool apply PATCH TREE [--backup]\n"
+    "usage: rtptool make OLD NEW PATCH [--key PRIVATE]\n"
+    "                                       write a patch turning tree OLD into tree NEW,\n"
+    "                                       signed with PRIVATE (unsigned without --key)\n"
+    "       rtptool sign PATCH --key PRIVATE\n"
+    "                                       sign an unsigned patch in place\n"
+    "       rtptool keygen PRIVATE PUBLIC   write a new P-256 key pair as PEM files\n"
+    "       rtptool list PATCH [--trust PUBLIC]\n"
+    "                                       show the operations and signer of a patch and,\n"
+    "                                       with --trust, whether PUBLIC's signature holds\n"
+    "       rtptool verify PATCH TREE --trust PUBLIC\n"
+    "                                       check that PATCH fits TREE, changing nothing\n"
+    "       rtptool apply PATCH TREE --trust PUBLIC [--backup]\n"
     "                                       apply PATCH to TREE (originals kept in TREE/backup)\n"
     "       rtptool recover TREE            finish or roll back an apply interrupted in TREE\n"
     "       rtptool --help\n"
+    "\n"
+    "keys: PRIVATE is a PEM private key file, or a URI an OpenSSL provider answers;\n"
+    "  PUBLIC a PEM public key file. verify and apply refuse patches not signed by PUBLIC.\n"
+    "  A passphrase (for make, sign, and keygen, which then encrypts the private key)\n"
+    "  comes from --passphrase-env VAR (the variable VAR) or --passphrase-file FILE\n"
+    "  (FILE's first line); rtptool never prompts.\n"
     "\n"
     "exit codes:\n"
     "   0  success\n"
@@ -35,7 +50,9 @@ const char kUsage[] =
     "   7  cancelled (Ctrl-C; changes rolled back)\n"
     "   8  rollback failed (journal kept; the next apply finishes the undo)\n"
     "   9  internal error\n"
-    "  10  make failed (trees unreadable or not patchable)\n";
+    "  10  not signed by the trusted key (unsigned, another key's, or altered since)\n"
+    "  20  make failed (trees unreadable or not patchable)\n"
+    "  21  key failed (key file unusable, wrong passphrase, key file exists, already signed)\n";
 
 volatile std::sig_atomic_t interrupted = 0;
 void onSignal(int) { interrupted = 1; }
@@ -117,15 +134,24 @@ const char* stateName(rtp::FileState s) {
   return "?";
 }
 
-int cmdMake(const std::vector<std::string>& a) {
-  if (a.size() != 3) {
+int cmdMake(std::vector<std::string> a) {
+  rtptool::KeyOptions keys;
+  if (!rtptool::takeKeyOptions(a, keys) || a.size() != 3 || !keys.trust.empty()) {
     std::fputs(kUsage, stderr);
     return 1;
   }
+  std::unique_ptr<rtp::SigningKey> signer;
+  try {
+    signer = rtptool::loadSigningKey(keys);
+  } catch (const rtp::KeyError& e) {
+    std::fprintf(stderr, "rtptool: make failed: %s\n", e.what());
+    return rtptool::kExitKeyFailed;
+  }
+  if (!signer) std::fprintf(stderr, "rtptool: note: %s is unsigned; sign it before shipping\n", a[2].c_str());
   Bar bar;
   MakeBar mb(bar);
   try {
-    rtp::MakeStats s = rtp::makePatch(a[0], a[1], a[2], &mb);
+    rtp::MakeStats s = rtp::makePatch(a[0], a[1], a[2], signer.get(), &mb);
     bar.clear();
     std::printf("%s: %zu added, %zu modified, %zu deleted, %zu folders created, %zu removed, %zu unchanged; %llu bytes\n",
                 a[2].c_str(), s.added, s.modified, s.deleted, s.dirsMade, s.dirsRemoved, s.unchanged,
@@ -138,11 +164,15 @@ int cmdMake(const std::vector<std::string>& a) {
   }
 }
 
-int cmdList(const std::vector<std::string>& a) {
-  if (a.size() != 1) {
+int cmdList(std::vector<std::string> a) {
+  rtptool::KeyOptions keys;
+  if (!rtptool::takeKeyOptions(a, keys) || a.size() != 1 || !keys.key.empty()) {
     std::fputs(kUsage, stderr);
     return 1;
   }
+  rtp::crypto::PublicKey trusted;
+  int failed = 0;
+  if (!keys.trust.empty() && !rtptool::loadTrustedKey(keys, trusted, &failed)) return failed;
   auto fs = rtp::makeNativeFileSystem();
   std::unique_ptr<rtp::File> f;
   try {
@@ -152,11 +182,20 @@ int cmdList(const std::vector<std::string>& a) {
     return static_cast<int>(rtp::Result::PatchUnreadable);
   }
   std::vector<rtp::PatchOp> ops;
-  rtp::Hash128 id;
-  rtp::Outcome o = rtp::readPatch(*f, &ops, &id);
+  rtp::PatchInfo info;
+  rtp::Outcome o = rtp::readPatch(*f, keys.trust.empty() ? nullptr : &trusted, &ops, &info);
+  const bool isSigned = info.signer != rtp::crypto::KeyId{};
+  if (o.result == rtp::Result::NotSigned)
+    std::printf("patch %s  %s\n", a[0].c_str(),
+                isSigned ? ("signed by key " + rtp::crypto::hex(info.signer)).c_str() : "unsigned");
   if (!o.ok()) return report(o, "list");
-  std::printf("patch %s  format %u  id %s  %zu operations\n", a[0].c_str(), rtp::format::kVersion, id.hex().c_str(),
-              ops.size());
+  std::printf("patch %s  format %u  id %s  %zu operations\n", a[0].c_str(), rtp::format::kVersion,
+              rtp::crypto::hex(info.id).c_str(), ops.size());
+  if (!isSigned)
+    std::printf("unsigned\n");
+  else
+    std::printf("signed by key %s%s\n", rtp::crypto::hex(info.signer).c_str(),
+                keys.trust.empty() ? " (not checked: no --trust)" : ": signature valid");
   for (const rtp::PatchOp& op : ops) {
     std::printf("%-7s %s", rtp::opKindName(op.kind), op.path.c_str());
     if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Delete)
@@ -170,13 +209,17 @@ int cmdList(const std::vector<std::string>& a) {
   return 0;
 }
 
-int cmdVerify(const std::vector<std::string>& a) {
-  if (a.size() != 2) {
+int cmdVerify(std::vector<std::string> a) {
+  rtptool::KeyOptions keys;
+  if (!rtptool::takeKeyOptions(a, keys) || a.size() != 2 || !keys.key.empty()) {
     std::fputs(kUsage, stderr);
     return 1;
   }
+  rtp::crypto::PublicKey trusted;
+  int failed = 0;
+  if (!rtptool::loadTrustedKey(keys, trusted, &failed)) return failed;
   auto fs = rtp::makeNativeFileSystem();
-  rtp::Outcome o = rtp::verifyPatch(*fs, a[0], a[1]);
+  rtp::Outcome o = rtp::verifyPatch(*fs, a[0], a[1], trusted);
   std::size_t pending = 0, done = 0, bad = 0;
   for (const rtp::FileReport& r : o.files) {
     if (r.state == rtp::FileState::Mismatch)
@@ -201,6 +244,11 @@ int cmdRecover(const std::vector<std::string>& a) {
 }
 
 int cmdApply(std::vector<std::string> a) {
+  rtptool::KeyOptions keys;
+  if (!rtptool::takeKeyOptions(a, keys) || !keys.key.empty()) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
   rtp::ApplyOptions opts;
   for (auto it = a.begin(); it != a.end();) {
     if (*it == "--backup") {
@@ -214,6 +262,10 @@ int cmdApply(std::vector<std::string> a) {
     std::fputs(kUsage, stderr);
     return 1;
   }
+  rtp::crypto::PublicKey trusted;
+  int failed = 0;
+  if (!rtptool::loadTrustedKey(keys, trusted, &failed)) return failed;
+  opts.trustedKey = trusted;
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   auto fs = rtp::makeNativeFileSystem();
@@ -244,6 +296,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (cmd == "make") return cmdMake(args);
+  if (cmd == "sign") return rtptool::cmdSign(args);
+  if (cmd == "keygen") return rtptool::cmdKeygen(args);
   if (cmd == "list") return cmdList(args);
   if (cmd == "verify") return cmdVerify(args);
   if (cmd == "apply") return cmdApply(args);

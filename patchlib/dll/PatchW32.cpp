@@ -1,11 +1,15 @@
 // PATCHW32.dll: the updater's patch library. One entry, exported by ordinal 1
 // without a name, that applies one patch file to a product directory as a
-// transaction, reporting each file through the updater's callback.
+// transaction, reporting each file through the updater's callback. It applies
+// only patches signed by the release key built into it (PatchW32Key.h).
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "PatchW32.h"
+#include "PatchW32Key.h"
 #include "rtp/command_line.h"
 #include "rtp/engine.h"
 
@@ -20,7 +24,8 @@ static_assert(PATCHW32_OK == static_cast<int>(rtp::Result::Ok) &&
                   PATCHW32_IO_ERROR == static_cast<int>(rtp::Result::IoError) &&
                   PATCHW32_CANCELLED == static_cast<int>(rtp::Result::Cancelled) &&
                   PATCHW32_ROLLBACK_FAILED == static_cast<int>(rtp::Result::RollbackFailed) &&
-                  PATCHW32_INTERNAL_ERROR == static_cast<int>(rtp::Result::InternalError),
+                  PATCHW32_INTERNAL_ERROR == static_cast<int>(rtp::Result::InternalError) &&
+                  PATCHW32_NOT_SIGNED == static_cast<int>(rtp::Result::NotSigned),
               "the library's results are the engine's");
 
 class CallbackSink : public rtp::ProgressSink {
@@ -77,6 +82,9 @@ int Apply(const char* commandLine, PatchCallbackFn callback) {
   // A drive designator alone ("D:") means the drive's root here, not the
   // drive's current directory.
   if (parsed.productDir.size() == 2 && parsed.productDir[1] == ':') parsed.productDir += '\\';
+  rtp::crypto::PublicKey releaseKey;
+  std::copy(std::begin(kReleasePublicKey), std::end(kReleasePublicKey), releaseKey.begin());
+  parsed.options.trustedKey = releaseKey;
   CallbackSink sink(callback);
   std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
   const rtp::Outcome outcome = rtp::applyPatch(*fs, LocatePatch(parsed.patchPath),

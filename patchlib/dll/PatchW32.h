@@ -37,6 +37,7 @@ enum PatchW32Result {
   PATCHW32_CANCELLED = 7,           // the callback answered null; rolled back
   PATCHW32_ROLLBACK_FAILED = 8,     // undo failed; the next call finishes it first
   PATCHW32_INTERNAL_ERROR = 9,      // out of memory or an unexpected fault
+  PATCHW32_NOT_SIGNED = 10,         // not signed by the release key, or altered since
 };
 
 // Called while the library works. A non-null answer lets it go on; null makes
@@ -46,7 +47,8 @@ typedef void* (__stdcall* PatchCallbackFn)(int messageId, void* parameter);
 // Applies the patch named on commandLine: `"patch" "product folder" /b ...`
 // (quoted or bare; "/b" keeps originals below backup\, "/nob" does not, other
 // switches are ignored). A relative patch name is looked for in the current
-// folder, then beside the running program. The third argument is reserved and
+// folder, then beside the running program. Only a patch signed by the release
+// key the library was built with is applied (PATCHW32_NOT_SIGNED otherwise). The third argument is reserved and
 // always 1. Returns a PatchW32Result.
 int __stdcall PatchEntry(const char* commandLine, PatchCallbackFn callback, int always1);
 

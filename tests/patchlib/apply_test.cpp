@@ -54,7 +54,7 @@ class Apply : public ::testing::Test {
     materialise(work.sub("old"), oldTree());
     materialise(work.sub("new"), newTree());
     patch = work.sub("r7r8s.rtp");
-    rtp::makePatch(work.sub("old"), work.sub("new"), patch);
+    rtp::makePatch(work.sub("old"), work.sub("new"), patch, &testSigningKey());
     freshProduct();
   }
 
@@ -65,9 +65,7 @@ class Apply : public ::testing::Test {
   }
 
   rtp::Outcome apply(rtp::FileSystem& fs, bool backup = false, rtp::ProgressSink* progress = nullptr) {
-    rtp::ApplyOptions o;
-    o.backup = backup;
-    return rtp::applyPatch(fs, patch, product, o, progress);
+    return rtp::applyPatch(fs, patch, product, trustTestKey(backup), progress);
   }
 
   TempDir work;
@@ -136,8 +134,8 @@ TEST_F(Apply, OtherEditionFailsCleanlySoItsOwnPatchCanApply) {
   stdfs::create_directories(work.sub("pro"));
   materialise(work.sub("pro"), pro);
   const std::string proPatch = work.sub("r7r8p.rtp");
-  rtp::makePatch(work.sub("pro"), work.sub("new"), proPatch);
-  rtp::Outcome p = rtp::applyPatch(*real, proPatch, product, {});
+  rtp::makePatch(work.sub("pro"), work.sub("new"), proPatch, &testSigningKey());
+  rtp::Outcome p = rtp::applyPatch(*real, proPatch, product, trustTestKey());
   ASSERT_TRUE(p.ok()) << p.message;
   EXPECT_EQ(treeDiff(snapshot(product), newTree()), "");
 }
@@ -150,7 +148,7 @@ TEST_F(Apply, MissingOrForeignFilesAreMismatches) {
   Snapshot before = snapshot(product);
   EXPECT_EQ(apply(*real).result, rtp::Result::WrongInstallation);
   EXPECT_EQ(treeDiff(snapshot(product), before), "");
-  rtp::Outcome v = rtp::verifyPatch(*real, patch, product);
+  rtp::Outcome v = rtp::verifyPatch(*real, patch, product, testPublicKey());
   EXPECT_EQ(v.result, rtp::Result::WrongInstallation);
   EXPECT_EQ(treeDiff(snapshot(product), before), "");
 }
@@ -163,9 +161,9 @@ TEST_F(Apply, DamagedPatchChangesNothing) {
     EXPECT_NE(o.result, rtp::Result::Ok);
     EXPECT_EQ(treeDiff(snapshot(product), oldTree()), "") << cut;
   }
-  EXPECT_EQ(rtp::applyPatch(*real, work.sub("none.rtp"), product, {}).result, rtp::Result::PatchUnreadable);
+  EXPECT_EQ(rtp::applyPatch(*real, work.sub("none.rtp"), product, trustTestKey()).result, rtp::Result::PatchUnreadable);
   writeFile(patch, good);
-  EXPECT_EQ(rtp::applyPatch(*real, patch, work.sub("nowhere"), {}).result, rtp::Result::BadArguments);
+  EXPECT_EQ(rtp::applyPatch(*real, patch, work.sub("nowhere"), trustTestKey()).result, rtp::Result::BadArguments);
 }
 
 TEST_F(Apply, ReportsEachFileThenWholePercents) {
@@ -361,6 +359,7 @@ TEST_F(Apply, CommandLineEntryAppliesWithBackup) {
   auto fs = rtp::makeNativeFileSystem();
   rtp::CommandLine cl;
   ASSERT_TRUE(rtp::parseCommandLine("\"" + patch + "\" \"" + spaced + "\" /b /nop /nos ", cl));
+  cl.options.trustedKey = testPublicKey();
   rtp::Outcome o = rtp::applyPatch(*fs, cl.patchPath, cl.productDir, cl.options);
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_EQ(treeDiff(snapshot(spaced), newTreeWithBackup()), "");

@@ -32,13 +32,12 @@ class Confinement : public ::testing::Test {
     materialise(work.sub("product"), oldTree);
     want = newTree;
     patch = work.sub("p.rtp");
-    rtp::makePatch(work.sub("old"), work.sub("new"), patch);
+    rtp::makePatch(work.sub("old"), work.sub("new"), patch, &testSigningKey());
     writeFile(work.sub("outside/victim"), "outside content");
   }
 
   rtp::Outcome apply(bool backup = false, const std::string& product = "") {
-    rtp::ApplyOptions o;
-    o.backup = backup;
+    const rtp::ApplyOptions o = trustTestKey(backup);
     return rtp::applyPatch(*fs, patch, product.empty() ? work.sub("product") : product, o);
   }
 

@@ -92,10 +92,10 @@ TEST(Delta, OnePercentOfFiveMegabytesGivesSmallPatch) {
   TempDir dir;
   writeFile(dir.sub("old/velmora.exe"), oldData);
   writeFile(dir.sub("new/velmora.exe"), newData);
-  rtp::MakeStats st = rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"));
+  rtp::MakeStats st = rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"), &testSigningKey());
   EXPECT_LT(st.patchSize, newData.size() / 20);
   auto fs = rtp::makeNativeFileSystem();
-  rtp::Outcome o = rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), {});
+  rtp::Outcome o = rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), trustTestKey());
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_EQ(readBytes(dir.sub("old/velmora.exe")), newData);
 }

@@ -17,6 +17,7 @@
 #include "rtp/engine.h"
 
 bool rtpFuzzFixHashes(std::vector<std::uint8_t>& patch);
+const rtp::crypto::PublicKey& rtpFuzzTrustedKey();
 
 namespace {
 
@@ -127,6 +128,7 @@ int rtpFuzzApplyPatch(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   rtp::ApplyOptions options;
   options.backup = data[0] & 1;
+  options.trustedKey = rtpFuzzTrustedKey();
   const long cancelAt = data[0] >> 1;
   std::vector<std::uint8_t> patch(data + 1, data + size);
   rtpFuzzFixHashes(patch);
@@ -154,7 +156,7 @@ int rtpFuzzApplyPatch(const std::uint8_t* data, std::size_t size) {
   if (o.ok()) {
     std::unique_ptr<rtp::File> f = fs->openRead(patchFile.string());
     std::vector<rtp::PatchOp> ops;
-    if (!rtp::readPatch(*f, &ops).ok()) violation();
+    if (!rtp::readPatch(*f, &rtpFuzzTrustedKey(), &ops).ok()) violation();
     if (!matches(after, declared(start, ops), start, options.backup)) violation();
   } else if (after != start) {
     violation();

@@ -6,8 +6,14 @@
 
 #include "rtp/engine.h"
 #include "rtp/paths.h"
+#include "rtp/signer.h"
 
 namespace {
+
+const rtp::SigningKey& testKey() {
+  static const rtp::SigningKey key = rtp::SigningKey::load(RTP_KEYS_DIR "/test-release-key.pem");
+  return key;
+}
 
 std::uint64_t le(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) {
   std::uint64_t v = 0;
@@ -15,26 +21,32 @@ std::uint64_t le(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) 
   return v;
 }
 
-void put(std::vector<std::uint8_t>& b, std::size_t at, const rtp::Hash128& h) {
-  for (int i = 0; i < 8; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(h.low >> (8 * i));
-  for (int i = 0; i < 8; ++i) b[at + 8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(h.high >> (8 * i));
-}
-
 }  // namespace
 
-// Random bytes almost never carry matching hashes; recomputing them lets
-// the fuzzer reach the operation records and data streams behind them.
+// The key the fuzzed patches are signed with, to trust when applying them.
+const rtp::crypto::PublicKey& rtpFuzzTrustedKey() { return testKey().publicKey(); }
+
+// Random bytes almost never carry matching hashes and a signature;
+// recomputing the section hashes and signing the header with the test key
+// lets the fuzzer reach the operation records and data streams behind them.
 bool rtpFuzzFixHashes(std::vector<std::uint8_t>& b) {
-  if (b.size() < 48) return false;
+  if (b.size() < rtp::format::kFixedHeaderSize) return false;
   const std::uint64_t count = le(b, 16, 4), headerSize = le(b, 12, 4);
-  if (count > 8 || headerSize != 48 + count * 40 + 16 || headerSize > b.size()) return false;
+  if (count < rtp::format::kMinSections || count > rtp::format::kMaxSections ||
+      headerSize != rtp::format::headerSize(static_cast<std::uint32_t>(count)) || headerSize > b.size())
+    return false;
   for (std::uint64_t i = 0; i < count; ++i) {
-    const std::size_t entry = 48 + static_cast<std::size_t>(i) * 40;
+    const std::size_t entry = rtp::format::kFixedHeaderSize + static_cast<std::size_t>(i) * rtp::format::kSectionEntrySize;
     const std::uint64_t off = le(b, entry + 8, 8), len = le(b, entry + 16, 8);
     if (off > b.size() || len > b.size() - off) continue;
-    put(b, entry + 24, rtp::hashBytes(b.data() + off, static_cast<std::size_t>(len)));
+    const rtp::crypto::Digest d = rtp::crypto::sha256(b.data() + off, static_cast<std::size_t>(len));
+    std::copy(d.begin(), d.end(), b.begin() + static_cast<long>(entry + 24));
   }
-  put(b, static_cast<std::size_t>(headerSize) - 16, rtp::hashBytes(b.data(), static_cast<std::size_t>(headerSize) - 16));
+  try {
+    rtp::signPatch(b, testKey());
+  } catch (const rtp::KeyError&) {
+    return false;  // not a patch header at all (bad magic)
+  }
   return true;
 }
 
@@ -43,7 +55,7 @@ namespace {
 int readOnce(const std::uint8_t* data, std::size_t size) {
   rtp::MemoryFile file(data, size);
   std::vector<rtp::PatchOp> ops;
-  rtp::Outcome o = rtp::readPatch(file, &ops);
+  rtp::Outcome o = rtp::readPatch(file, &testKey().publicKey(), &ops);
   if (o.ok()) {
     // Whatever is accepted must be safe to act on.
     for (const rtp::PatchOp& op : ops)
@@ -55,7 +67,8 @@ int readOnce(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 // Reads one patch image as it is and once more with its hashes made to
-// match; returns the result of the first. Must never crash or hang.
+// match and its header signed; returns the result of the first. Must never
+// crash or hang.
 int rtpFuzzReadPatch(const std::uint8_t* data, std::size_t size) {
   const int result = readOnce(data, size);
   std::vector<std::uint8_t> fixed(data, data + size);

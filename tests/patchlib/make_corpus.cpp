@@ -1,5 +1,6 @@
 // Writes the seed corpus for the patch reader: sound sample patches and
-// one of each kind of damage. Run: make_rtp_corpus tests/patchlib/corpus
+// one of each kind of damage, signed with the test key unless unsigned is
+// the damage. Run: make_rtp_corpus tests/patchlib/corpus
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -24,7 +25,7 @@ Bytes fromTrees(const TreeText& oldTree, const TreeText& newTree) {
   std::filesystem::create_directories(t.sub("new"));
   materialise(t.sub("old"), oldTree);
   materialise(t.sub("new"), newTree);
-  rtp::makePatch(t.sub("old"), t.sub("new"), t.sub("p.rtp"));
+  rtp::makePatch(t.sub("old"), t.sub("new"), t.sub("p.rtp"), &testSigningKey());
   return readBytes(t.sub("p.rtp"));
 }
 
@@ -56,23 +57,27 @@ int main(int argc, char** argv) {
   magic[0] = 'X';
   save(dir, "bad-magic.rtp", magic);
   Bytes version = sample;
-  putLe(version, 8, 2, 4);
-  rehashHeader(version);
+  putLe(version, 8, 1, 4);
+  resign(version);
   save(dir, "bad-version.rtp", version);
   Bytes count = sample;
   putLe(count, 24, 0xffff, 4);
-  rehashHeader(count);
+  resign(count);
   save(dir, "bad-opcount.rtp", count);
   Bytes flipped = sample;
   flipped[flipped.size() - 3] ^= 0x40;
   save(dir, "bad-datahash.rtp", flipped);
+  Bytes unsignedSample = sample;
+  const std::size_t block = 64 + 2 * 56;
+  std::fill(unsignedSample.begin() + block, unsignedSample.begin() + block + 80, 0);
+  save(dir, "bad-unsigned.rtp", unsignedSample);
 
   for (const auto& [name, path] : {std::pair<const char*, const char*>{"bad-path-dotdot.rtp", "../evil.dll"},
                                    {"bad-path-device.rtp", "tax/CON.tbl"},
                                    {"bad-path-stream.rtp", "readme.txt:hidden"},
                                    {"bad-path-absolute.rtp", "/etc/passwd"}}) {
     Bytes data;
-    save(dir, name, rtp::buildPatch({addOp(path, "payload", data)}, data));
+    save(dir, name, signedPatch({addOp(path, "payload", data)}, data));
   }
 
   // A delta that reads past the end of its old file.
@@ -89,6 +94,6 @@ int main(int argc, char** argv) {
   op.oldSize = 10;
   op.newSize = 100;
   op.dataLength = blob.size();
-  save(dir, "bad-delta-overrun.rtp", rtp::buildPatch({op}, blob));
+  save(dir, "bad-delta-overrun.rtp", signedPatch({op}, blob));
   return 0;
 }

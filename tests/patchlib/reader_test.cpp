@@ -15,7 +15,7 @@ namespace {
 
 rtp::Result readResult(const Bytes& b) {
   rtp::MemoryFile f(b.data(), b.size());
-  return rtp::readPatch(f).result;
+  return rtp::readPatch(f, &testPublicKey()).result;
 }
 
 Bytes samplePatch() { return readBytes(std::string(RTP_CORPUS_DIR) + "/valid-sample.rtp"); }
@@ -30,7 +30,7 @@ Bytes deltaPatch(const Bytes& raw, std::uint64_t oldSize, std::uint64_t newSize)
   op.oldSize = oldSize;
   op.newSize = newSize;
   op.dataLength = blob.size();
-  return rtp::buildPatch({op}, blob);
+  return signedPatch({op}, blob);
 }
 
 // Command triples (add, copy, seek); the payload bytes belong to the last.
@@ -74,7 +74,7 @@ TEST(Paths, RejectsEveryWayOut) {
 TEST(Paths, HostilePathInPatchIsRefused) {
   for (const char* p : {"../evil.dll", "/abs", "C:\\x", "a/CON", "x:y", "a//b", "sub/end.", "backup/v.exe"}) {
     Bytes data;
-    Bytes patch = rtp::buildPatch({addOp(p, "payload", data)}, data);
+    Bytes patch = signedPatch({addOp(p, "payload", data)}, data);
     EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt) << p;
   }
 }
@@ -84,7 +84,7 @@ TEST(Paths, NamesEqualUnderTheCodePagesCaseFoldingClash) {
   EXPECT_EQ(rtp::foldCase("\x8A\x8C\x8E\x9F"), rtp::foldCase("\x9A\x9C\x9E\xFF"));
   EXPECT_NE(rtp::foldCase("\xD7"), rtp::foldCase("\xF7"));  // multiplication and division signs
   Bytes data;
-  Bytes patch = rtp::buildPatch({addOp("\xC9.txt", "one", data), addOp("\xE9.txt", "two", data)}, data);
+  Bytes patch = signedPatch({addOp("\xC9.txt", "one", data), addOp("\xE9.txt", "two", data)}, data);
   EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt);
   TempDir work;
   for (const char* d : {"old", "new"}) std::filesystem::create_directories(work.sub(d));
@@ -101,20 +101,26 @@ TEST(Reader, RefusesEveryTruncation) {
     ASSERT_NE(readResult(Bytes(p.begin(), p.begin() + static_cast<long>(n))), rtp::Result::Ok) << n;
   Bytes longer = p;
   longer.push_back(0);
-  EXPECT_EQ(readResult(longer), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(longer), rtp::Result::NotSigned) << "not the file that was signed";
 }
 
-TEST(Reader, RefusesEveryFlippedByte) {
+TEST(Reader, EveryFlippedByteIsRefusedAsNotSigned) {
+  // Only the magic and the version are judged before the signature.
   Bytes p = samplePatch();
   for (std::size_t i = 0; i < p.size(); ++i)
-    for (unsigned char mask : {0x01, 0x80, 0xff}) {
+    for (unsigned char mask : {0x01, 0x80}) {
       Bytes q = p;
       q[i] ^= mask;
-      ASSERT_NE(readResult(q), rtp::Result::Ok) << "byte " << i << " mask " << int(mask);
+      const rtp::Result want = i < 8    ? rtp::Result::PatchCorrupt
+                               : i < 12 ? rtp::Result::UnsupportedVersion
+                                        : rtp::Result::NotSigned;
+      ASSERT_EQ(readResult(q), want) << "byte " << i << " mask " << int(mask);
     }
 }
 
-TEST(Reader, RefusesOversizedHeaderFieldsEvenWithGoodHash) {
+TEST(Reader, SignedHeaderFieldsAreStillChecked) {
+  // The maker's faults, signed: the signature vouches for the author, not
+  // for the content.
   struct Edit {
     std::size_t at;
     std::uint64_t value;
@@ -122,33 +128,43 @@ TEST(Reader, RefusesOversizedHeaderFieldsEvenWithGoodHash) {
     rtp::Result expect;
   };
   const Edit edits[] = {
-      {8, 2, 4, rtp::Result::UnsupportedVersion},          // format version
-      {12, 0xffffffff, 4, rtp::Result::PatchCorrupt},      // header size
-      {16, 0xffffffff, 4, rtp::Result::PatchCorrupt},      // section count
-      {16, 1, 4, rtp::Result::PatchCorrupt},
-      {24, 0xffffffff, 4, rtp::Result::PatchCorrupt},      // op count
+      {20, 1, 4, rtp::Result::PatchCorrupt},                // flags
+      {24, 0xffffffff, 4, rtp::Result::PatchCorrupt},       // op count
       {24, 1000, 4, rtp::Result::PatchCorrupt},
       {24, 0, 4, rtp::Result::PatchCorrupt},
-      {32, ~0ull, 8, rtp::Result::PatchCorrupt},           // total size
-      {48 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},       // ops offset
-      {48 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt}, // ops length
-      {48 + 16, 1u << 30, 8, rtp::Result::PatchCorrupt},
-      {88 + 8, 60, 8, rtp::Result::PatchCorrupt},          // data offset inside the header
-      {88 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},      // data length
-      {88, 7, 4, rtp::Result::UnsupportedVersion},         // unknown section type
-      {88, 1, 4, rtp::Result::PatchCorrupt},               // two ops sections
+      {28, 1, 4, rtp::Result::PatchCorrupt},                // reserved
+      {32, ~0ull, 8, rtp::Result::NotSigned},               // file size: not the file that was signed
+      {48, 1, 8, rtp::Result::PatchCorrupt},                // reserved
+      {56, 1, 8, rtp::Result::PatchCorrupt},
+      {64 + 4, 1, 4, rtp::Result::PatchCorrupt},            // ops section flags
+      {64 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},        // ops offset
+      {64 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt},  // ops length
+      {64 + 16, 1u << 30, 8, rtp::Result::PatchCorrupt},
+      {120 + 8, 60, 8, rtp::Result::PatchCorrupt},          // data offset inside the header
+      {120 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},      // data length
+      {120, 7, 4, rtp::Result::UnsupportedVersion},         // unknown section type
+      {120, 1, 4, rtp::Result::PatchCorrupt},               // two ops sections
   };
   for (const Edit& e : edits) {
     Bytes p = samplePatch();
     putLe(p, e.at, e.value, e.bytes);
-    if (e.at != 12) rehashHeader(p);
+    resign(p);
     EXPECT_EQ(readResult(p), e.expect) << "field at " << e.at;
   }
+  // Fields that locate the signature cannot be signed wrongly.
+  for (const auto& [at, value] : {std::pair<std::size_t, std::uint64_t>{12, 0xffffffff}, {16, 1}, {16, 9}}) {
+    Bytes p = samplePatch();
+    putLe(p, at, value, 4);
+    EXPECT_EQ(readResult(p), rtp::Result::NotSigned) << "field at " << at;
+  }
+  Bytes version = samplePatch();
+  putLe(version, 8, 1, 4);
+  EXPECT_EQ(readResult(version), rtp::Result::UnsupportedVersion);
 }
 
 TEST(Reader, RefusesBytesNoHashCovers) {
   const Bytes sample = samplePatch();
-  const std::size_t headerSize = 48 + 2 * 40 + 16, opsOffsetAt = 56, dataOffsetAt = 96;
+  const std::size_t headerSize = 64 + 2 * 56 + 80, opsOffsetAt = 72, dataOffsetAt = 128;
   // One byte between the header and the first section, sections moved up.
   Bytes gap(sample.begin(), sample.begin() + headerSize);
   gap.push_back(0);
@@ -159,18 +175,18 @@ TEST(Reader, RefusesBytesNoHashCovers) {
     for (int i = 0; i < 8; ++i) off |= std::uint64_t(gap[at + i]) << (8 * i);
     putLe(gap, at, off + 1, 8);
   }
-  rehashHeader(gap);
+  resign(gap);
   EXPECT_EQ(readResult(gap), rtp::Result::PatchCorrupt);
   // One byte after the last section, counted in the file's size.
   Bytes tail = sample;
   tail.push_back(0);
   putLe(tail, 32, tail.size(), 8);
-  rehashHeader(tail);
+  resign(tail);
   EXPECT_EQ(readResult(tail), rtp::Result::PatchCorrupt);
 }
 
 TEST(Reader, RefusesInconsistentOperations) {
-  auto one = [](rtp::PatchOp op, const Bytes& data) { return readResult(rtp::buildPatch({op}, data)); };
+  auto one = [](rtp::PatchOp op, const Bytes& data) { return readResult(signedPatch({op}, data)); };
   Bytes data;
   rtp::PatchOp add = addOp("x.txt", "content", data);
   EXPECT_EQ(one(add, data), rtp::Result::Ok);
@@ -203,14 +219,14 @@ TEST(Reader, RefusesInconsistentOperations) {
 
   Bytes twice;
   rtp::PatchOp a1 = addOp("Dup.txt", "1", twice), a2 = addOp("dup.TXT", "2", twice);
-  EXPECT_EQ(readResult(rtp::buildPatch({a1, a2}, twice)), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(signedPatch({a1, a2}, twice)), rtp::Result::PatchCorrupt);
 
   rtp::PatchOp rm;
   rm.kind = rtp::OpKind::RemoveDir;
   rm.path = "gone";
   Bytes inside;
   rtp::PatchOp late = addOp("gone/x", "1", inside);
-  EXPECT_EQ(readResult(rtp::buildPatch({rm, late}, inside)), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(signedPatch({rm, late}, inside)), rtp::Result::PatchCorrupt);
 
   Bytes trailing = data;
   trailing.push_back(0);
@@ -240,5 +256,5 @@ TEST(Reader, RefusesHostileDeltaStreams) {
   op.oldSize = 10;
   op.newSize = 10;
   op.dataLength = garbage.size();
-  EXPECT_EQ(readResult(rtp::buildPatch({op}, garbage)), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(signedPatch({op}, garbage)), rtp::Result::PatchCorrupt);
 }

@@ -122,12 +122,27 @@ void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) b.at(at + static_cast<std::size_t>(i)) = static_cast<unsigned char>(v >> (8 * i));
 }
 
-void rehashHeader(Bytes& patch) {
-  std::size_t headerSize = patch[12] | patch[13] << 8 | patch[14] << 16 | static_cast<std::size_t>(patch[15]) << 24;
-  rtp::Hash128 h = rtp::hashBytes(patch.data(), headerSize - 16);
-  putLe(patch, headerSize - 16, h.low, 8);
-  putLe(patch, headerSize - 8, h.high, 8);
+const rtp::SigningKey& testSigningKey() {
+  static const rtp::SigningKey key = rtp::SigningKey::load(std::string(RTP_KEYS_DIR) + "/test-release-key.pem");
+  return key;
 }
+
+const rtp::crypto::PublicKey& testPublicKey() { return testSigningKey().publicKey(); }
+
+rtp::ApplyOptions trustTestKey(bool backup) {
+  rtp::ApplyOptions o;
+  o.backup = backup;
+  o.trustedKey = testPublicKey();
+  return o;
+}
+
+Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const Bytes& data) {
+  Bytes patch = rtp::buildPatch(ops, data);
+  rtp::signPatch(patch, testSigningKey());
+  return patch;
+}
+
+void resign(Bytes& patch) { rtp::signPatch(patch, testSigningKey()); }
 
 bool RecordingProgress::next(const std::string& e) {
   events.push_back(e);

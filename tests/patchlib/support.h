@@ -14,6 +14,7 @@
 #include "TempDir.h"
 #include "rtp/engine.h"
 #include "rtp/fs.h"
+#include "rtp/signer.h"
 
 namespace rtptest {
 
@@ -51,8 +52,15 @@ Bytes loadPatchBytes(const std::string& path);
 // Hand-made patches, sound or hostile.
 // An add operation whose content is appended (compressed) to data.
 rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& data);
-// After editing header fields: recompute the header hash so only the edit is wrong.
-void rehashHeader(Bytes& patch);
+// The repository's test release key (keys/test-release-key*.pem).
+const rtp::SigningKey& testSigningKey();
+const rtp::crypto::PublicKey& testPublicKey();
+// Options that trust the test key.
+rtp::ApplyOptions trustTestKey(bool backup = false);
+// buildPatch, signed with the test key.
+Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const Bytes& data);
+// After editing header fields: sign the header again so only the edit is wrong.
+void resign(Bytes& patch);
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes);
 
 // Records the callback events as text; can cancel at the n-th event.

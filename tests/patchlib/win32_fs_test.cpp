@@ -7,6 +7,7 @@
 
 #include "FaultyFs.h"
 #include "TempDir.h"
+#include "TestReleaseKey.h"
 #include "corpus_trees.h"
 #include "rtp/command_line.h"
 #include "rtp/engine.h"
@@ -25,11 +26,19 @@ std::string corpus(const std::string& name) {
   return dir + "\\" + name;
 }
 
+// The corpus is signed with the test key.
+rtp::ApplyOptions trustTestKey(rtp::ApplyOptions options = {}) {
+  rtp::crypto::PublicKey key;
+  std::copy(std::begin(kTestReleaseKey), std::end(kTestReleaseKey), key.begin());
+  options.trustedKey = key;
+  return options;
+}
+
 // The updater's way in: its command line, parsed as the DLL parses it.
 rtp::Outcome applyCommandLine(rtp::FileSystem& fs, const std::string& text) {
   rtp::CommandLine cl;
   if (!rtp::parseCommandLine(text, cl)) return rtp::Outcome{rtp::Result::BadArguments, text, {}, false};
-  return rtp::applyPatch(fs, cl.patchPath, cl.productDir, cl.options);
+  return rtp::applyPatch(fs, cl.patchPath, cl.productDir, trustTestKey(cl.options));
 }
 
 class Win32Apply : public ::testing::Test {
@@ -102,13 +111,13 @@ TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
 TEST_F(Win32Apply, ReadOnlyProductFilesAreStillReplaced) {
   ASSERT_TRUE(SetFileAttributesA((product + "\\Velmora.exe").c_str(), FILE_ATTRIBUTE_READONLY));
   ASSERT_TRUE(SetFileAttributesA((product + "\\legacy\\old.dll").c_str(), FILE_ATTRIBUTE_READONLY));
-  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, {});
+  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, trustTestKey());
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_EQ(snapshot(product), rtptest::sampleNewTree());
 }
 
 TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
-  rtp::ApplyOptions opts;
+  rtp::ApplyOptions opts = trustTestKey();
   opts.backup = true;
   FaultyFs counting(*fs);
   ASSERT_TRUE(rtp::applyPatch(counting, corpus("valid-sample.rtp"), product, opts).ok());
@@ -193,7 +202,7 @@ class Win32Links : public Win32Apply {
     Reparse::points()[key] = attributes;
   }
   rtp::Outcome apply(bool backup = false) {
-    rtp::ApplyOptions o;
+    rtp::ApplyOptions o = trustTestKey();
     o.backup = backup;
     return rtp::applyPatch(*seamed, corpus("valid-sample.rtp"), product, o);
   }
@@ -250,7 +259,7 @@ TEST_F(Win32Links, AFileWhoseHandleIsAReparsePointIsNotRead) {
   };
   auto racing = rtp::makeWin32FileSystem(rtp::Win32Api{GetFileAttributesExA, CreateFileA, OnOpen::info});
   EXPECT_THROW(racing->openRead(fs->join(product, "Velmora.exe")), rtp::IoFailure);
-  rtp::Outcome o = rtp::applyPatch(*racing, corpus("valid-sample.rtp"), product, {});
+  rtp::Outcome o = rtp::applyPatch(*racing, corpus("valid-sample.rtp"), product, trustTestKey());
   EXPECT_FALSE(o.ok());
   EXPECT_EQ(snapshot(product), sampleOld());
 }

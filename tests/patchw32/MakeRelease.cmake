@@ -1,6 +1,8 @@
 # Runs the release script into a clean folder and checks that it made what
-# the tests read. cmake -DSCRIPT= -DTOOL= -DBIN= -DOUT= -P MakeRelease.cmake
-foreach(var SCRIPT TOOL BIN OUT)
+# the tests read; then makes the patches the library must refuse (unsigned,
+# another key's) and one signed after making.
+# cmake -DSCRIPT= -DTOOL= -DBIN= -DOUT= -DKEY= -P MakeRelease.cmake
+foreach(var SCRIPT TOOL BIN OUT KEY)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
@@ -10,14 +12,29 @@ if(NOT EXISTS ${TOOL})
 endif()
 find_program(PYTHON3 python3 REQUIRED)
 file(REMOVE_RECURSE ${OUT})
-execute_process(COMMAND ${PYTHON3} ${SCRIPT} --bin ${BIN} --tool ${TOOL} --out ${OUT}
+execute_process(COMMAND ${PYTHON3} ${SCRIPT} --bin ${BIN} --tool ${TOOL} --out ${OUT} --key ${KEY}
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${SCRIPT} failed (${result}):\n${output}")
 endif()
+
+function(tool)
+  execute_process(COMMAND ${TOOL} ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "rtptool ${ARGN} failed (${result}):\n${output}")
+  endif()
+endfunction()
+# Whole release 7 to release 8, standard edition: it fits r7-standard.
+set(foreign ${OUT}/foreign)
+file(MAKE_DIRECTORY ${foreign})
+tool(make ${OUT}/trees/r7-standard ${OUT}/trees/r8-standard ${foreign}/unsigned.rtp)
+tool(keygen ${foreign}/other.pem ${foreign}/other.pub.pem)
+tool(make ${OUT}/trees/r7-standard ${OUT}/trees/r8-standard ${foreign}/otherkey.rtp --key ${foreign}/other.pem)
+file(COPY_FILE ${foreign}/unsigned.rtp ${foreign}/signed-later.rtp)
+tool(sign ${foreign}/signed-later.rtp --key ${KEY})
 foreach(item trees/r7-standard/vlw32.exe trees/r7-pro/vlw32.exe trees/r8-standard/vlw32.exe
              trees/r8-pro/vlw32.exe patches/r7r8s.rtp patches/r7r8p.rtp patches/postpatch.rtp
-             patches/taxtbl.rtp)
+             patches/taxtbl.rtp foreign/unsigned.rtp foreign/otherkey.rtp foreign/signed-later.rtp)
   if(NOT EXISTS ${OUT}/${item})
     message(FATAL_ERROR "${SCRIPT} made no ${item}")
   endif()

@@ -6,7 +6,9 @@
 #include <functional>
 
 #include "PatchW32.h"
+#include "PatchW32Key.h"
 #include "ReleaseTrees.h"
+#include "tamper.h"
 
 namespace {
 
@@ -186,6 +188,48 @@ TEST_F(PatchLibrary, DamagedOrMissingPatchFilesFailWithTheInstallationIntact) {
   EXPECT_NE(s_entry(("\"" + PatchFile("r7r8s") + "\"").c_str(), &RecordingCallback, 1), 0)
       << "no directory";
   EXPECT_EQ(Differences(before, install.Read()), "");
+}
+
+TEST_F(PatchLibrary, AppliesOnlyWhatTheReleaseKeySigned) {
+  Installation install("r7-standard");
+  ASSERT_TRUE(install.Copied());
+  const Tree before = install.Read();
+  const auto foreign = [](const char* name) { return ReleaseDir() + "\\foreign\\" + name + ".rtp"; };
+  EXPECT_EQ(Apply(foreign("unsigned"), install.Path(), true), PATCHW32_NOT_SIGNED);
+  EXPECT_EQ(Apply(foreign("otherkey"), install.Path(), true), PATCHW32_NOT_SIGNED);
+  EXPECT_EQ(Differences(before, install.Read()), "") << "nothing changed, no backup made";
+
+  // Every alteration after signing, through the library.
+  const std::string good = ReadFile(PatchFile("r7r8s")), other = ReadFile(PatchFile("taxtbl"));
+  TempDir media("velmora-media");
+  const std::string path = media.File("r7r8s.rtp");
+  for (const rtptest::Tampered& t : rtptest::tamperings(std::vector<unsigned char>(good.begin(), good.end()),
+                                                        std::vector<unsigned char>(other.begin(), other.end()))) {
+    SCOPED_TRACE(t.name);
+    WriteWholeFile(path, std::string(t.bytes.begin(), t.bytes.end()));
+    EXPECT_EQ(Apply(path, install.Path(), true), static_cast<int>(t.expect));
+  }
+  EXPECT_EQ(Differences(before, install.Read()), "");
+
+  // The unsigned patch, signed afterwards with the release key.
+  ASSERT_EQ(Apply(foreign("signed-later"), install.Path()), PATCHW32_OK);
+  EXPECT_EQ(Differences(ReadTree(TreeDir("r8-standard")), install.Read()), "");
+}
+
+TEST_F(PatchLibrary, VersionResourceNamesTheKeyItTrusts) {
+  const std::string dll = ModuleDir() + "\\PATCHW32.dll";
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(dll.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoA(dll.c_str(), 0, size, info.data()));
+  char* comments = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904E4\\Comments",
+                             reinterpret_cast<void**>(&comments), &length));
+  const std::string text(comments);
+  EXPECT_NE(text.find(kReleasePublicKey_ID), std::string::npos) << text;
+  EXPECT_EQ(text.find("TEST BUILD") != std::string::npos, kReleasePublicKey_IS_TEST_KEY == 1) << text;
 }
 
 TEST_F(PatchLibrary, BackupKeepsTheOriginalsOfChangedFilesUnderTheirPaths) {

@@ -61,22 +61,28 @@ const FileReport* firstMismatch(const std::vector<FileReport>& files) {
 
 }  // namespace
 
-Outcome readPatch(File& patch, std::vector<PatchOp>* ops, Hash128* id) {
-  return guarded([&] {
-    PatchReader reader(patch);
+Outcome readPatch(File& patch, const crypto::PublicKey* trusted, std::vector<PatchOp>* ops,
+                  PatchInfo* info) {
+  PatchReader reader(patch, trusted);
+  Outcome out = guarded([&] {
     reader.load();
     if (ops) *ops = reader.ops();
-    if (id) *id = reader.id();
     return Outcome();
   });
+  if (info) {
+    info->id = reader.id();
+    info->signer = reader.signerKeyId();
+  }
+  return out;
 }
 
-Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std::string& productDir) {
+Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std::string& productDir,
+                    const crypto::PublicKey& trusted) {
   return guarded([&] {
     requireProductDir(native, productDir);
     ConfinedFileSystem fs(native, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
-    PatchReader reader(*file);
+    PatchReader reader(*file, &trusted);
     reader.load();
     Outcome out;
     std::vector<FileState> states;
@@ -111,9 +117,10 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
   bool recovered = false;
   Outcome out = guarded([&] {
     requireProductDir(native, productDir);
+    if (!options.trustedKey) throw Error(Result::NotSigned, "no release key to check the patch against");
     ConfinedFileSystem fs(native, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
-    PatchReader reader(*file);
+    PatchReader reader(*file, &*options.trustedKey);
     reader.load();
     // Only a sound patch may touch the tree, even to finish an old one.
     recovered = recover(fs, productDir) != Recovery::Nothing;

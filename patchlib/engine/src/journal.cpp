@@ -59,11 +59,9 @@ Journal::Journal(FileSystem& fs, std::string root)
 
 Journal::~Journal() = default;
 
-void Journal::begin(const Hash128& patchId) {
+void Journal::begin(const PatchId& patchId) {
   file_ = fs_.create(path_);
-  std::string id;
-  for (int i = 0; i < 8; ++i) id += static_cast<char>(patchId.low >> (8 * i));
-  for (int i = 0; i < 8; ++i) id += static_cast<char>(patchId.high >> (8 * i));
+  const std::string id(patchId.begin(), patchId.end());
   records_.push_back({Rec::Begin, id});
   std::vector<unsigned char> rec = encodeRecord(Rec::Begin, id);
   file_->write(rec.data(), rec.size());

@@ -40,7 +40,7 @@ class Journal {
  public:
   Journal(FileSystem& fs, std::string root);
   ~Journal();
-  void begin(const Hash128& patchId);
+  void begin(const PatchId& patchId);
   // Adds the record before the caller acts on it; also kept in memory so a
   // failure in this process can be undone without reading the file back.
   void add(Rec type, const std::string& path);

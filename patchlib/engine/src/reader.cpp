@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <set>
@@ -43,8 +44,8 @@ void readAt(File& f, std::uint64_t off, unsigned char* out, std::size_t n) {
   }
 }
 
-Hash128 hashRange(File& f, std::uint64_t off, std::uint64_t len) {
-  Hasher h;
+crypto::Digest hashRange(File& f, std::uint64_t off, std::uint64_t len) {
+  crypto::Sha256 h;
   std::vector<unsigned char> buf(64 * 1024);
   f.seek(off);
   while (len > 0) {
@@ -54,7 +55,22 @@ Hash128 hashRange(File& f, std::uint64_t off, std::uint64_t len) {
     h.update(buf.data(), r);
     len -= r;
   }
-  return h.digest();
+  return h.finish();
+}
+
+template <std::size_t N>
+bool allZero(const std::array<unsigned char, N>& a) {
+  for (unsigned char c : a)
+    if (c != 0) return false;
+  return true;
+}
+
+const char* sectionName(std::uint32_t type) {
+  switch (type) {
+    case format::kSectionOps: return "operations section";
+    case format::kSectionData: return "data section";
+  }
+  return "section";
 }
 
 bool isZero(const Hash128& h) { return h.low == 0 && h.high == 0; }
@@ -79,76 +95,103 @@ void PatchReader::load() {
   }
 }
 
+// Only the fields that locate the signed bytes and the signature are looked
+// at before the signature holds; the rest of the header waits for it.
 void PatchReader::readHeader() {
   fileSize_ = file_.size();
-  if (fileSize_ < format::kFixedHeaderSize) throw Error(Result::PatchCorrupt, "patch file is too short");
-  unsigned char fixed[format::kFixedHeaderSize];
-  readAt(file_, 0, fixed, sizeof fixed);
-  if (std::memcmp(fixed, format::kMagic, sizeof format::kMagic) != 0)
+  unsigned char fixed[format::kFixedHeaderSize] = {};
+  const std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize_, sizeof fixed));
+  readAt(file_, 0, fixed, have);
+  if (have < sizeof format::kMagic || std::memcmp(fixed, format::kMagic, sizeof format::kMagic) != 0)
     throw Error(Result::PatchCorrupt, "not a patch file (bad magic number)");
+  if (have < sizeof fixed) throw Error(tampered(), "patch file is truncated");
   Cursor c{fixed, sizeof fixed};
   c.pos = 8;
-  std::uint32_t version = static_cast<std::uint32_t>(c.le(4));
-  std::uint32_t headerSize = static_cast<std::uint32_t>(c.le(4));
-  std::uint32_t sectionCount = static_cast<std::uint32_t>(c.le(4));
-  std::uint32_t flags = static_cast<std::uint32_t>(c.le(4));
-  opCount_ = static_cast<std::uint32_t>(c.le(4));
-  std::uint32_t reserved = static_cast<std::uint32_t>(c.le(4));
-  std::uint64_t declaredSize = c.le(8);
-  std::uint64_t reserved2 = c.le(8);
+  const std::uint32_t version = static_cast<std::uint32_t>(c.le(4));
+  const std::uint32_t headerSize = static_cast<std::uint32_t>(c.le(4));
+  const std::uint32_t sectionCount = static_cast<std::uint32_t>(c.le(4));
   if (version != format::kVersion)
     throw Error(Result::UnsupportedVersion, "patch format version " + std::to_string(version) +
                                                 " is not supported (this engine reads version " +
                                                 std::to_string(format::kVersion) + ")");
-  if (flags != 0 || reserved != 0 || reserved2 != 0)
-    throw Error(Result::PatchCorrupt, "reserved header fields are not zero");
-  if (sectionCount < 2 || sectionCount > format::kMaxSections)
-    throw Error(Result::PatchCorrupt, "bad section count");
-  std::uint64_t expectHeader =
-      format::kFixedHeaderSize + std::uint64_t(sectionCount) * format::kSectionEntrySize + format::kHeaderHashSize;
-  if (headerSize != expectHeader) throw Error(Result::PatchCorrupt, "bad header size");
-  if (declaredSize != fileSize_)
-    throw Error(Result::PatchCorrupt, declaredSize > fileSize_ ? "patch file is truncated"
-                                                              : "patch file has extra bytes or a bad size");
-  if (headerSize > fileSize_) throw Error(Result::PatchCorrupt, "patch file is truncated");
-  if (opCount_ > format::kMaxOps) throw Error(Result::PatchCorrupt, "too many operations");
+  if (sectionCount < format::kMinSections || sectionCount > format::kMaxSections)
+    throw Error(tampered(), "bad section count");
+  if (headerSize != format::headerSize(sectionCount)) throw Error(tampered(), "bad header size");
+  if (headerSize > fileSize_) throw Error(tampered(), "patch file is truncated");
 
   std::vector<unsigned char> header(headerSize);
   readAt(file_, 0, header.data(), header.size());
-  Cursor h{header.data(), header.size()};
-  h.pos = headerSize - format::kHeaderHashSize;
-  Hash128 stored = h.hash();
-  headerHash_ = hashBytes(header.data(), headerSize - format::kHeaderHashSize);
-  if (stored != headerHash_) throw Error(Result::PatchCorrupt, "header hash mismatch");
+  checkSignature(header, headerSize - format::kSignatureBlockSize);
+  checkTable(header);
+}
 
-  h.pos = format::kFixedHeaderSize;
+void PatchReader::checkSignature(const std::vector<unsigned char>& header, std::size_t signedSize) {
+  const crypto::Digest digest = crypto::sha256(header.data(), signedSize);
+  std::copy(digest.begin(), digest.begin() + static_cast<long>(id_.size()), id_.begin());
+  crypto::Signature signature;
+  const unsigned char* block = header.data() + signedSize;
+  std::copy(block, block + signerKeyId_.size(), signerKeyId_.begin());
+  std::copy(block + signerKeyId_.size(), block + format::kSignatureBlockSize, signature.begin());
+  if (!trusted_) return;
+  if (allZero(signerKeyId_) && allZero(signature)) throw Error(Result::NotSigned, "patch is not signed");
+  const crypto::KeyId trustedId = crypto::keyId(*trusted_);
+  if (signerKeyId_ != trustedId)
+    throw Error(Result::NotSigned, "patch is signed by key " + crypto::hex(signerKeyId_) +
+                                       ", not by the release key " + crypto::hex(trustedId));
+  if (!crypto::verifySignature(*trusted_, digest, signature))
+    throw Error(Result::NotSigned, "signature does not match the patch (altered after signing?)");
+}
+
+// The header is authentic from here on: a bad field is the maker's fault,
+// while a file that differs from what the header describes was altered.
+void PatchReader::checkTable(const std::vector<unsigned char>& header) {
+  Cursor h{header.data(), header.size()};
+  h.pos = 12;
+  const std::uint32_t headerSize = static_cast<std::uint32_t>(h.le(4));
+  const std::uint32_t sectionCount = static_cast<std::uint32_t>(h.le(4));
+  const std::uint32_t flags = static_cast<std::uint32_t>(h.le(4));
+  opCount_ = static_cast<std::uint32_t>(h.le(4));
+  const std::uint32_t reserved = static_cast<std::uint32_t>(h.le(4));
+  const std::uint64_t declaredSize = h.le(8);
+  totalNewBytes_ = h.le(8);
+  const std::uint64_t reserved2 = h.le(8), reserved3 = h.le(8);
+  if (declaredSize != fileSize_)
+    throw Error(tampered(), declaredSize > fileSize_ ? "patch file is truncated"
+                                                     : "patch file has extra bytes or a bad size");
+  if (flags != 0 || reserved != 0 || reserved2 != 0 || reserved3 != 0)
+    throw Error(Result::PatchCorrupt, "reserved header fields are not zero");
+  if (opCount_ > format::kMaxOps) throw Error(Result::PatchCorrupt, "too many operations");
+
   bool haveOps = false, haveData = false;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  sections_.clear();
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
-    std::uint32_t type = static_cast<std::uint32_t>(h.le(4));
-    std::uint32_t sflags = static_cast<std::uint32_t>(h.le(4));
-    std::uint64_t off = h.le(8);
-    std::uint64_t len = h.le(8);
-    Hash128 hash = h.hash();
+    Section s;
+    s.type = static_cast<std::uint32_t>(h.le(4));
+    const std::uint32_t sflags = static_cast<std::uint32_t>(h.le(4));
+    s.offset = h.le(8);
+    s.length = h.le(8);
+    h.need(s.sha256.size());
+    std::copy(h.p + h.pos, h.p + h.pos + s.sha256.size(), s.sha256.begin());
+    h.pos += s.sha256.size();
     if (sflags != 0) throw Error(Result::PatchCorrupt, "reserved section flags are not zero");
-    if (off < headerSize || len > fileSize_ || off > fileSize_ - len)
+    if (s.offset < headerSize || s.length > fileSize_ || s.offset > fileSize_ - s.length)
       throw Error(Result::PatchCorrupt, "section lies outside the patch file");
-    ranges.emplace_back(off, len);
-    if (type == format::kSectionOps) {
+    ranges.emplace_back(s.offset, s.length);
+    if (s.type == format::kSectionOps) {
       if (haveOps) throw Error(Result::PatchCorrupt, "duplicate operations section");
       haveOps = true;
-      opsOffset_ = off;
-      opsLength_ = len;
-      opsHash_ = hash;
-    } else if (type == format::kSectionData) {
+      opsOffset_ = s.offset;
+      opsLength_ = s.length;
+    } else if (s.type == format::kSectionData) {
       if (haveData) throw Error(Result::PatchCorrupt, "duplicate data section");
       haveData = true;
-      dataOffset_ = off;
-      dataLength_ = len;
-      dataHash_ = hash;
+      dataOffset_ = s.offset;
+      dataLength_ = s.length;
     } else {
-      throw Error(Result::UnsupportedVersion, "unknown section type " + std::to_string(type));
+      throw Error(Result::UnsupportedVersion, "unknown section type " + std::to_string(s.type));
     }
+    sections_.push_back(s);
   }
   if (!haveOps || !haveData) throw Error(Result::PatchCorrupt, "a required section is missing");
   if (opsLength_ > format::kMaxOpsSection) throw Error(Result::PatchCorrupt, "operations section too large");
@@ -165,10 +208,9 @@ void PatchReader::readHeader() {
 }
 
 void PatchReader::checkSectionHashes() {
-  if (hashRange(file_, opsOffset_, opsLength_) != opsHash_)
-    throw Error(Result::PatchCorrupt, "operations section hash mismatch");
-  if (hashRange(file_, dataOffset_, dataLength_) != dataHash_)
-    throw Error(Result::PatchCorrupt, "data section hash mismatch");
+  for (const Section& s : sections_)
+    if (hashRange(file_, s.offset, s.length) != s.sha256)
+      throw Error(tampered(), std::string(sectionName(s.type)) + " hash mismatch");
 }
 
 void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {

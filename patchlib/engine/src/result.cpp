@@ -14,6 +14,7 @@ const char* resultName(Result r) {
     case Result::Cancelled: return "cancelled";
     case Result::RollbackFailed: return "rollback failed";
     case Result::InternalError: return "internal error";
+    case Result::NotSigned: return "not signed by the release key";
   }
   return "unknown result";
 }

@@ -9,6 +9,7 @@
 
 #include "rtp/maker.h"
 #include "rtp/paths.h"
+#include "rtp/signer.h"
 
 namespace fs = std::filesystem;
 
@@ -85,7 +86,7 @@ void checkCaseClashes(const Tree& oldTree, const Tree& newTree) {
 }  // namespace
 
 MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
-                    MakeProgress* progress) {
+                    const SigningKey* signer, MakeProgress* progress) {
   const Tree oldTree = scan(oldDir), newTree = scan(newDir);
   checkCaseClashes(oldTree, newTree);
   for (const std::string& d : oldTree.dirs)
@@ -177,6 +178,7 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const 
     throw MakeError("too many files for one patch (" + std::to_string(kept.size()) +
                     " operations); split the trees into several patches");
   std::vector<unsigned char> bytes = buildPatch(kept, data);
+  if (signer) signPatch(bytes, *signer);
   // Written under a temporary name so a failed run leaves no half patch.
   const std::string tmp = patchPath + ".part";
   {

@@ -21,6 +21,15 @@ void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   putU64(out, h.high);
 }
 
+void putSection(std::vector<unsigned char>& out, std::uint32_t type, std::uint64_t offset,
+                const std::vector<unsigned char>& bytes) {
+  putU32(out, type);
+  putU32(out, 0);
+  putU64(out, offset);
+  putU64(out, bytes.size());
+  const crypto::Digest d = crypto::sha256(bytes.data(), bytes.size());
+  out.insert(out.end(), d.begin(), d.end());
+}
 
 std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
   std::vector<unsigned char> out;
@@ -43,11 +52,13 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
 }  // namespace
 
 std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const std::vector<unsigned char>& data) {
-  const std::size_t headerSize = format::kFixedHeaderSize + 2 * format::kSectionEntrySize + format::kHeaderHashSize;
+  const std::size_t headerSize = format::headerSize(2);
   std::vector<unsigned char> opsBytes = encodeOps(ops);
   const std::uint64_t opsOffset = headerSize;
   const std::uint64_t dataOffset = opsOffset + opsBytes.size();
   const std::uint64_t total = dataOffset + data.size();
+  std::uint64_t newBytes = 0;
+  for (const PatchOp& op : ops) newBytes += op.newSize;
 
   std::vector<unsigned char> out(format::kMagic, format::kMagic + sizeof format::kMagic);
   putU32(out, format::kVersion);
@@ -57,18 +68,13 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const std
   putU32(out, static_cast<std::uint32_t>(ops.size()));
   putU32(out, 0);
   putU64(out, total);
+  putU64(out, newBytes);
   putU64(out, 0);
-  putU32(out, format::kSectionOps);
-  putU32(out, 0);
-  putU64(out, opsOffset);
-  putU64(out, opsBytes.size());
-  putHash(out, hashBytes(opsBytes.data(), opsBytes.size()));
-  putU32(out, format::kSectionData);
-  putU32(out, 0);
-  putU64(out, dataOffset);
-  putU64(out, data.size());
-  putHash(out, hashBytes(data.data(), data.size()));
-  putHash(out, hashBytes(out.data(), out.size()));
+  putU64(out, 0);
+  putSection(out, format::kSectionOps, opsOffset, opsBytes);
+  putSection(out, format::kSectionData, dataOffset, data);
+  // Unsigned: the signer fills the block in.
+  out.resize(out.size() + format::kSignatureBlockSize, 0);
   out.insert(out.end(), opsBytes.begin(), opsBytes.end());
   out.insert(out.end(), data.begin(), data.end());
   return out;

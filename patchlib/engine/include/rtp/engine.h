@@ -4,9 +4,11 @@
 #define RTP_ENGINE_H
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "rtp/crypto.h"
 #include "rtp/format.h"
 #include "rtp/fs.h"
 #include "rtp/result.h"
@@ -15,6 +17,8 @@ namespace rtp {
 
 struct ApplyOptions {
   bool backup = false;  // keep originals below <product>/backup/
+  // Only patches this key signed are applied; without one none is.
+  std::optional<crypto::PublicKey> trustedKey;
 };
 
 // Per file: beginFile, fileName, then percent on every whole-percent change
@@ -51,14 +55,24 @@ struct Outcome {
 Outcome applyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
                    const ApplyOptions& options, ProgressSink* progress = nullptr);
 
-// Reads and checks the patch and compares the tree with it; changes nothing.
-Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir);
+// Reads and checks the patch (signed by trusted) and compares the tree with
+// it; changes nothing.
+Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
+                    const crypto::PublicKey& trusted);
 
 // Rolls back (or finishes) a patch interrupted in productDir, if any.
 Outcome recoverInterrupted(FileSystem& fs, const std::string& productDir);
 
-// Reads and checks a patch without a tree (listing, fuzzing).
-Outcome readPatch(File& patch, std::vector<PatchOp>* ops = nullptr, Hash128* id = nullptr);
+// What a patch says about itself; filled as far as the reader got.
+struct PatchInfo {
+  PatchId id{};
+  crypto::KeyId signer{};  // all zero: unsigned
+};
+
+// Reads and checks a patch without a tree (listing, signing, fuzzing). With
+// trusted null only its integrity is checked, not who signed it.
+Outcome readPatch(File& patch, const crypto::PublicKey* trusted, std::vector<PatchOp>* ops = nullptr,
+                  PatchInfo* info = nullptr);
 
 }  // namespace rtp
 

@@ -2,11 +2,13 @@
 #ifndef RTP_FORMAT_H
 #define RTP_FORMAT_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "rtp/crypto.h"
 #include "rtp/fs.h"
 #include "rtp/result.h"
 
@@ -40,14 +42,19 @@ Hash128 hashFile(File& f, std::uint64_t* sizeOut = nullptr);
 
 namespace format {
 constexpr char kMagic[8] = {'R', 'T', 'P', 'A', 'T', 'C', 'H', '\x1a'};
-constexpr std::uint32_t kVersion = 1;
-constexpr std::size_t kFixedHeaderSize = 48;
-constexpr std::size_t kSectionEntrySize = 40;
-constexpr std::size_t kHeaderHashSize = 16;
+constexpr std::uint32_t kVersion = 2;
+constexpr std::size_t kFixedHeaderSize = 64;
+constexpr std::size_t kSectionEntrySize = 56;
+// Key id, then r || s.
+constexpr std::size_t kSignatureBlockSize = crypto::kKeyIdSize + crypto::kSignatureSize;
+constexpr std::uint32_t kMinSections = 2;
 constexpr std::size_t kOpFixedSize = 72;
 constexpr std::uint32_t kSectionOps = 1;
 constexpr std::uint32_t kSectionData = 2;
 constexpr std::uint32_t kMaxSections = 8;
+constexpr std::size_t headerSize(std::uint32_t sections) {
+  return kFixedHeaderSize + sections * kSectionEntrySize + kSignatureBlockSize;
+}
 // Limits keep a hostile patch from exhausting a 32-bit process.
 constexpr std::uint32_t kMaxOps = 50000;
 constexpr std::uint64_t kMaxOpsSection = 4u << 20;
@@ -77,31 +84,55 @@ struct PatchOp {
   std::uint64_t dataLength = 0;
 };
 
-// Reads and checks a whole patch: header, section table, section hashes,
-// every operation record, and the structure of every data stream. Nothing
-// of the patch is trusted before load() returns.
+// First 16 bytes of SHA-256 of the signed header bytes; the journal records it.
+using PatchId = std::array<unsigned char, 16>;
+
+// Reads and checks a whole patch: header, section table, signature, section
+// hashes, every operation record, and the structure of every data stream.
+// Nothing of the patch is trusted before load() returns.
 class PatchReader {
  public:
-  explicit PatchReader(File& file) : file_(file) {}
+  // With a trusted key the patch must carry that key's signature, and any
+  // change after signing is Result::NotSigned. Without one (listing) only its
+  // integrity is checked.
+  PatchReader(File& file, const crypto::PublicKey* trusted) : file_(file), trusted_(trusted) {}
   void load();
   const std::vector<PatchOp>& ops() const { return ops_; }
-  const Hash128& id() const { return headerHash_; }
+  const PatchId& id() const { return id_; }
+  // All zero for an unsigned patch; known once the header has been read,
+  // even when load() fails later.
+  const crypto::KeyId& signerKeyId() const { return signerKeyId_; }
   std::uint64_t fileSize() const { return fileSize_; }
+  std::uint64_t totalNewBytes() const { return totalNewBytes_; }
   std::uint64_t dataSectionOffset() const { return dataOffset_; }
   File& file() { return file_; }
 
  private:
+  struct Section {
+    std::uint32_t type = 0;
+    std::uint64_t offset = 0, length = 0;
+    crypto::Digest sha256{};
+  };
   void readHeader();
+  void checkSignature(const std::vector<unsigned char>& header, std::size_t signedSize);
+  void checkTable(const std::vector<unsigned char>& header);
   void checkSectionHashes();
   void parseOps(const std::vector<unsigned char>& bytes);
   void checkStreams();
+  // What a fault of bytes the signature covers means: with a trusted key,
+  // they are not what the key signed.
+  Result tampered() const { return trusted_ ? Result::NotSigned : Result::PatchCorrupt; }
 
   File& file_;
+  const crypto::PublicKey* trusted_;
   std::uint64_t fileSize_ = 0;
   std::uint32_t opCount_ = 0;
+  std::uint64_t totalNewBytes_ = 0;
   std::uint64_t opsOffset_ = 0, opsLength_ = 0;
   std::uint64_t dataOffset_ = 0, dataLength_ = 0;
-  Hash128 opsHash_, dataHash_, headerHash_;
+  std::vector<Section> sections_;
+  PatchId id_{};
+  crypto::KeyId signerKeyId_{};
   std::vector<PatchOp> ops_;
 };
 

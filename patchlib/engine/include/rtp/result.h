@@ -19,6 +19,7 @@ enum class Result : int {
   Cancelled = 7,           // the callback asked to stop; rolled back
   RollbackFailed = 8,      // undo failed; the journal is kept for the next call
   InternalError = 9,       // out of memory or an unexpected fault
+  NotSigned = 10,          // not signed by the trusted release key, or altered since
 };
 
 const char* resultName(Result r);

@@ -24,8 +24,9 @@ std::vector<unsigned char> encodeDelta(const unsigned char* oldData, std::size_t
 // Compressed whole content (Encoding::Full).
 std::vector<unsigned char> encodeFull(const unsigned char* data, std::size_t size);
 
-// Serialises operations whose dataOffset/dataLength point into data.
-// Does no checking: tests use it to build hostile patches too.
+// Serialises operations whose dataOffset/dataLength point into data, with
+// an empty signature block (signPatch fills it in). Does no checking: tests
+// use it to build hostile patches too.
 std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const std::vector<unsigned char>& data);
 
 class MakeProgress {
@@ -39,9 +40,12 @@ struct MakeStats {
   std::uint64_t patchSize = 0;
 };
 
-// Same trees give the same bytes. Throws MakeError.
+class SigningKey;
+
+// Same trees give the same bytes, but for the signature: ECDSA's nonce is
+// random. Without a signer the patch is unsigned. Throws MakeError.
 MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
-                    MakeProgress* progress = nullptr);
+                    const SigningKey* signer = nullptr, MakeProgress* progress = nullptr);
 
 }  // namespace rtp
 

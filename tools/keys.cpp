@@ -1,0 +1,125 @@
+#include "keys.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "rtp/engine.h"
+
+namespace rtptool {
+
+namespace {
+
+bool readPassphrase(const KeyOptions& o, std::string& out) {
+  out.clear();
+  if (!o.passphraseEnv.empty()) {
+    const char* value = std::getenv(o.passphraseEnv.c_str());
+    if (!value || !*value) {
+      std::fprintf(stderr, "rtptool: the variable %s holds no passphrase\n", o.passphraseEnv.c_str());
+      return false;
+    }
+    out = value;
+  } else if (!o.passphraseFile.empty()) {
+    std::ifstream in(o.passphraseFile, std::ios::binary);
+    if (!in || !std::getline(in, out) || out.empty()) {
+      std::fprintf(stderr, "rtptool: no passphrase in %s\n", o.passphraseFile.c_str());
+      return false;
+    }
+    if (out.back() == '\r') out.pop_back();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool takeKeyOptions(std::vector<std::string>& args, KeyOptions& out) {
+  const std::pair<const char*, std::string*> named[] = {{"--key", &out.key},
+                                                        {"--trust", &out.trust},
+                                                        {"--passphrase-env", &out.passphraseEnv},
+                                                        {"--passphrase-file", &out.passphraseFile}};
+  for (auto it = args.begin(); it != args.end();) {
+    std::string* target = nullptr;
+    for (const auto& [name, value] : named)
+      if (*it == name) target = value;
+    if (!target) {
+      ++it;
+      continue;
+    }
+    if (it + 1 == args.end() || (it + 1)->empty()) {
+      std::fprintf(stderr, "rtptool: %s needs a value\n", it->c_str());
+      return false;
+    }
+    *target = *(it + 1);
+    it = args.erase(it, it + 2);
+  }
+  if (!out.passphraseEnv.empty() && !out.passphraseFile.empty()) {
+    std::fprintf(stderr, "rtptool: give either --passphrase-env or --passphrase-file\n");
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<rtp::SigningKey> loadSigningKey(const KeyOptions& options) {
+  if (options.key.empty()) return nullptr;
+  std::string passphrase;
+  if (!readPassphrase(options, passphrase)) throw rtp::KeyError("no passphrase for " + options.key);
+  return std::make_unique<rtp::SigningKey>(rtp::SigningKey::load(options.key, passphrase));
+}
+
+bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int* exitCode) {
+  if (options.trust.empty()) {
+    std::fprintf(stderr, "rtptool: give the release public key to trust: --trust PUBLIC\n");
+    *exitCode = static_cast<int>(rtp::Result::BadArguments);
+    return false;
+  }
+  try {
+    key = rtp::readPublicKey(options.trust);
+    return true;
+  } catch (const rtp::KeyError& e) {
+    std::fprintf(stderr, "rtptool: %s\n", e.what());
+    *exitCode = kExitKeyFailed;
+    return false;
+  }
+}
+
+int cmdKeygen(std::vector<std::string> args) {
+  KeyOptions o;
+  if (!takeKeyOptions(args, o) || args.size() != 2 || !o.key.empty() || !o.trust.empty()) {
+    std::fprintf(stderr, "usage: rtptool keygen PRIVATE PUBLIC [--passphrase-env VAR | --passphrase-file FILE]\n");
+    return static_cast<int>(rtp::Result::BadArguments);
+  }
+  std::string passphrase;
+  if (!readPassphrase(o, passphrase)) return kExitKeyFailed;
+  try {
+    rtp::generateKeyPair(args[0], args[1], passphrase);
+    const rtp::crypto::PublicKey pub = rtp::readPublicKey(args[1]);
+    std::printf("key id %s: private key %s (%s), public key %s\n", rtp::crypto::hex(rtp::crypto::keyId(pub)).c_str(),
+                args[0].c_str(), passphrase.empty() ? "NOT encrypted" : "encrypted", args[1].c_str());
+    return 0;
+  } catch (const rtp::KeyError& e) {
+    std::fprintf(stderr, "rtptool: keygen failed: %s\n", e.what());
+    return kExitKeyFailed;
+  }
+}
+
+int cmdSign(std::vector<std::string> args) {
+  KeyOptions o;
+  if (!takeKeyOptions(args, o) || args.size() != 1 || o.key.empty() || !o.trust.empty()) {
+    std::fprintf(stderr, "usage: rtptool sign PATCH --key PRIVATE [--passphrase-env VAR | --passphrase-file FILE]\n");
+    return static_cast<int>(rtp::Result::BadArguments);
+  }
+  try {
+    const std::unique_ptr<rtp::SigningKey> key = loadSigningKey(o);
+    rtp::signPatchFile(args[0], *key);
+    std::printf("%s: signed by key %s\n", args[0].c_str(), rtp::crypto::hex(key->keyId()).c_str());
+    return 0;
+  } catch (const rtp::Error& e) {
+    std::fprintf(stderr, "rtptool: sign failed: %s: %s\n", rtp::resultName(e.result()), e.what());
+    return static_cast<int>(e.result());
+  } catch (const rtp::KeyError& e) {
+    std::fprintf(stderr, "rtptool: sign failed: %s\n", e.what());
+    return kExitKeyFailed;
+  }
+}
+
+}  // namespace rtptool

@@ -1,0 +1,42 @@
+// rtptool's key handling: the keygen and sign commands, and the options that
+// name keys (--key, --trust) and passphrases (--passphrase-env, --passphrase-file).
+#ifndef RTPTOOL_KEYS_H
+#define RTPTOOL_KEYS_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtp/crypto.h"
+#include "rtp/signer.h"
+
+namespace rtptool {
+
+// A key file unusable, a wrong passphrase, a key file in the way, a patch
+// signed already. (The engine's results are 0..10, "make failed" is 20.)
+constexpr int kExitKeyFailed = 21;
+
+struct KeyOptions {
+  std::string key;             // --key: private key file or provider URI
+  std::string trust;           // --trust: public key file
+  std::string passphraseEnv;   // --passphrase-env: name of a variable holding it
+  std::string passphraseFile;  // --passphrase-file: its first line
+};
+
+// Takes the key options out of args. False, with a message, when an option
+// lacks its value or a passphrase source is unreadable.
+bool takeKeyOptions(std::vector<std::string>& args, KeyOptions& out);
+
+// The private key named by --key; null without --key. Throws rtp::KeyError.
+std::unique_ptr<rtp::SigningKey> loadSigningKey(const KeyOptions& options);
+
+// The public key named by --trust. False, with a message, when there is none
+// or it is unusable; *exitCode then says how to leave.
+bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int* exitCode);
+
+int cmdKeygen(std::vector<std::string> args);
+int cmdSign(std::vector<std::string> args);
+
+}  // namespace rtptool
+
+#endif

@@ -456,7 +456,7 @@ class Bench:
         work = WORK / pair.name
         fresh(work)
         olddir, newdir, pat = work / "old", work / "new", work / "patches"
-        links = copy_tree_without_links(old_root, olddir) + copy_tree_without_links(new_root, newdir)
+        links = (copy_tree_without_links(old_root, olddir), copy_tree_without_links(new_root, newdir))
         pat.mkdir()
         _, oldf = listing(olddir)
         newd, newf = listing(newdir)
@@ -466,7 +466,8 @@ class Bench:
         r = Result(pair, True, bytes_of_tree(olddir), bytes_of_tree(newdir),
                    f"{len(oldf)} → {len(newf)} files")
         r.notes.append(f"{pair.name}: {len(modified)} files modified, {len(added)} added, {len(deleted)} deleted, "
-                       f"{len(oldf & newf) - len(modified)} unchanged; {links} symbolic links left out of both trees")
+                       f"{len(oldf & newf) - len(modified)} unchanged; symbolic links left out: {links[0]} of the old tree, "
+                       f"{links[1]} of the new")
         p_rtp = pat / "p.rtp"
 
         reps = self.make_reps_for(r.new_bytes)
@@ -624,6 +625,13 @@ def tool_versions() -> str:
                                                      ("valgrind", "valgrind")))
 
 
+def shown_path(p: str) -> str:
+    try:
+        return str(Path(p).relative_to(ROOT))
+    except ValueError:
+        return p
+
+
 def mem_gib() -> str:
     pages = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     return f"{pages / (1 << 30):.0f}"
@@ -637,7 +645,7 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
     nproc = subprocess.run(["nproc"], stdout=subprocess.PIPE).stdout.decode().strip()
     L.append(f"Machine: `nproc` {nproc}, {cpu_model()}, {mem_gib()} GiB; {platform.system()} {platform.release()}; "
              f"load average {load_start:.1f} at the start, {os.getloadavg()[0]:.1f} at the end (the machine is "
-             f"shared). rtptool `{bench.rtp}` (patch format {bench.rtp_format}); {tool_versions()}. "
+             f"shared). rtptool `{shown_path(bench.rtp)}` (patch format {bench.rtp_format}); {tool_versions()}. "
              f"Whole run {elapsed / 60:.1f} min (`{' '.join(['bench/bench.py'] + argv)}`).")
     L.append("")
     L.append("### Inputs")

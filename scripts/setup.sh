@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-tools libz-mingw-w64-dev
-  wine wine32:i386 wine64 xvfb x11-utils imagemagick
+  wine wine32:i386 wine64 fonts-wine xvfb x11-utils imagemagick
   googletest libdivsufsort-dev libxxhash-dev zlib1g-dev libssl-dev
   # Wine's bcrypt.dll checks ECDSA signatures through GnuTLS, per architecture.
   libgnutls30 libgnutls30:i386

@@ -112,16 +112,23 @@ int main(int argc, char** argv) {
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
 
   bool progressShot = false, updated = false;
+  // Each patch gets a progress window of its own; they follow each other
+  // until the outcome message.
   HWND progress = nullptr;
   DWORD progressShown = 0, progressGone = 0;
+  int progressWindows = 0;
   for (int boxes = 0; boxes < 4;) {
-    if (!progress && (progress = FindWindowA("#32770", "Updating ..."))) progressShown = GetTickCount();
-    if (progress && !progressGone && !IsWindow(progress)) progressGone = GetTickCount();
-    if (progress && !progressShot && !progressGone) {
+    HWND current = progressGone ? nullptr : FindWindowA("#32770", "Updating ...");
+    if (current && current != progress) {
+      if (!progress) progressShown = GetTickCount();
+      progress = current;
+      ++progressWindows;
+    }
+    if (current && !progressShot) {
       const std::string before = ProgressText(progress);
       const std::string name = NameWithPercent(before);
       if (!name.empty()) {
-        Sleep(100);  // Wine hands the painted window to the X server a moment later
+        Sleep(50);  // Wine hands the painted window to the X server a moment later
         Screenshot(progress, shots + "\\2-progress.bmp");
         // Still that file with a percentage: the picture shows both.
         const std::string after = ProgressText(progress);
@@ -155,8 +162,9 @@ int main(int argc, char** argv) {
     Sleep(5);
   }
   if (progress)
-    std::printf("demo: the progress window was on screen for %.1f s\n",
-                ((progressGone ? progressGone : GetTickCount()) - progressShown) / 1000.0);
+    std::printf("demo: the progress window was on screen for %.1f s%s\n",
+                ((progressGone ? progressGone : GetTickCount()) - progressShown) / 1000.0,
+                progressWindows > 1 ? (" (" + std::to_string(progressWindows) + " windows in turn)").c_str() : "");
   if (!progressShot) std::printf("demo: no screenshot of the progress window with a file name and a percentage\n");
   if (!updated && IsWindow(dialog)) PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
   return updated && progressShot ? 0 : 1;

@@ -43,8 +43,8 @@ def write(path, data):
 
 # The product's modules: name -> (megabytes at full size, seed). The pro
 # edition ships one more.
-MODULES = {"ledger": (4, 11), "reports": (3, 12), "forms": (2, 13)}
-PRO_MODULES = {"analysis": (3, 14)}
+MODULES = {"ledger": (10, 11), "reports": (6, 12), "forms": (4, 13)}
+PRO_MODULES = {"analysis": (6, 14)}
 IMAGE_BASE = 0x10000000
 
 

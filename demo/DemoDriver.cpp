@@ -1,6 +1,7 @@
 // Plays the user in the demo when nobody sits at the display: waits for the
 // updater's dialog, presses Update, and answers the outcome message, saving a
-// screenshot of the dialog, the progress window and the outcome on the way.
+// screenshot of the dialog, the progress window (once it shows a file name
+// and a percentage) and the outcome on the way.
 //
 //   demo_driver SCREENSHOT_DIR [--backup]
 //
@@ -56,6 +57,28 @@ void Screenshot(HWND window, const std::string& path) {
   ReleaseDC(nullptr, screen);
 }
 
+// The progress window's two lines, from its hidden copy of them (empty when
+// the window is busy for longer than the timeout or gone).
+const int kProgressText = 1010;
+std::string ProgressText(HWND progress) {
+  char text[1024] = {};
+  DWORD_PTR copied = 0;
+  HWND control = GetDlgItem(progress, kProgressText);
+  if (!control || !SendMessageTimeoutA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                                       SMTO_ABORTIFHUNG, 500, &copied))
+    return "";
+  return text;
+}
+
+// The file name of "patch\nfile:  42%", or empty when the second line holds
+// no name with a percentage.
+std::string NameWithPercent(const std::string& text) {
+  const size_t line = text.find('\n'), colon = text.rfind(":  ");
+  if (line == std::string::npos || colon == std::string::npos || colon <= line + 1) return "";
+  if (text.size() < colon + 5 || text.back() != '%') return "";
+  return text.substr(line + 1, colon - line - 1);
+}
+
 HWND WaitFor(const char* className, const char* title, DWORD milliseconds) {
   for (DWORD waited = 0; waited < milliseconds; waited += 10) {
     if (HWND found = FindWindowA(className, title)) return found;
@@ -89,16 +112,38 @@ int main(int argc, char** argv) {
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
 
   bool progressShot = false, updated = false;
+  // Each patch gets a progress window of its own; they follow each other
+  // until the outcome message.
+  HWND progress = nullptr;
+  DWORD progressShown = 0, progressGone = 0;
+  int progressWindows = 0;
   for (int boxes = 0; boxes < 4;) {
-    if (!progressShot) {
-      if (HWND progress = FindWindowA("#32770", "Updating ...")) {
-        Sleep(150);
+    HWND current = progressGone ? nullptr : FindWindowA("#32770", "Updating ...");
+    if (current && current != progress) {
+      if (!progress) progressShown = GetTickCount();
+      progress = current;
+      ++progressWindows;
+    }
+    if (current && !progressShot) {
+      const std::string before = ProgressText(progress);
+      const std::string name = NameWithPercent(before);
+      if (!name.empty()) {
+        Sleep(50);  // Wine hands the painted window to the X server a moment later
         Screenshot(progress, shots + "\\2-progress.bmp");
-        progressShot = true;
+        // Still that file with a percentage: the picture shows both.
+        const std::string after = ProgressText(progress);
+        if (NameWithPercent(after) == name) {
+          progressShot = true;
+          std::string shown = after;
+          shown[shown.find('\n')] = ' ';
+          std::printf("demo: the progress window shows \"%s\"\n", shown.c_str());
+          std::fflush(stdout);
+        }
       }
     }
     HWND box = FindWindowA("#32770", "Velmora Patch");
     if (box && IsWindowVisible(box)) {
+      if (progress && !progressGone) progressGone = GetTickCount();
       Sleep(300);
       const std::string text = WindowText(GetDlgItem(box, 0xFFFF));
       std::printf("demo: the updater says \"%s\"\n", text.c_str());
@@ -116,7 +161,11 @@ int main(int argc, char** argv) {
     if (!IsWindow(dialog)) break;
     Sleep(5);
   }
-  if (!progressShot) std::printf("demo: the progress window came and went too fast for a screenshot\n");
+  if (progress)
+    std::printf("demo: the progress window was on screen for %.1f s%s\n",
+                ((progressGone ? progressGone : GetTickCount()) - progressShown) / 1000.0,
+                progressWindows > 1 ? (" (" + std::to_string(progressWindows) + " windows in turn)").c_str() : "");
+  if (!progressShot) std::printf("demo: no screenshot of the progress window with a file name and a percentage\n");
   if (!updated && IsWindow(dialog)) PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-  return updated ? 0 : 1;
+  return updated && progressShot ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "keys.h"
+#include "release.h"
 #include "rtp/engine.h"
 #include "rtp/maker.h"
 
@@ -31,6 +32,9 @@ const char kUsage[] =
     "       rtptool apply PATCH TREE --trust PUBLIC [--backup]\n"
     "                                       apply PATCH to TREE (originals kept in TREE/backup)\n"
     "       rtptool recover TREE            finish or roll back an apply interrupted in TREE\n"
+    "       rtptool release DESCRIPTION [--key PRIVATE] [--trust PUBLIC]\n"
+    "                                       make every patch a release description names, and\n"
+    "                                       check them together as the updater applies them\n"
     "       rtptool --help\n"
     "\n"
     "keys: PRIVATE is a PEM private key file, or a URI an OpenSSL provider answers;\n"
@@ -52,7 +56,8 @@ const char kUsage[] =
     "   9  internal error\n"
     "  10  not signed by the trusted key (unsigned, another key's, or altered since)\n"
     "  20  make failed (trees unreadable or not patchable)\n"
-    "  21  key failed (key file unusable, wrong passphrase, key file exists, already signed)\n";
+    "  21  key failed (key file unusable, wrong passphrase, key file exists, already signed)\n"
+    "  22  a release check failed (release: the message names it)\n";
 
 volatile std::sig_atomic_t interrupted = 0;
 void onSignal(int) { interrupted = 1; }
@@ -302,6 +307,7 @@ int main(int argc, char** argv) {
   if (cmd == "verify") return cmdVerify(args);
   if (cmd == "apply") return cmdApply(args);
   if (cmd == "recover") return cmdRecover(args);
+  if (cmd == "release") return rtptool::cmdRelease(args);
   std::fprintf(stderr, "rtptool: unknown command '%s'\n", cmd.c_str());
   std::fputs(kUsage, stderr);
   return 1;

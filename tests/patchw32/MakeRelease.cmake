@@ -12,7 +12,7 @@ if(NOT EXISTS ${TOOL})
 endif()
 find_program(PYTHON3 python3 REQUIRED)
 file(REMOVE_RECURSE ${OUT})
-execute_process(COMMAND ${PYTHON3} ${SCRIPT} --bin ${BIN} --tool ${TOOL} --out ${OUT} --key ${KEY}
+execute_process(COMMAND ${PYTHON3} ${SCRIPT} --bin ${BIN} --tool ${TOOL} --out ${OUT} --key ${KEY} --small
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${SCRIPT} failed (${result}):\n${output}")

@@ -62,7 +62,8 @@ TEST(ToolUsage, HelpListsEveryExitCode) {
   for (const char* s : {"make OLD NEW PATCH [--key PRIVATE]", "sign PATCH --key PRIVATE", "keygen PRIVATE PUBLIC",
                         "list PATCH [--trust PUBLIC]", "verify PATCH TREE --trust PUBLIC", "--backup",
                         "--passphrase-env VAR", "--passphrase-file FILE", " 0  success", " 5  tree does not fit",
-                        " 8  rollback failed", "10  not signed", "20  make failed", "21  key failed"})
+                        " 8  rollback failed", "10  not signed", "20  make failed", "21  key failed", "release DESCRIPTION",
+                        "22  a release check failed"})
     EXPECT_NE(h.out.find(s), std::string::npos) << s;
   EXPECT_EQ(rtptool("").code, 1);
   EXPECT_EQ(rtptool("frobnicate").code, 1);

@@ -64,8 +64,9 @@ std::string ProgressText(HWND progress) {
   char text[1024] = {};
   DWORD_PTR copied = 0;
   HWND control = GetDlgItem(progress, kProgressText);
-  if (!control || !SendMessageTimeoutA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
-                                       SMTO_ABORTIFHUNG, 500, &copied))
+  if (!control ||
+      !SendMessageTimeoutA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                           SMTO_ABORTIFHUNG, 500, &copied))
     return "";
   return text;
 }
@@ -103,7 +104,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   Sleep(500);  // let it paint
-  std::printf("demo: the dialog shows the directory %s\n", WindowText(GetDlgItem(dialog, 1000)).c_str());
+  std::printf("demo: the dialog shows the directory %s\n",
+              WindowText(GetDlgItem(dialog, 1000)).c_str());
   if (backup) SendMessageA(GetDlgItem(dialog, 1004), BM_SETCHECK, BST_CHECKED, 0);
   Screenshot(dialog, shots + "\\1-dialog.bmp");
   std::printf("demo: pressing Update\n");
@@ -164,8 +166,11 @@ int main(int argc, char** argv) {
   if (progress)
     std::printf("demo: the progress window was on screen for %.1f s%s\n",
                 ((progressGone ? progressGone : GetTickCount()) - progressShown) / 1000.0,
-                progressWindows > 1 ? (" (" + std::to_string(progressWindows) + " windows in turn)").c_str() : "");
-  if (!progressShot) std::printf("demo: no screenshot of the progress window with a file name and a percentage\n");
+                progressWindows > 1
+                    ? (" (" + std::to_string(progressWindows) + " windows in turn)").c_str()
+                    : "");
+  if (!progressShot)
+    std::printf("demo: no screenshot of the progress window with a file name and a percentage\n");
   if (!updated && IsWindow(dialog)) PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
   return updated && progressShot ? 0 : 1;
 }

@@ -8,19 +8,19 @@
 #include "Text.h"
 
 // Option settings, in the order their tokens appear on the command line.
-extern int g_optionL;       // "/l "   when non-zero
-extern int g_backupFlag;    // "/b "   when non-zero, else "/nob "
-extern int g_optionC;       // "/noc " when zero
-extern int g_optionE;       // "/e "   when non-zero
-extern int g_optionI;       // "/i "   when non-zero
-extern int g_optionM;       // "/nom " when zero
-extern int g_optionP;       // "/nop " when zero
-extern int g_optionQ;       // "/q "   when non-zero
-extern int g_optionA;       // "/noa " when zero
-extern int g_optionS;       // "/nos " when zero
-extern int g_optionNoT;     // "/not " when non-zero
-extern int g_optionU;       // "/u "   when non-zero
-extern CText g_optionDText; // "/d" and the text, when not empty
+extern int g_optionL;        // "/l "   when non-zero
+extern int g_backupFlag;     // "/b "   when non-zero, else "/nob "
+extern int g_optionC;        // "/noc " when zero
+extern int g_optionE;        // "/e "   when non-zero
+extern int g_optionI;        // "/i "   when non-zero
+extern int g_optionM;        // "/nom " when zero
+extern int g_optionP;        // "/nop " when zero
+extern int g_optionQ;        // "/q "   when non-zero
+extern int g_optionA;        // "/noa " when zero
+extern int g_optionS;        // "/nos " when zero
+extern int g_optionNoT;      // "/not " when non-zero
+extern int g_optionU;        // "/u "   when non-zero
+extern CText g_optionDText;  // "/d" and the text, when not empty
 
 // Handed to the library on every call; set at start-up.
 extern PatchCallbackFn g_patchCallback;

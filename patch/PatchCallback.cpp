@@ -28,7 +28,9 @@ void* __stdcall PatchCallback(int messageId, void* parameter) {
   Pump();
   switch (messageId) {
     case PATCHW32_EVENT_PROGRESS:
-      if (g_progress) g_progress->SetPercent(*static_cast<const unsigned short*>(parameter) / PATCHW32_PERCENT_SCALE);
+      if (g_progress)
+        g_progress->SetPercent(*static_cast<const unsigned short*>(parameter) /
+                               PATCHW32_PERCENT_SCALE);
       break;
     case PATCHW32_EVENT_FILE_NAME: {
       const char* name = static_cast<const char*>(parameter);

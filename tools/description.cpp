@@ -33,8 +33,9 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
 // A name becomes a file name and a folder name: keep it plain.
 bool plainName(const std::string& name) {
   if (name.empty() || name.size() > 64 || name[0] == '.') return false;
-  return std::all_of(name.begin(), name.end(),
-                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'; });
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+  });
 }
 
 struct Section {
@@ -69,12 +70,15 @@ ReleaseDescription readDescription(const std::string& path) {
       } else if (head.size() == 2 && (head[0] == "patch" || head[0] == "installation")) {
         s.kind = head[0];
         s.name = head[1];
-        if (!plainName(s.name)) throw fail(number, "'" + s.name + "' is no plain name (letters, digits, - _ .)");
+        if (!plainName(s.name))
+          throw fail(number, "'" + s.name + "' is no plain name (letters, digits, - _ .)");
       } else {
-        throw fail(number, "unknown section '" + line + "': [release], [installation NAME] or [patch NAME]");
+        throw fail(number, "unknown section '" + line +
+                               "': [release], [installation NAME] or [patch NAME]");
       }
       for (const Section& other : sections)
-        if (other.kind == s.kind && other.name == s.name) throw fail(number, "section " + line + " given twice");
+        if (other.kind == s.kind && other.name == s.name)
+          throw fail(number, "section " + line + " given twice");
       sections.push_back(s);
       continue;
     }
@@ -87,19 +91,25 @@ ReleaseDescription readDescription(const std::string& path) {
         {"release", {"key", "trust", "output"}},
         {"installation", {"old", "new"}},
         {"patch", {"old", "new", "fits", "refuses"}}};
-    if (!allowed.at(s.kind).count(key)) throw fail(number, "unknown key '" + key + "' in a " + s.kind + " section");
-    if (!s.values.emplace(key, std::make_pair(value, number)).second) throw fail(number, "'" + key + "' given twice");
+    if (!allowed.at(s.kind).count(key))
+      throw fail(number, "unknown key '" + key + "' in a " + s.kind + " section");
+    if (!s.values.emplace(key, std::make_pair(value, number)).second)
+      throw fail(number, "'" + key + "' given twice");
   }
 
   auto get = [&](const Section& s, const std::string& key, bool required) -> std::string {
     const auto found = s.values.find(key);
     if (found == s.values.end() || found->second.first.empty()) {
-      if (required) throw fail(s.line, (s.name.empty() ? s.kind : s.kind + " " + s.name) + " needs '" + key + " ='");
+      if (required)
+        throw fail(s.line,
+                   (s.name.empty() ? s.kind : s.kind + " " + s.name) + " needs '" + key + " ='");
       return "";
     }
     return found->second.first;
   };
-  auto resolved = [&](const std::string& p) { return p.empty() ? p : (base / p).lexically_normal().string(); };
+  auto resolved = [&](const std::string& p) {
+    return p.empty() ? p : (base / p).lexically_normal().string();
+  };
 
   ReleaseDescription d;
   bool haveRelease = false;
@@ -112,7 +122,8 @@ ReleaseDescription readDescription(const std::string& path) {
       d.trust = resolved(get(s, "trust", false));
       d.output = resolved(get(s, "output", true));
     } else if (s.kind == "installation") {
-      d.installations.push_back({s.name, resolved(get(s, "old", true)), resolved(get(s, "new", true))});
+      d.installations.push_back(
+          {s.name, resolved(get(s, "old", true)), resolved(get(s, "new", true))});
     }
   }
   if (!haveRelease) throw fail(0, "no [release] section");
@@ -133,13 +144,15 @@ ReleaseDescription readDescription(const std::string& path) {
       }
     for (const Installation& i : d.installations) {
       if (p.edition() && !contains(p.fits, i.name) && !contains(p.refuses, i.name))
-        throw fail(s.line, "edition patch " + p.name + " says neither fits nor refuses for " + i.name);
+        throw fail(s.line,
+                   "edition patch " + p.name + " says neither fits nor refuses for " + i.name);
       if (!p.edition() && !contains(p.fits, i.name))
-        throw fail(s.line, "shared patch " + p.name + " must fit every installation, not only " + get(s, "fits", true) +
-                               " (an edition patch names what it refuses)");
+        throw fail(s.line, "shared patch " + p.name + " must fit every installation, not only " +
+                               get(s, "fits", true) + " (an edition patch names what it refuses)");
     }
     if (p.edition() && sharedSeen)
-      throw fail(s.line, "edition patch " + p.name + " after a shared patch: the updater tries edition patches first");
+      throw fail(s.line, "edition patch " + p.name +
+                             " after a shared patch: the updater tries edition patches first");
     sharedSeen = sharedSeen || !p.edition();
     d.patches.push_back(std::move(p));
   }

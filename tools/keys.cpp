@@ -15,7 +15,8 @@ bool readPassphrase(const KeyOptions& o, std::string& out) {
   if (!o.passphraseEnv.empty()) {
     const char* value = std::getenv(o.passphraseEnv.c_str());
     if (!value || !*value) {
-      std::fprintf(stderr, "rtptool: the variable %s holds no passphrase\n", o.passphraseEnv.c_str());
+      std::fprintf(stderr, "rtptool: the variable %s holds no passphrase\n",
+                   o.passphraseEnv.c_str());
       return false;
     }
     out = value;
@@ -85,7 +86,9 @@ bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int*
 int cmdKeygen(std::vector<std::string> args) {
   KeyOptions o;
   if (!takeKeyOptions(args, o) || args.size() != 2 || !o.key.empty() || !o.trust.empty()) {
-    std::fprintf(stderr, "usage: rtptool keygen PRIVATE PUBLIC [--passphrase-env VAR | --passphrase-file FILE]\n");
+    std::fprintf(
+        stderr,
+        "usage: rtptool keygen PRIVATE PUBLIC [--passphrase-env VAR | --passphrase-file FILE]\n");
     return static_cast<int>(rtp::Result::BadArguments);
   }
   std::string passphrase;
@@ -93,8 +96,9 @@ int cmdKeygen(std::vector<std::string> args) {
   try {
     rtp::generateKeyPair(args[0], args[1], passphrase);
     const rtp::crypto::PublicKey pub = rtp::readPublicKey(args[1]);
-    std::printf("key id %s: private key %s (%s), public key %s\n", rtp::crypto::hex(rtp::crypto::keyId(pub)).c_str(),
-                args[0].c_str(), passphrase.empty() ? "NOT encrypted" : "encrypted", args[1].c_str());
+    std::printf("key id %s: private key %s (%s), public key %s\n",
+                rtp::crypto::hex(rtp::crypto::keyId(pub)).c_str(), args[0].c_str(),
+                passphrase.empty() ? "NOT encrypted" : "encrypted", args[1].c_str());
     return 0;
   } catch (const rtp::KeyError& e) {
     std::fprintf(stderr, "rtptool: keygen failed: %s\n", e.what());
@@ -105,7 +109,9 @@ int cmdKeygen(std::vector<std::string> args) {
 int cmdSign(std::vector<std::string> args) {
   KeyOptions o;
   if (!takeKeyOptions(args, o) || args.size() != 1 || o.key.empty() || !o.trust.empty()) {
-    std::fprintf(stderr, "usage: rtptool sign PATCH --key PRIVATE [--passphrase-env VAR | --passphrase-file FILE]\n");
+    std::fprintf(stderr,
+                 "usage: rtptool sign PATCH --key PRIVATE [--passphrase-env VAR | "
+                 "--passphrase-file FILE]\n");
     return static_cast<int>(rtp::Result::BadArguments);
   }
   try {

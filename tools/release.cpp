@@ -110,14 +110,16 @@ class Checker {
           if (!contains(p.fits, i.name))
             return p.name + ".rtp applied to " + i.name + ", which it should refuse";
         } else if (o.result != rtp::Result::WrongInstallation) {
-          return p.name + ".rtp failed on " + i.name + ": " + rtp::resultName(o.result) + ": " + o.message;
+          return p.name + ".rtp failed on " + i.name + ": " + rtp::resultName(o.result) + ": " +
+                 o.message;
         }
         continue;
       }
       if (anyEdition && winner.empty()) return "no edition patch fits " + i.name;
       const rtp::Outcome o = rtp::applyPatch(*fs_, file(p), dir, options_);
       if (!o.ok())
-        return p.name + ".rtp does not apply" + (winner.empty() ? "" : " after " + winner + ".rtp") + ": " +
+        return p.name + ".rtp does not apply" +
+               (winner.empty() ? "" : " after " + winner + ".rtp") + ": " +
                rtp::resultName(o.result) + ": " + o.message;
     }
     if (anyEdition && winner.empty()) return "no edition patch fits " + i.name;
@@ -167,7 +169,8 @@ class Checker {
         if (o.ok())
           failure = "it applied";
         else if (o.result != rtp::Result::WrongInstallation)
-          failure = std::string("it failed otherwise: ") + rtp::resultName(o.result) + ": " + o.message;
+          failure =
+              std::string("it failed otherwise: ") + rtp::resultName(o.result) + ": " + o.message;
         const std::string diff = difference(readTree(dir), readTree(i.oldTree));
         if (failure.empty() && !diff.empty()) failure = "refused, but changed " + diff;
         check(p.name + ".rtp refuses " + name + " with nothing changed", failure);
@@ -208,7 +211,8 @@ int cmdRelease(std::vector<std::string> args) {
   if (keys.key.empty()) keys.key = d.key;
   if (keys.trust.empty()) keys.trust = d.trust;
   if (keys.key.empty()) {
-    std::fprintf(stderr, "rtptool: a release is signed: give 'key =' in [release] or --key PRIVATE\n");
+    std::fprintf(stderr,
+                 "rtptool: a release is signed: give 'key =' in [release] or --key PRIVATE\n");
     return 1;
   }
   rtp::crypto::PublicKey trusted;
@@ -225,8 +229,8 @@ int cmdRelease(std::vector<std::string> args) {
   Checker checker(d, trusted);
   std::error_code made;
   stdfs::create_directories(d.output, made);
-  std::printf("%-16s %12s %5s %5s %5s %6s %6s %8s\n", "patch", "bytes", "add", "mod", "del", "mkdir", "rmdir",
-              "make s");
+  std::printf("%-16s %12s %5s %5s %5s %6s %6s %8s\n", "patch", "bytes", "add", "mod", "del",
+              "mkdir", "rmdir", "make s");
   for (const ReleasePatch& p : d.patches) {
     const auto start = std::chrono::steady_clock::now();
     rtp::MakeStats s;
@@ -236,10 +240,11 @@ int cmdRelease(std::vector<std::string> args) {
       std::fprintf(stderr, "rtptool: release failed: make %s.rtp: %s\n", p.name.c_str(), e.what());
       return kExitMakeFailed;
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%-16s %12llu %5zu %5zu %5zu %6zu %6zu %8.2f\n", (p.name + ".rtp").c_str(),
-                static_cast<unsigned long long>(s.patchSize), s.added, s.modified, s.deleted, s.dirsMade,
-                s.dirsRemoved, seconds);
+                static_cast<unsigned long long>(s.patchSize), s.added, s.modified, s.deleted,
+                s.dirsMade, s.dirsRemoved, seconds);
   }
   std::fflush(stdout);
 
@@ -255,7 +260,8 @@ int cmdRelease(std::vector<std::string> args) {
     std::printf("release: the patches in %s hold every check\n", d.output.c_str());
     return 0;
   }
-  for (const std::string& what : checker.failed()) std::fprintf(stderr, "rtptool: release check failed: %s\n", what.c_str());
+  for (const std::string& what : checker.failed())
+    std::fprintf(stderr, "rtptool: release check failed: %s\n", what.c_str());
   return kExitReleaseCheckFailed;
 }
 

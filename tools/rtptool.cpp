@@ -121,9 +121,11 @@ class MakeBar : public rtp::MakeProgress {
 };
 
 int report(const rtp::Outcome& o, const char* action) {
-  if (o.recoveredJournal) std::fprintf(stderr, "rtptool: an interrupted patch was rolled back first\n");
+  if (o.recoveredJournal)
+    std::fprintf(stderr, "rtptool: an interrupted patch was rolled back first\n");
   if (!o.ok()) {
-    std::fprintf(stderr, "rtptool: %s failed: %s: %s\n", action, rtp::resultName(o.result), o.message.c_str());
+    std::fprintf(stderr, "rtptool: %s failed: %s: %s\n", action, rtp::resultName(o.result),
+                 o.message.c_str());
   } else if (!o.message.empty()) {
     std::fprintf(stderr, "rtptool: note: %s\n", o.message.c_str());
   }
@@ -132,9 +134,12 @@ int report(const rtp::Outcome& o, const char* action) {
 
 const char* stateName(rtp::FileState s) {
   switch (s) {
-    case rtp::FileState::Pending: return "pending";
-    case rtp::FileState::Done: return "done";
-    case rtp::FileState::Mismatch: return "MISMATCH";
+    case rtp::FileState::Pending:
+      return "pending";
+    case rtp::FileState::Done:
+      return "done";
+    case rtp::FileState::Mismatch:
+      return "MISMATCH";
   }
   return "?";
 }
@@ -152,15 +157,18 @@ int cmdMake(std::vector<std::string> a) {
     std::fprintf(stderr, "rtptool: make failed: %s\n", e.what());
     return rtptool::kExitKeyFailed;
   }
-  if (!signer) std::fprintf(stderr, "rtptool: note: %s is unsigned; sign it before shipping\n", a[2].c_str());
+  if (!signer)
+    std::fprintf(stderr, "rtptool: note: %s is unsigned; sign it before shipping\n", a[2].c_str());
   Bar bar;
   MakeBar mb(bar);
   try {
     rtp::MakeStats s = rtp::makePatch(a[0], a[1], a[2], signer.get(), &mb);
     bar.clear();
-    std::printf("%s: %zu added, %zu modified, %zu deleted, %zu folders created, %zu removed, %zu unchanged; %llu bytes\n",
-                a[2].c_str(), s.added, s.modified, s.deleted, s.dirsMade, s.dirsRemoved, s.unchanged,
-                static_cast<unsigned long long>(s.patchSize));
+    std::printf(
+        "%s: %zu added, %zu modified, %zu deleted, %zu folders created, %zu removed, %zu "
+        "unchanged; %llu bytes\n",
+        a[2].c_str(), s.added, s.modified, s.deleted, s.dirsMade, s.dirsRemoved, s.unchanged,
+        static_cast<unsigned long long>(s.patchSize));
     return 0;
   } catch (const std::exception& e) {
     bar.clear();
@@ -204,7 +212,8 @@ int cmdList(std::vector<std::string> a) {
   for (const rtp::PatchOp& op : ops) {
     std::printf("%-7s %s", rtp::opKindName(op.kind), op.path.c_str());
     if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Delete)
-      std::printf("  old %llu %s", static_cast<unsigned long long>(op.oldSize), op.oldHash.hex().c_str());
+      std::printf("  old %llu %s", static_cast<unsigned long long>(op.oldSize),
+                  op.oldHash.hex().c_str());
     if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Add)
       std::printf("  new %llu %s  %s %llu bytes", static_cast<unsigned long long>(op.newSize),
                   op.newHash.hex().c_str(), op.encoding == rtp::Encoding::Delta ? "delta" : "full",
@@ -228,12 +237,14 @@ int cmdVerify(std::vector<std::string> a) {
   std::size_t pending = 0, done = 0, bad = 0;
   for (const rtp::FileReport& r : o.files) {
     if (r.state == rtp::FileState::Mismatch)
-      std::printf("%-8s %-7s %s: %s\n", stateName(r.state), rtp::opKindName(r.kind), r.path.c_str(), r.detail.c_str());
+      std::printf("%-8s %-7s %s: %s\n", stateName(r.state), rtp::opKindName(r.kind), r.path.c_str(),
+                  r.detail.c_str());
     pending += r.state == rtp::FileState::Pending;
     done += r.state == rtp::FileState::Done;
     bad += r.state == rtp::FileState::Mismatch;
   }
-  if (!o.files.empty()) std::printf("%zu to change, %zu already done, %zu mismatched\n", pending, done, bad);
+  if (!o.files.empty())
+    std::printf("%zu to change, %zu already done, %zu mismatched\n", pending, done, bad);
   return report(o, "verify");
 }
 
@@ -281,7 +292,8 @@ int cmdApply(std::vector<std::string> a) {
   if (o.ok()) {
     std::size_t done = 0;
     for (const rtp::FileReport& r : o.files) done += r.state == rtp::FileState::Done;
-    std::printf("applied %s: %zu operations, %zu already done\n", a[0].c_str(), o.files.size(), done);
+    std::printf("applied %s: %zu operations, %zu already done\n", a[0].c_str(), o.files.size(),
+                done);
   }
   return report(o, "apply");
 }

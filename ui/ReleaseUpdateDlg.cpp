@@ -68,8 +68,7 @@ BOOL CReleaseUpdateDlg::QueryDiskFreeSpace(const char* root, DWORD* sectorsPerCl
 int CReleaseUpdateDlg::GetFreeMegabytes() {
   const CText root = m_directory.Prefix(3);
   DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
-  if (!QueryDiskFreeSpace(root, &sectorsPerCluster, &bytesPerSector, &freeClusters,
-                          &totalClusters))
+  if (!QueryDiskFreeSpace(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters))
     return -1;
   const uint64_t clusterBytes = uint64_t(sectorsPerCluster) * bytesPerSector;
   // Whole megabytes; more than an int holds is still "plenty".

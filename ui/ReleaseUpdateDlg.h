@@ -24,7 +24,6 @@ class CReleaseUpdateDlg : public CUpdateDlg {
 
  protected:
   // The disk query behind GetFreeMegabytes, replaceable in tests.
-  virtual BOOL QueryDiskFreeSpace(const char* root, DWORD* sectorsPerCluster,
-                                  DWORD* bytesPerSector, DWORD* freeClusters,
-                                  DWORD* totalClusters);
+  virtual BOOL QueryDiskFreeSpace(const char* root, DWORD* sectorsPerCluster, DWORD* bytesPerSector,
+                                  DWORD* freeClusters, DWORD* totalClusters);
 };

@@ -134,8 +134,7 @@ void CUpdateDlg::OnBrowse() {
   // A directory the user typed decides where the file dialog opens.
   TransferData(1);
 
-  CFileDialog dialog(1, nullptr, nullptr, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, nullptr,
-                     nullptr);
+  CFileDialog dialog(1, nullptr, nullptr, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, nullptr, nullptr);
   char fileName[kPathBuffer] = "vlw32.exe";
   OPENFILENAMEA& request = dialog.m_openFileName;
   request.lpstrFile = fileName;

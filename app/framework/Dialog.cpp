@@ -177,8 +177,8 @@ LRESULT CDialog::HandleControlColor(UINT message, WPARAM wParam, LPARAM lParam) 
   if (!ours) return DefaultProcedure(message, wParam, lParam);
   HDC dc = reinterpret_cast<HDC>(wParam);
   SetBkColor(dc, g_dialogBackground);
-  SetTextColor(dc, g_dialogText == static_cast<COLORREF>(-1) ? GetSysColor(COLOR_WINDOWTEXT)
-                                                               : g_dialogText);
+  SetTextColor(
+      dc, g_dialogText == static_cast<COLORREF>(-1) ? GetSysColor(COLOR_WINDOWTEXT) : g_dialogText);
   return reinterpret_cast<LRESULT>(g_dialogBrush);
 }
 

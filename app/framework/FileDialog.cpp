@@ -11,8 +11,8 @@ UINT_PTR CALLBACK FileDialogHook(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 }  // namespace
 
-CFileDialog::CFileDialog(int open, const char* defaultExtension, const char* fileName,
-                         DWORD flags, const char* filter, CWnd* parent)
+CFileDialog::CFileDialog(int open, const char* defaultExtension, const char* fileName, DWORD flags,
+                         const char* filter, CWnd* parent)
     : CCommonDialog(parent), m_openFileName(), m_open(open), m_fileName(), m_fileTitle() {
   m_openFileName.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
   m_openFileName.lpstrFile = m_fileName;

@@ -18,9 +18,9 @@ using AnyHandler = void (CCmdTarget::*)();
 using ResultHandler = LRESULT (CCmdTarget::*)(UINT, WPARAM, LPARAM);
 
 struct MessageEntry {
-  UINT message;   // 0 ends a table
-  UINT code;      // WM_COMMAND only: the notification code
-  UINT firstId;   // WM_COMMAND only: the range of control ids
+  UINT message;  // 0 ends a table
+  UINT code;     // WM_COMMAND only: the notification code
+  UINT firstId;  // WM_COMMAND only: the range of control ids
   UINT lastId;
   AnyHandler handler;           // void Handler(): commands, WM_PAINT
   ResultHandler resultHandler;  // LRESULT Handler(UINT, WPARAM, LPARAM): the rest

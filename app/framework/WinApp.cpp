@@ -96,9 +96,7 @@ int FrameworkMain(HINSTANCE instance, const char* commandLine) {
   return app->ShutDown();
 }
 
-void CException::Report() const {
-  ShowMessage(GetErrorMessage(), GetReportType(), 0);
-}
+void CException::Report() const { ShowMessage(GetErrorMessage(), GetReportType(), 0); }
 
 int ShowMessage(const char* text, UINT type, int helpId) {
   CWinApp* app = GetApp();

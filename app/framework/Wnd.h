@@ -14,8 +14,8 @@ LRESULT CALLBACK FrameworkWindowProcedure(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK CreationHook(int, WPARAM, LPARAM);
 
 struct ExchangeContext {
-  int save;     // non-zero: controls to members
-  CWnd* window; // whose controls are exchanged
+  int save;      // non-zero: controls to members
+  CWnd* window;  // whose controls are exchanged
 };
 
 class CWnd : public CCmdTarget {

@@ -19,7 +19,8 @@ static_assert(PATCHW32_OK == static_cast<int>(rtp::Result::Ok) &&
                   PATCHW32_BAD_ARGUMENTS == static_cast<int>(rtp::Result::BadArguments) &&
                   PATCHW32_PATCH_UNREADABLE == static_cast<int>(rtp::Result::PatchUnreadable) &&
                   PATCHW32_PATCH_CORRUPT == static_cast<int>(rtp::Result::PatchCorrupt) &&
-                  PATCHW32_UNSUPPORTED_VERSION == static_cast<int>(rtp::Result::UnsupportedVersion) &&
+                  PATCHW32_UNSUPPORTED_VERSION ==
+                      static_cast<int>(rtp::Result::UnsupportedVersion) &&
                   PATCHW32_WRONG_INSTALLATION == static_cast<int>(rtp::Result::WrongInstallation) &&
                   PATCHW32_IO_ERROR == static_cast<int>(rtp::Result::IoError) &&
                   PATCHW32_CANCELLED == static_cast<int>(rtp::Result::Cancelled) &&
@@ -87,9 +88,9 @@ int Apply(const char* commandLine, PatchCallbackFn callback) {
   parsed.options.trustedKey = releaseKey;
   CallbackSink sink(callback);
   std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
-  const rtp::Outcome outcome = rtp::applyPatch(*fs, LocatePatch(parsed.patchPath),
-                                               parsed.productDir, parsed.options,
-                                               callback ? &sink : nullptr);
+  const rtp::Outcome outcome =
+      rtp::applyPatch(*fs, LocatePatch(parsed.patchPath), parsed.productDir, parsed.options,
+                      callback ? &sink : nullptr);
   return static_cast<int>(outcome.result);
 }
 

@@ -182,9 +182,10 @@ TEST_F(UpdateProgram, AFailedUpdateTellsWhyAndLeavesTheDialogOpen) {
   EXPECT_EQ(AnswerBox(IDOK), "The update was not successful.");
   EXPECT_FALSE(Ended(1000));
   EXPECT_TRUE(IsWindowVisible(dialog));
-  EXPECT_EQ(script.CommandLines(),
-            (std::vector<std::string>{"\"r7r8s.rtp\" \"" + m_product.Path() + "\" /nob /nop /nos ",
-                                      "\"r7r8p.rtp\" \"" + m_product.Path() + "\" /nob /nop /nos "}));
+  EXPECT_EQ(
+      script.CommandLines(),
+      (std::vector<std::string>{"\"r7r8s.rtp\" \"" + m_product.Path() + "\" /nob /nop /nos ",
+                                "\"r7r8p.rtp\" \"" + m_product.Path() + "\" /nob /nop /nos "}));
   Press(dialog, IDCANCEL);
   EXPECT_TRUE(EndsWithoutAMessage());
 }
@@ -229,8 +230,7 @@ TEST_F(UpdateProgram, EnterInTheDirectoryFieldCancels) {
 
 TEST(ReleaseMedium, HoldsTheProgramItsLibraryAndTheReadme) {
   for (const char* name : {"VelmoraUpdate.exe", "PATCHW32.dll", "readme.txt"})
-    EXPECT_NE(GetFileAttributesA((kMedium + "\\" + name).c_str()), INVALID_FILE_ATTRIBUTES)
-        << name;
+    EXPECT_NE(GetFileAttributesA((kMedium + "\\" + name).c_str()), INVALID_FILE_ATTRIBUTES) << name;
   EXPECT_NE(ReadFile(kMedium + "\\readme.txt").find("Backup"), std::string::npos);
 
   const std::string program = kMedium + "\\VelmoraUpdate.exe";

@@ -279,7 +279,8 @@ TEST_F(DialogTest, CentringKeepsTheWindowInsideTheBounds) {
   DirectoryDialog owner;
   WhenDialogAppears([&](HWND window) {
     const RECT work = WorkArea();
-    SetWindowPos(window, nullptr, work.right - 30, work.bottom - 20, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    SetWindowPos(window, nullptr, work.right - 30, work.bottom - 20, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER);
     CDialog progress(IDD_PROGRESS, &owner);
     progress.CreateModeless(IDD_PROGRESS, &owner);
     const RECT rect = WindowRect(progress.m_hWnd);
@@ -316,8 +317,8 @@ TEST_F(DialogTest, DialogColoursApplyToDialogsStaticsAndButtonsNotEditors) {
     HWND edit = GetDlgItem(window, IDC_DIRECTORY);
     HWND check = GetDlgItem(window, IDC_BACKUP);
     auto brush = [&](UINT message, HWND control) {
-      return reinterpret_cast<HBRUSH>(
-          SendMessageA(window, message, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(control)));
+      return reinterpret_cast<HBRUSH>(SendMessageA(window, message, reinterpret_cast<WPARAM>(dc),
+                                                   reinterpret_cast<LPARAM>(control)));
     };
     HBRUSH ours = brush(WM_CTLCOLORDLG, window);
     LOGBRUSH info = {};

@@ -9,8 +9,8 @@ TEST(Text, FindLastOfABackslash) {
     const char* text;
     int expected;
   } cases[] = {
-      {"C:\\A\\", 4}, {"C:\\Program Files\\Velmora", 16}, {"vlw32.exe", -1},
-      {"", -1},       {"\\", 0},                          {"\\\\server\\share\\", 14},
+      {"C:\\A\\", 4}, {"C:\\Program Files\\Velmora", 16}, {"vlw32.exe", -1}, {"", -1},
+      {"\\", 0},      {"\\\\server\\share\\", 14},
   };
   for (const Case& c : cases) EXPECT_EQ(CText(c.text).FindLast('\\', 1252), c.expected) << c.text;
 }

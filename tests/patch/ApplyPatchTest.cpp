@@ -29,8 +29,10 @@ TEST_F(ApplyPatchTest, CommandLineWithAndWithoutBackupAndTheDOption) {
   g_optionDText = "X:\\data";
   EXPECT_EQ(ApplyPatch(dir.c_str(), "taxtbl"), 1);
   const std::string record = Record();
-  EXPECT_NE(record.find(CommandLineFor("r7r8s") + "/nob /nop /nos \n"), std::string::npos) << record;
-  EXPECT_NE(record.find(CommandLineFor("postpatch") + "/b /nop /nos \n"), std::string::npos) << record;
+  EXPECT_NE(record.find(CommandLineFor("r7r8s") + "/nob /nop /nos \n"), std::string::npos)
+      << record;
+  EXPECT_NE(record.find(CommandLineFor("postpatch") + "/b /nop /nos \n"), std::string::npos)
+      << record;
   // "/d" comes last, directly followed by its text, with no blank after.
   EXPECT_NE(record.find(CommandLineFor("taxtbl") + "/b /nop /nos /dX:\\data\n"), std::string::npos)
       << record;
@@ -45,15 +47,18 @@ TEST_F(ApplyPatchTest, OnlyALibraryResultOfZeroIsSuccess) {
 }
 
 TEST_F(ApplyPatchTest, TheLogKeepsHeadersAndFileLinesByteForByteAcrossRuns) {
-  Script("patch r7r8s.rtp\nevent 8\nevent 7 vlw32.exe\nevent 5 16350\nreturn 3\n"
-         "patch taxtbl.rtp\nevent 7 tax\\t\xe4" "ble.dat\n");
+  Script(
+      "patch r7r8s.rtp\nevent 8\nevent 7 vlw32.exe\nevent 5 16350\nreturn 3\n"
+      "patch taxtbl.rtp\nevent 7 tax\\t\xe4"
+      "ble.dat\n");
   EXPECT_EQ(ApplyPatch(dir.c_str(), "r7r8s"), 0);
   EXPECT_EQ(ApplyPatch(dir.c_str(), "taxtbl"), 1);
   EXPECT_EQ(Log(),
             "--- Applying patch file \"r7r8s\" ---\r\n"
             "Updating file \"vlw32.exe\"\r\n"
             "--- Applying patch file \"taxtbl\" ---\r\n"
-            "Updating file \"tax\\t\xe4" "ble.dat\"\r\n");
+            "Updating file \"tax\\t\xe4"
+            "ble.dat\"\r\n");
   EXPECT_EQ(g_logFile, nullptr);
 }
 

@@ -33,7 +33,9 @@ class Callback : public ScratchTest {
     return Log();
   }
   void* Progress(unsigned short value) { return PatchCallback(PATCHW32_EVENT_PROGRESS, &value); }
-  void* FileName(const char* name) { return PatchCallback(PATCHW32_EVENT_FILE_NAME, const_cast<char*>(name)); }
+  void* FileName(const char* name) {
+    return PatchCallback(PATCHW32_EVENT_FILE_NAME, const_cast<char*>(name));
+  }
   void PostCancel() { PostMessageA(g_progress->m_hWnd, WM_CLOSE, 0, 0); }
   CDialog* parent = nullptr;
 };
@@ -99,7 +101,7 @@ TEST_F(Callback, ACancelInTheSecondPumpFollowsTheEventAndMoreThanTenMessagesWait
 TEST_F(Callback, AfterACancelTheNextPatchRunsWithoutAWindowAndGoesOn) {
   PostCancel();
   EXPECT_EQ(PatchCallback(0, nullptr), nullptr);  // other ids follow the flag
-  g_abortRequested = 0;  // as the next patch's start does
+  g_abortRequested = 0;                           // as the next patch's start does
   EXPECT_NE(Progress(100), nullptr);
   EXPECT_NE(FileName("tax.dat"), nullptr);
   EXPECT_NE(PatchCallback(PATCHW32_EVENT_NEXT_FILE, nullptr), nullptr);
@@ -111,8 +113,9 @@ TEST_F(Callback, ThroughTheLibraryACancelAbandonsOnlyThePatchBeingApplied) {
   g_patchCallback = &PatchCallback;
   fclose(g_logFile);
   g_logFile = nullptr;
-  Script("patch r7r8s.rtp\nabandon-return 9\nevent 7 first.dll\nevent 7 late.dll\n"
-         "patch r7r8p.rtp\nevent 7 second.dll\n");
+  Script(
+      "patch r7r8s.rtp\nabandon-return 9\nevent 7 first.dll\nevent 7 late.dll\n"
+      "patch r7r8p.rtp\nevent 7 second.dll\n");
   PostCancel();
   EXPECT_EQ(ApplyPatch(dir.c_str(), "r7r8s"), 0);
   EXPECT_EQ(g_progress, nullptr);

@@ -64,7 +64,8 @@ class Apply : public ::testing::Test {
     materialise(product, oldTree());
   }
 
-  rtp::Outcome apply(rtp::FileSystem& fs, bool backup = false, rtp::ProgressSink* progress = nullptr) {
+  rtp::Outcome apply(rtp::FileSystem& fs, bool backup = false,
+                     rtp::ProgressSink* progress = nullptr) {
     return rtp::applyPatch(fs, patch, product, trustTestKey(backup), progress);
   }
 
@@ -161,9 +162,11 @@ TEST_F(Apply, DamagedPatchChangesNothing) {
     EXPECT_NE(o.result, rtp::Result::Ok);
     EXPECT_EQ(treeDiff(snapshot(product), oldTree()), "") << cut;
   }
-  EXPECT_EQ(rtp::applyPatch(*real, work.sub("none.rtp"), product, trustTestKey()).result, rtp::Result::PatchUnreadable);
+  EXPECT_EQ(rtp::applyPatch(*real, work.sub("none.rtp"), product, trustTestKey()).result,
+            rtp::Result::PatchUnreadable);
   writeFile(patch, good);
-  EXPECT_EQ(rtp::applyPatch(*real, patch, work.sub("nowhere"), trustTestKey()).result, rtp::Result::BadArguments);
+  EXPECT_EQ(rtp::applyPatch(*real, patch, work.sub("nowhere"), trustTestKey()).result,
+            rtp::Result::BadArguments);
 }
 
 TEST_F(Apply, ReportsEachFileThenWholePercents) {
@@ -227,7 +230,8 @@ TEST_P(ApplySteps, FailureAtEveryStepRollsBack) {
       ASSERT_EQ(treeDiff(snapshot(product), done), "") << "failure at step " << n;
     } else {
       ASSERT_NE(o.result, rtp::Result::RollbackFailed) << o.message;
-      ASSERT_EQ(treeDiff(snapshot(product), oldTree()), "") << "failure at step " << n << ": " << o.message;
+      ASSERT_EQ(treeDiff(snapshot(product), oldTree()), "")
+          << "failure at step " << n << ": " << o.message;
     }
   }
 }
@@ -255,7 +259,8 @@ TEST_P(ApplySteps, ASecondFaultDuringTheUndoStillEndsOldOrNew) {
         const Snapshot after = snapshot(product);
         if (after != done) {
           ASSERT_EQ(treeDiff(after, oldTree()), "")
-              << "error at step " << n << ", then " << (power ? "power loss" : "error") << " at step " << m;
+              << "error at step " << n << ", then " << (power ? "power loss" : "error")
+              << " at step " << m;
         }
       }
     }
@@ -308,7 +313,8 @@ TEST_F(Apply, NextCallRollsBackAnInterruptedPatchFirst) {
   rtp::Outcome o = apply(*real);
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_TRUE(o.recoveredJournal);
-  EXPECT_EQ(treeDiff(snapshot(product), newTree()), "");  // the backup of the rolled-back try is gone too
+  EXPECT_EQ(treeDiff(snapshot(product), newTree()),
+            "");  // the backup of the rolled-back try is gone too
 }
 
 namespace {
@@ -333,7 +339,8 @@ TEST_F(Apply, HalfDoneReplaceIsUndoneWithoutLeftovers) {
 
 TEST(CommandLine, ParsesTheUpdatersForm) {
   rtp::CommandLine cl;
-  ASSERT_TRUE(rtp::parseCommandLine("\"r7r8s.rtp\" \"C:\\Program Files\\Brennock\\Velmora\" /b /nop /nos ", cl));
+  ASSERT_TRUE(rtp::parseCommandLine(
+      "\"r7r8s.rtp\" \"C:\\Program Files\\Brennock\\Velmora\" /b /nop /nos ", cl));
   EXPECT_EQ(cl.patchPath, "r7r8s.rtp");
   EXPECT_EQ(cl.productDir, "C:\\Program Files\\Brennock\\Velmora");
   EXPECT_TRUE(cl.options.backup);

@@ -26,7 +26,8 @@ class Confinement : public ::testing::Test {
     newTree["app.bin"] = "new app";
     newTree["lib/sub/f.txt"] = "new f";
     newTree["lib/sub/added.txt"] = "added";
-    for (const char* d : {"old", "new", "product", "outside"}) stdfs::create_directories(work.sub(d));
+    for (const char* d : {"old", "new", "product", "outside"})
+      stdfs::create_directories(work.sub(d));
     materialise(work.sub("old"), oldTree);
     materialise(work.sub("new"), newTree);
     materialise(work.sub("product"), oldTree);
@@ -90,10 +91,11 @@ TEST_F(Confinement, LinksAtEngineNamesAreRemovedNotWrittenThrough) {
                                       {"lib/sub/f.txt", "old f"},
                                       {"readme.txt", "read me"}});
     const std::string victim = work.sub("outside/victim");
-    std::vector<std::string> names = {"app.bin.rtp-new", "app.bin.rtp-old", "lib/sub/added.txt.rtp-new",
-                                      "rtpatch.journal"};
+    std::vector<std::string> names = {"app.bin.rtp-new", "app.bin.rtp-old",
+                                      "lib/sub/added.txt.rtp-new", "rtpatch.journal"};
     if (backup) names.push_back("backup/app.bin.rtp-new");
-    for (const std::string& name : names) stdfs::create_symlink(victim, work.sub("product/") + name);
+    for (const std::string& name : names)
+      stdfs::create_symlink(victim, work.sub("product/") + name);
     rtp::Outcome o = apply(backup);
     ASSERT_TRUE(o.ok()) << o.message;
     expectOutsideUntouched();

@@ -36,7 +36,8 @@ TEST(Corpus, SamplePatchTurnsOldSampleIntoNew) {
   TempDir t;
   materialise(t.path(), sampleOldTree());
   auto fs = rtp::makeNativeFileSystem();
-  rtp::Outcome o = rtp::applyPatch(*fs, std::string(RTP_CORPUS_DIR) + "/valid-sample.rtp", t.path(), trustTestKey());
+  rtp::Outcome o = rtp::applyPatch(*fs, std::string(RTP_CORPUS_DIR) + "/valid-sample.rtp", t.path(),
+                                   trustTestKey());
   ASSERT_TRUE(o.ok()) << o.message;
   const TreeText want = sampleNewTree();
   Snapshot expect(want.begin(), want.end());

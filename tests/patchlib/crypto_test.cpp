@@ -44,16 +44,18 @@ Signed signedHeader(const Bytes& patch) {
   const std::size_t headerSize = patch[12] | patch[13] << 8;
   Signed s;
   s.digest = crypto::sha256(patch.data(), headerSize - 80);
-  std::copy(patch.begin() + static_cast<long>(headerSize - 64), patch.begin() + static_cast<long>(headerSize),
-            s.signature.begin());
+  std::copy(patch.begin() + static_cast<long>(headerSize - 64),
+            patch.begin() + static_cast<long>(headerSize), s.signature.begin());
   return s;
 }
 
 }  // namespace
 
 TEST(Crypto, Sha256KnownAnswersWholeAndStreamed) {
-  EXPECT_EQ(crypto::hex(crypto::sha256("", 0)), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(crypto::hex(crypto::sha256("abc", 3)), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(crypto::hex(crypto::sha256("", 0)),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(crypto::hex(crypto::sha256("abc", 3)),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   // A million 'a' in uneven pieces, as sections stream through a buffer.
   crypto::Sha256 h;
   const std::string chunk(9973, 'a');
@@ -63,7 +65,8 @@ TEST(Crypto, Sha256KnownAnswersWholeAndStreamed) {
     h.update(chunk.data(), take);
     left -= take;
   }
-  EXPECT_EQ(crypto::hex(h.finish()), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(crypto::hex(h.finish()),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 TEST(Crypto, KeyIdIsTheHashOfTheUncompressedPoint) {
@@ -79,15 +82,19 @@ TEST(Crypto, VerifiesTheTestKeysSignatureAndNothingElse) {
   otherDigest[31] ^= 1;
   EXPECT_FALSE(crypto::verifySignature(testKey(), otherDigest, s.signature));
   // P-256's group order n: r and s must lie in 1 .. n-1.
-  const Bytes order = {0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                       0xbc, 0xe6, 0xfa, 0xad, 0xa7, 0x17, 0x9e, 0x84, 0xf3, 0xb9, 0xca, 0xc2, 0xfc, 0x63, 0x25, 0x51};
+  const Bytes order = {0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff,
+                       0xff, 0xff, 0xff, 0xff, 0xff, 0xbc, 0xe6, 0xfa, 0xad, 0xa7, 0x17,
+                       0x9e, 0x84, 0xf3, 0xb9, 0xca, 0xc2, 0xfc, 0x63, 0x25, 0x51};
   struct Case {
     const char* name;
     std::size_t at;  // 0: r, 32: s
     Bytes value;
   };
-  const Case cases[] = {{"r zero", 0, Bytes(32, 0)}, {"s zero", 32, Bytes(32, 0)}, {"r = n", 0, order},
-                        {"s = n", 32, order},        {"r all ones", 0, Bytes(32, 0xff)}};
+  const Case cases[] = {{"r zero", 0, Bytes(32, 0)},
+                        {"s zero", 32, Bytes(32, 0)},
+                        {"r = n", 0, order},
+                        {"s = n", 32, order},
+                        {"r all ones", 0, Bytes(32, 0xff)}};
   for (const Case& c : cases) {
     crypto::Signature bad = s.signature;
     std::copy(c.value.begin(), c.value.end(), bad.begin() + static_cast<long>(c.at));

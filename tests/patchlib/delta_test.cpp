@@ -55,7 +55,8 @@ Bytes scatterChanges(Bytes data, double fraction, std::uint64_t seed) {
   Bytes noise = randomBytes(blocks * block + 16, seed);
   for (std::size_t i = 0; i < blocks; ++i) {
     std::size_t at = (i * 7919 * block + seed) % (data.size() - block);
-    std::copy(noise.begin() + static_cast<long>(i * block), noise.begin() + static_cast<long>((i + 1) * block),
+    std::copy(noise.begin() + static_cast<long>(i * block),
+              noise.begin() + static_cast<long>((i + 1) * block),
               data.begin() + static_cast<long>(at));
   }
   return data;
@@ -69,7 +70,7 @@ TEST(Delta, RoundTripsEdgeShapes) {
   expectRoundTrip({}, some);
   expectRoundTrip(some, {});
   expectRoundTrip(some, some);
-  expectRoundTrip(Bytes(100000, 0), Bytes(150000, 0));  // long runs
+  expectRoundTrip(Bytes(100000, 0), Bytes(150000, 0));          // long runs
   expectRoundTrip(randomBytes(5000, 2), randomBytes(7000, 3));  // nothing in common
   Bytes shifted(some.begin() + 1000, some.end());
   shifted.insert(shifted.end(), some.begin(), some.begin() + 1000);
@@ -92,7 +93,8 @@ TEST(Delta, OnePercentOfFiveMegabytesGivesSmallPatch) {
   TempDir dir;
   writeFile(dir.sub("old/velmora.exe"), oldData);
   writeFile(dir.sub("new/velmora.exe"), newData);
-  rtp::MakeStats st = rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"), &testSigningKey());
+  rtp::MakeStats st =
+      rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"), &testSigningKey());
   EXPECT_LT(st.patchSize, newData.size() / 20);
   auto fs = rtp::makeNativeFileSystem();
   rtp::Outcome o = rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), trustTestKey());
@@ -105,7 +107,8 @@ TEST(Delta, RealBinariesOfDifferentBuilds) {
   const std::pair<const char*, const char*> pairs[] = {
       {"/usr/bin/i686-w64-mingw32-gcc-12-posix", "/usr/bin/x86_64-w64-mingw32-gcc-12-posix"},
       {"/usr/i686-w64-mingw32/lib/libz.a", "/usr/x86_64-w64-mingw32/lib/libz.a"},
-      {"/usr/lib/x86_64-linux-gnu/libdivsufsort.so.3", "/usr/lib/x86_64-linux-gnu/libdivsufsort64.so.3"},
+      {"/usr/lib/x86_64-linux-gnu/libdivsufsort.so.3",
+       "/usr/lib/x86_64-linux-gnu/libdivsufsort64.so.3"},
   };
   int tried = 0;
   for (const auto& [a, b] : pairs) {

@@ -35,7 +35,8 @@ std::string slurp(const stdfs::path& p) {
 
 Tree read(const stdfs::path& root) {
   Tree t;
-  for (auto it = stdfs::recursive_directory_iterator(root); it != stdfs::recursive_directory_iterator(); ++it) {
+  for (auto it = stdfs::recursive_directory_iterator(root);
+       it != stdfs::recursive_directory_iterator(); ++it) {
     const std::string rel = it->path().lexically_relative(root).generic_string();
     if (it->is_symlink())
       t[rel] = "<link>" + stdfs::read_symlink(it->path()).string();
@@ -82,10 +83,16 @@ bool hasChildren(const Tree& t, const std::string& dir) {
 Tree declared(Tree t, const std::vector<rtp::PatchOp>& ops) {
   for (const rtp::PatchOp& op : ops) {
     switch (op.kind) {
-      case rtp::OpKind::MakeDir: t[op.path] = "<dir>"; break;
+      case rtp::OpKind::MakeDir:
+        t[op.path] = "<dir>";
+        break;
       case rtp::OpKind::Add:
-      case rtp::OpKind::Modify: t[op.path] = "<hash>" + op.newHash.hex(); break;
-      case rtp::OpKind::Delete: t.erase(op.path); break;
+      case rtp::OpKind::Modify:
+        t[op.path] = "<hash>" + op.newHash.hex();
+        break;
+      case rtp::OpKind::Delete:
+        t.erase(op.path);
+        break;
       case rtp::OpKind::RemoveDir:
         if (!hasChildren(t, op.path)) t.erase(op.path);
         break;
@@ -99,7 +106,8 @@ bool matches(const Tree& got, const Tree& want, const Tree& before, bool backup)
     if (backup && rel.rfind("backup", 0) == 0 && want.count(rel) == 0) {
       // A backup holds an original, or is a folder on the way to one.
       const std::string original = rel.size() > 7 ? rel.substr(7) : "";
-      if (content != "<dir>" && (before.count(original) == 0 || before.at(original) != content)) return false;
+      if (content != "<dir>" && (before.count(original) == 0 || before.at(original) != content))
+        return false;
       continue;
     }
     auto w = want.find(rel);
@@ -116,7 +124,8 @@ bool matches(const Tree& got, const Tree& want, const Tree& before, bool backup)
 }
 
 const stdfs::path& base() {
-  static const stdfs::path b = stdfs::temp_directory_path() / ("rtp-fuzz-apply-" + std::to_string(getpid()));
+  static const stdfs::path b =
+      stdfs::temp_directory_path() / ("rtp-fuzz-apply-" + std::to_string(getpid()));
   return b;
 }
 
@@ -133,7 +142,8 @@ int rtpFuzzApplyPatch(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> patch(data + 1, data + size);
   rtpFuzzFixHashes(patch);
 
-  const stdfs::path product = base() / "product", outside = base() / "outside", patchFile = base() / "p.rtp";
+  const stdfs::path product = base() / "product", outside = base() / "outside",
+                    patchFile = base() / "p.rtp";
   stdfs::remove_all(base());
   rtptest::TreeText sample = rtptest::sampleOldTree();
   Tree start(sample.begin(), sample.end());
@@ -142,8 +152,9 @@ int rtpFuzzApplyPatch(const std::uint8_t* data, std::size_t size) {
   lay(product, start);
   const Tree outsideBefore = {{"canary", "outside"}};
   lay(outside, outsideBefore);
-  std::ofstream(patchFile, std::ios::binary).write(reinterpret_cast<const char*>(patch.data()),
-                                                   static_cast<std::streamsize>(patch.size()));
+  std::ofstream(patchFile, std::ios::binary)
+      .write(reinterpret_cast<const char*>(patch.data()),
+             static_cast<std::streamsize>(patch.size()));
 
   std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
   CancelAt cancel(cancelAt);

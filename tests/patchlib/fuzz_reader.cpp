@@ -17,7 +17,8 @@ const rtp::SigningKey& testKey() {
 
 std::uint64_t le(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) {
   std::uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v |= std::uint64_t(b[at + static_cast<std::size_t>(i)]) << (8 * i);
+  for (int i = 0; i < bytes; ++i)
+    v |= std::uint64_t(b[at + static_cast<std::size_t>(i)]) << (8 * i);
   return v;
 }
 
@@ -33,13 +34,16 @@ bool rtpFuzzFixHashes(std::vector<std::uint8_t>& b) {
   if (b.size() < rtp::format::kFixedHeaderSize) return false;
   const std::uint64_t count = le(b, 16, 4), headerSize = le(b, 12, 4);
   if (count < rtp::format::kMinSections || count > rtp::format::kMaxSections ||
-      headerSize != rtp::format::headerSize(static_cast<std::uint32_t>(count)) || headerSize > b.size())
+      headerSize != rtp::format::headerSize(static_cast<std::uint32_t>(count)) ||
+      headerSize > b.size())
     return false;
   for (std::uint64_t i = 0; i < count; ++i) {
-    const std::size_t entry = rtp::format::kFixedHeaderSize + static_cast<std::size_t>(i) * rtp::format::kSectionEntrySize;
+    const std::size_t entry = rtp::format::kFixedHeaderSize +
+                              static_cast<std::size_t>(i) * rtp::format::kSectionEntrySize;
     const std::uint64_t off = le(b, entry + 8, 8), len = le(b, entry + 16, 8);
     if (off > b.size() || len > b.size() - off) continue;
-    const rtp::crypto::Digest d = rtp::crypto::sha256(b.data() + off, static_cast<std::size_t>(len));
+    const rtp::crypto::Digest d =
+        rtp::crypto::sha256(b.data() + off, static_cast<std::size_t>(len));
     std::copy(d.begin(), d.end(), b.begin() + static_cast<long>(entry + 24));
   }
   try {

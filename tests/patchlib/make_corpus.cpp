@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   save(dir, "valid-nothing.rtp", fromTrees(sampleOldTree(), sampleOldTree()));
   save(dir, "valid-fresh.rtp", fromTrees({}, sampleNewTree()));
 
-  save(dir, "bad-truncated.rtp", Bytes(sample.begin(), sample.begin() + static_cast<long>(sample.size() / 2)));
+  save(dir, "bad-truncated.rtp",
+       Bytes(sample.begin(), sample.begin() + static_cast<long>(sample.size() / 2)));
   Bytes magic = sample;
   magic[0] = 'X';
   save(dir, "bad-magic.rtp", magic);
@@ -72,10 +73,11 @@ int main(int argc, char** argv) {
   std::fill(unsignedSample.begin() + block, unsignedSample.begin() + block + 80, 0);
   save(dir, "bad-unsigned.rtp", unsignedSample);
 
-  for (const auto& [name, path] : {std::pair<const char*, const char*>{"bad-path-dotdot.rtp", "../evil.dll"},
-                                   {"bad-path-device.rtp", "tax/CON.tbl"},
-                                   {"bad-path-stream.rtp", "readme.txt:hidden"},
-                                   {"bad-path-absolute.rtp", "/etc/passwd"}}) {
+  for (const auto& [name, path] :
+       {std::pair<const char*, const char*>{"bad-path-dotdot.rtp", "../evil.dll"},
+        {"bad-path-device.rtp", "tax/CON.tbl"},
+        {"bad-path-stream.rtp", "readme.txt:hidden"},
+        {"bad-path-absolute.rtp", "/etc/passwd"}}) {
     Bytes data;
     save(dir, name, signedPatch({addOp(path, "payload", data)}, data));
   }

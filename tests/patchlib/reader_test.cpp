@@ -50,29 +50,32 @@ Bytes commands(std::initializer_list<std::int64_t> triples, std::size_t payload)
 }  // namespace
 
 TEST(Paths, AcceptsOrdinaryRelativePaths) {
-  for (const char* p : {"Velmora.exe", "data/rates.tbl", "a/b/c/d.txt", "name with blanks.txt", ".hidden",
-                        "consent.txt", "com10", "x.conf", "backups/x", "sub/backup/x",
-                        "UMLAUT\xc3\xbc.txt", "my~file.txt", "a~b.long", "~1", "a~1.b.c", "TOOLONGNA~1"})
+  for (const char* p :
+       {"Velmora.exe", "data/rates.tbl", "a/b/c/d.txt", "name with blanks.txt", ".hidden",
+        "consent.txt", "com10", "x.conf", "backups/x", "sub/backup/x", "UMLAUT\xc3\xbc.txt",
+        "my~file.txt", "a~b.long", "~1", "a~1.b.c", "TOOLONGNA~1"})
     EXPECT_EQ(rtp::checkRelativePath(p), "") << p;
 }
 
 TEST(Paths, RejectsEveryWayOut) {
   const char* bad[] = {
-      "", "/etc/passwd", "\\\\server\\share\\x", "//server/share/x", "C:/Windows/x.dll", "C:x.dll", "c:",
-      "..", "../x", "a/../../x", "a/..", "./x", "a/./b", "a//b", "a/", "dir\\file", "file.txt:stream",
-      "file.txt::$DATA", "CON", "con.txt", "Aux.dll", "nul", "NUL.tar.gz", "prn", "COM1", "com9.log", "LPT1",
-      "lpt9.x", "sub/CON", "sub/nul.txt/x", "con .txt", "COM\xb9", "CONIN$", "trailing.", "trailing ",
-      "dir./x", "dir /x", "a\tb", "what?", "star*", "pipe|x", "less<x",
-      "backup/x.dll", "Backup", "rtpatch.journal", "x.dll.rtp-new", "sub/x.RTP-OLD",
+      "", "/etc/passwd", "\\\\server\\share\\x", "//server/share/x", "C:/Windows/x.dll", "C:x.dll",
+      "c:", "..", "../x", "a/../../x", "a/..", "./x", "a/./b", "a//b", "a/", "dir\\file",
+      "file.txt:stream", "file.txt::$DATA", "CON", "con.txt", "Aux.dll", "nul", "NUL.tar.gz", "prn",
+      "COM1", "com9.log", "LPT1", "lpt9.x", "sub/CON", "sub/nul.txt/x", "con .txt", "COM\xb9",
+      "CONIN$", "trailing.", "trailing ", "dir./x", "dir /x", "a\tb", "what?", "star*", "pipe|x",
+      "less<x", "backup/x.dll", "Backup", "rtpatch.journal", "x.dll.rtp-new", "sub/x.RTP-OLD",
       // Names Windows takes for devices or for 8.3 aliases of other names.
-      "COM0", "lpt0.txt", "CLOCK$", "clock$.txt", "RTPATC~1.JOU", "BACKUP~1/x", "a/PROGRA~1/b", "VELMO~12.EXE"};
+      "COM0", "lpt0.txt", "CLOCK$", "clock$.txt", "RTPATC~1.JOU", "BACKUP~1/x", "a/PROGRA~1/b",
+      "VELMO~12.EXE"};
   for (const char* p : bad) EXPECT_NE(rtp::checkRelativePath(p), "") << "'" << p << "'";
   EXPECT_NE(rtp::checkRelativePath(std::string("a\0b", 3)), "");
   EXPECT_NE(rtp::checkRelativePath(std::string(2000, 'a')), "");
 }
 
 TEST(Paths, HostilePathInPatchIsRefused) {
-  for (const char* p : {"../evil.dll", "/abs", "C:\\x", "a/CON", "x:y", "a//b", "sub/end.", "backup/v.exe"}) {
+  for (const char* p :
+       {"../evil.dll", "/abs", "C:\\x", "a/CON", "x:y", "a//b", "sub/end.", "backup/v.exe"}) {
     Bytes data;
     Bytes patch = signedPatch({addOp(p, "payload", data)}, data);
     EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt) << p;
@@ -128,22 +131,22 @@ TEST(Reader, SignedHeaderFieldsAreStillChecked) {
     rtp::Result expect;
   };
   const Edit edits[] = {
-      {20, 1, 4, rtp::Result::PatchCorrupt},                // flags
-      {24, 0xffffffff, 4, rtp::Result::PatchCorrupt},       // op count
+      {20, 1, 4, rtp::Result::PatchCorrupt},           // flags
+      {24, 0xffffffff, 4, rtp::Result::PatchCorrupt},  // op count
       {24, 1000, 4, rtp::Result::PatchCorrupt},
       {24, 0, 4, rtp::Result::PatchCorrupt},
-      {28, 1, 4, rtp::Result::PatchCorrupt},                // reserved
-      {32, ~0ull, 8, rtp::Result::NotSigned},               // file size: not the file that was signed
-      {48, 1, 8, rtp::Result::PatchCorrupt},                // reserved
+      {28, 1, 4, rtp::Result::PatchCorrupt},   // reserved
+      {32, ~0ull, 8, rtp::Result::NotSigned},  // file size: not the file that was signed
+      {48, 1, 8, rtp::Result::PatchCorrupt},   // reserved
       {56, 1, 8, rtp::Result::PatchCorrupt},
       {64 + 4, 1, 4, rtp::Result::PatchCorrupt},            // ops section flags
       {64 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},        // ops offset
       {64 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt},  // ops length
       {64 + 16, 1u << 30, 8, rtp::Result::PatchCorrupt},
-      {120 + 8, 60, 8, rtp::Result::PatchCorrupt},          // data offset inside the header
-      {120 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},      // data length
-      {120, 7, 4, rtp::Result::UnsupportedVersion},         // unknown section type
-      {120, 1, 4, rtp::Result::PatchCorrupt},               // two ops sections
+      {120 + 8, 60, 8, rtp::Result::PatchCorrupt},      // data offset inside the header
+      {120 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},  // data length
+      {120, 7, 4, rtp::Result::UnsupportedVersion},     // unknown section type
+      {120, 1, 4, rtp::Result::PatchCorrupt},           // two ops sections
   };
   for (const Edit& e : edits) {
     Bytes p = samplePatch();
@@ -152,7 +155,8 @@ TEST(Reader, SignedHeaderFieldsAreStillChecked) {
     EXPECT_EQ(readResult(p), e.expect) << "field at " << e.at;
   }
   // Fields that locate the signature cannot be signed wrongly.
-  for (const auto& [at, value] : {std::pair<std::size_t, std::uint64_t>{12, 0xffffffff}, {16, 1}, {16, 9}}) {
+  for (const auto& [at, value] :
+       {std::pair<std::size_t, std::uint64_t>{12, 0xffffffff}, {16, 1}, {16, 9}}) {
     Bytes p = samplePatch();
     putLe(p, at, value, 4);
     EXPECT_EQ(readResult(p), rtp::Result::NotSigned) << "field at " << at;
@@ -238,13 +242,19 @@ TEST(Reader, RefusesInconsistentOperations) {
 TEST(Reader, RefusesHostileDeltaStreams) {
   // add, copy, seek triples followed by payload bytes.
   EXPECT_EQ(readResult(deltaPatch(commands({10, 0, 0}, 10), 10, 10)), rtp::Result::Ok);
-  EXPECT_EQ(readResult(deltaPatch(commands({11, 0, 0}, 11), 10, 11)), rtp::Result::PatchCorrupt);  // past old
-  EXPECT_EQ(readResult(deltaPatch(commands({0, 11, 0}, 11), 10, 10)), rtp::Result::PatchCorrupt);  // past new
-  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, -6}, 5), 10, 5)), rtp::Result::PatchCorrupt);   // before 0
-  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, 6}, 5), 10, 5)), rtp::Result::PatchCorrupt);    // past end
-  EXPECT_EQ(readResult(deltaPatch(commands({0, 0, 3, 0, 0, 3, 1, 0, 0}, 1), 10, 1)), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(deltaPatch(commands({11, 0, 0}, 11), 10, 11)),
+            rtp::Result::PatchCorrupt);  // past old
+  EXPECT_EQ(readResult(deltaPatch(commands({0, 11, 0}, 11), 10, 10)),
+            rtp::Result::PatchCorrupt);  // past new
+  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, -6}, 5), 10, 5)),
+            rtp::Result::PatchCorrupt);  // before 0
+  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, 6}, 5), 10, 5)),
+            rtp::Result::PatchCorrupt);  // past end
+  EXPECT_EQ(readResult(deltaPatch(commands({0, 0, 3, 0, 0, 3, 1, 0, 0}, 1), 10, 1)),
+            rtp::Result::PatchCorrupt);
   EXPECT_EQ(readResult(deltaPatch(commands({0, 0, 3, 1, 0, 0}, 1), 10, 1)), rtp::Result::Ok);
-  EXPECT_EQ(readResult(deltaPatch(commands({4, 0, 0}, 3), 10, 4)), rtp::Result::PatchCorrupt);  // short payload
+  EXPECT_EQ(readResult(deltaPatch(commands({4, 0, 0}, 3), 10, 4)),
+            rtp::Result::PatchCorrupt);  // short payload
   Bytes overflow(11, 0xff);
   overflow.push_back(0x01);
   EXPECT_EQ(readResult(deltaPatch(overflow, 10, 10)), rtp::Result::PatchCorrupt);

@@ -96,14 +96,16 @@ TEST_F(Signing, UnsignedOrAnotherKeysPatchIsRefused) {
   // Another key's signature under the release key's id.
   Bytes forged = readBytes(make("forged.rtp", &otherKey()));
   const rtp::crypto::KeyId trustedId = testSigningKey().keyId();
-  std::copy(trustedId.begin(), trustedId.end(), forged.begin() + static_cast<long>(headerSizeOf(forged) - 80));
+  std::copy(trustedId.begin(), trustedId.end(),
+            forged.begin() + static_cast<long>(headerSizeOf(forged) - 80));
   writeFile(work.sub("forged.rtp"), forged);
   expectRefused(work.sub("forged.rtp"), rtp::Result::NotSigned, "forged key id");
 
   // No key to trust: nothing is applied.
   const std::string good = make("good.rtp", &testSigningKey());
   const Snapshot before = snapshot(product);
-  EXPECT_EQ(rtp::applyPatch(*fs, good, product, rtp::ApplyOptions()).result, rtp::Result::NotSigned);
+  EXPECT_EQ(rtp::applyPatch(*fs, good, product, rtp::ApplyOptions()).result,
+            rtp::Result::NotSigned);
   EXPECT_EQ(treeDiff(snapshot(product), before), "");
 }
 
@@ -131,7 +133,8 @@ TEST_F(Signing, SignThenVerifyRoundTrip) {
   const Bytes signedBytes = readBytes(patch);
   const std::size_t block = headerSizeOf(signedBytes) - 80;
   ASSERT_EQ(signedBytes.size(), unsignedBytes.size());
-  EXPECT_TRUE(masked(signedBytes, block, 80) == unsignedBytes) << "only the signature block changes";
+  EXPECT_TRUE(masked(signedBytes, block, 80) == unsignedBytes)
+      << "only the signature block changes";
   EXPECT_FALSE(exists(patch + ".sign-part"));
   EXPECT_TRUE(rtp::verifyPatch(*fs, patch, product, testPublicKey()).ok());
 
@@ -159,8 +162,10 @@ TEST_F(Signing, MakeIsDeterministicButForTheSignature) {
   ASSERT_EQ(a.size(), b.size());
   ASSERT_EQ(a.size(), none.size());
   const std::size_t block = headerSizeOf(a) - 80, rs = block + 16;
-  EXPECT_TRUE(masked(a, rs, 64) == masked(b, rs, 64)) << "the same trees and key, apart from r and s";
-  EXPECT_TRUE(masked(a, block, 80) == none) << "signed and unsigned, apart from the signature block";
+  EXPECT_TRUE(masked(a, rs, 64) == masked(b, rs, 64))
+      << "the same trees and key, apart from r and s";
+  EXPECT_TRUE(masked(a, block, 80) == none)
+      << "signed and unsigned, apart from the signature block";
   EXPECT_NE(Bytes(a.begin() + rs, a.begin() + rs + 64), Bytes(b.begin() + rs, b.begin() + rs + 64))
       << "ECDSA with a random nonce signs differently each time";
   for (const char* name : {"a.rtp", "b.rtp"})
@@ -195,7 +200,8 @@ TEST(Keys, GeneratedPairsEncryptedOrNot) {
 TEST(Keys, OnlyP256PublicKeysAreRead) {
   TempDir d;
   // The repository's test key, as OpenSSL reads it and as the build embeds it.
-  const rtp::crypto::PublicKey pem = rtp::readPublicKey(std::string(RTP_KEYS_DIR) + "/test-release-key.pub.pem");
+  const rtp::crypto::PublicKey pem =
+      rtp::readPublicKey(std::string(RTP_KEYS_DIR) + "/test-release-key.pub.pem");
   EXPECT_TRUE(std::equal(pem.begin(), pem.end(), std::begin(kTestReleaseKey)));
   EXPECT_EQ(pem, testPublicKey());
 
@@ -206,8 +212,10 @@ TEST(Keys, OnlyP256PublicKeysAreRead) {
             "44/SsheTkXzKXg7WmMD9Puqufv7VNap+\n"
             "-----END PUBLIC KEY-----\n");
   EXPECT_THROW(rtp::readPublicKey(d.sub("p384.pem")), rtp::KeyError);
-  writeFile(d.sub("junk.pem"), "-----BEGIN PUBLIC KEY-----\nnot base64\n-----END PUBLIC KEY-----\n");
+  writeFile(d.sub("junk.pem"),
+            "-----BEGIN PUBLIC KEY-----\nnot base64\n-----END PUBLIC KEY-----\n");
   EXPECT_THROW(rtp::readPublicKey(d.sub("junk.pem")), rtp::KeyError);
   // A private key file is not a public key file.
-  EXPECT_THROW(rtp::readPublicKey(std::string(RTP_KEYS_DIR) + "/test-release-key.pem"), rtp::KeyError);
+  EXPECT_THROW(rtp::readPublicKey(std::string(RTP_KEYS_DIR) + "/test-release-key.pem"),
+               rtp::KeyError);
 }

@@ -14,11 +14,14 @@ namespace rtptest {
 void writeFile(const std::string& path, const Bytes& content) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  out.write(reinterpret_cast<const char*>(content.data()),
+            static_cast<std::streamsize>(content.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-void writeFile(const std::string& path, const std::string& content) { writeFile(path, Bytes(content.begin(), content.end())); }
+void writeFile(const std::string& path, const std::string& content) {
+  writeFile(path, Bytes(content.begin(), content.end()));
+}
 
 Bytes readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -35,7 +38,8 @@ Bytes loadPatchBytes(const std::string& path) { return readBytes(path); }
 
 Snapshot snapshot(const std::string& root) {
   Snapshot s;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
     std::string rel = fs::relative(it->path(), root).generic_string();
     if (it->is_directory()) {
       s[rel] = "<dir>";
@@ -96,7 +100,8 @@ Bytes executableLike(std::size_t n, std::uint64_t seed) {
     std::uint64_t r = splitmix(s);
     std::size_t at = static_cast<std::size_t>(r % (vocab.size() - 64));
     std::size_t len = 4 + static_cast<std::size_t>((r >> 20) % 24);
-    b.insert(b.end(), vocab.begin() + static_cast<long>(at), vocab.begin() + static_cast<long>(at + len));
+    b.insert(b.end(), vocab.begin() + static_cast<long>(at),
+             vocab.begin() + static_cast<long>(at + len));
     std::uint32_t operand = static_cast<std::uint32_t>(r >> 32) & 0xffff;
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(operand >> (8 * i)));
   }
@@ -111,7 +116,8 @@ rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& d
   op.path = path;
   op.newSize = content.size();
   op.newHash = rtp::hashBytes(content.data(), content.size());
-  Bytes blob = rtp::encodeFull(reinterpret_cast<const unsigned char*>(content.data()), content.size());
+  Bytes blob =
+      rtp::encodeFull(reinterpret_cast<const unsigned char*>(content.data()), content.size());
   op.dataOffset = data.size();
   op.dataLength = blob.size();
   data.insert(data.end(), blob.begin(), blob.end());
@@ -119,11 +125,13 @@ rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& d
 }
 
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) b.at(at + static_cast<std::size_t>(i)) = static_cast<unsigned char>(v >> (8 * i));
+  for (int i = 0; i < bytes; ++i)
+    b.at(at + static_cast<std::size_t>(i)) = static_cast<unsigned char>(v >> (8 * i));
 }
 
 const rtp::SigningKey& testSigningKey() {
-  static const rtp::SigningKey key = rtp::SigningKey::load(std::string(RTP_KEYS_DIR) + "/test-release-key.pem");
+  static const rtp::SigningKey key =
+      rtp::SigningKey::load(std::string(RTP_KEYS_DIR) + "/test-release-key.pem");
   return key;
 }
 

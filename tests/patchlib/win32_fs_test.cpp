@@ -37,7 +37,8 @@ rtp::ApplyOptions trustTestKey(rtp::ApplyOptions options = {}) {
 // The updater's way in: its command line, parsed as the DLL parses it.
 rtp::Outcome applyCommandLine(rtp::FileSystem& fs, const std::string& text) {
   rtp::CommandLine cl;
-  if (!rtp::parseCommandLine(text, cl)) return rtp::Outcome{rtp::Result::BadArguments, text, {}, false};
+  if (!rtp::parseCommandLine(text, cl))
+    return rtp::Outcome{rtp::Result::BadArguments, text, {}, false};
   return rtp::applyPatch(fs, cl.patchPath, cl.productDir, trustTestKey(cl.options));
 }
 
@@ -92,7 +93,8 @@ class Win32Apply : public ::testing::Test {
 }  // namespace
 
 TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
-  rtp::Outcome o = applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /b /nop /nos ");
+  rtp::Outcome o = applyCommandLine(
+      *fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /b /nop /nos ");
   ASSERT_TRUE(o.ok()) << o.message;
   TreeText want = rtptest::sampleNewTree();
   const TreeText old = sampleOld();
@@ -103,7 +105,8 @@ TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
   want["backup/legacy/old.dll"] = old.at("legacy/old.dll");
   EXPECT_EQ(snapshot(product), want);
 
-  rtp::Outcome again = applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /nob ");
+  rtp::Outcome again =
+      applyCommandLine(*fs, "\"" + corpus("valid-sample.rtp") + "\" \"" + product + "\" /nob ");
   ASSERT_TRUE(again.ok()) << again.message;
   for (const rtp::FileReport& r : again.files) EXPECT_EQ(r.state, rtp::FileState::Done) << r.path;
 }
@@ -137,7 +140,8 @@ TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
         after.erase("backup");
         for (auto it = after.begin(); it != after.end();)
           it = it->first.rfind("backup/", 0) == 0 ? after.erase(it) : std::next(it);
-        ASSERT_EQ(after, rtptest::sampleNewTree()) << (crash ? "power loss" : "failure") << " at step " << n;
+        ASSERT_EQ(after, rtptest::sampleNewTree())
+            << (crash ? "power loss" : "failure") << " at step " << n;
       } else if (!crash) {
         ASSERT_FALSE(o.ok()) << "step " << n;
       }
@@ -171,8 +175,8 @@ struct Reparse {
       static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(out)->dwFileAttributes |= *extra;
     return TRUE;
   }
-  static HANDLE WINAPI create(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how,
-                              DWORD flags, HANDLE tmpl) {
+  static HANDLE WINAPI create(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                              DWORD how, DWORD flags, HANDLE tmpl) {
     HANDLE h = CreateFileA(path, access, share, sa, how, flags, tmpl);
     if (h != INVALID_HANDLE_VALUE) {
       if (const DWORD* extra = find(path))
@@ -216,9 +220,9 @@ TEST_F(Win32Links, AJunctionOrLinkOnTheWayOrAtTheFileIsAMismatchWithNothingChang
   const struct {
     const char* rel;
     DWORD attributes;
-  } cases[] = {{"legacy", kJunction},        // above a file the patch deletes
-               {"data", kJunction},          // above a file the patch leaves alone
-               {"Velmora.exe", kFileLink},   // a file the patch modifies
+  } cases[] = {{"legacy", kJunction},       // above a file the patch deletes
+               {"data", kJunction},         // above a file the patch leaves alone
+               {"Velmora.exe", kFileLink},  // a file the patch modifies
                {"legacy/old.dll", kFileLink}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rel);
@@ -253,11 +257,13 @@ TEST_F(Win32Links, AFileWhoseHandleIsAReparsePointIsNotRead) {
   struct OnOpen {
     static BOOL WINAPI info(HANDLE h, LPBY_HANDLE_FILE_INFORMATION out) {
       if (!GetFileInformationByHandle(h, out)) return FALSE;
-      if (out->nFileSizeLow == 20000) out->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // Velmora.exe
+      if (out->nFileSizeLow == 20000)
+        out->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // Velmora.exe
       return TRUE;
     }
   };
-  auto racing = rtp::makeWin32FileSystem(rtp::Win32Api{GetFileAttributesExA, CreateFileA, OnOpen::info});
+  auto racing =
+      rtp::makeWin32FileSystem(rtp::Win32Api{GetFileAttributesExA, CreateFileA, OnOpen::info});
   EXPECT_THROW(racing->openRead(fs->join(product, "Velmora.exe")), rtp::IoFailure);
   rtp::Outcome o = rtp::applyPatch(*racing, corpus("valid-sample.rtp"), product, trustTestKey());
   EXPECT_FALSE(o.ok());

@@ -49,7 +49,8 @@ class PatchLibrary : public testing::Test {
   }
 
   // The program's command line with the shipped option settings.
-  static std::string CommandLine(const std::string& patch, const std::string& dir, bool backup = false) {
+  static std::string CommandLine(const std::string& patch, const std::string& dir,
+                                 bool backup = false) {
     return "\"" + patch + "\" \"" + dir + "\" " + (backup ? "/b " : "/nob ") + "/nop /nos ";
   }
   static int Apply(const std::string& patch, const std::string& dir, bool backup = false) {
@@ -194,7 +195,9 @@ TEST_F(PatchLibrary, AppliesOnlyWhatTheReleaseKeySigned) {
   Installation install("r7-standard");
   ASSERT_TRUE(install.Copied());
   const Tree before = install.Read();
-  const auto foreign = [](const char* name) { return ReleaseDir() + "\\foreign\\" + name + ".rtp"; };
+  const auto foreign = [](const char* name) {
+    return ReleaseDir() + "\\foreign\\" + name + ".rtp";
+  };
   EXPECT_EQ(Apply(foreign("unsigned"), install.Path(), true), PATCHW32_NOT_SIGNED);
   EXPECT_EQ(Apply(foreign("otherkey"), install.Path(), true), PATCHW32_NOT_SIGNED);
   EXPECT_EQ(Differences(before, install.Read()), "") << "nothing changed, no backup made";
@@ -203,8 +206,9 @@ TEST_F(PatchLibrary, AppliesOnlyWhatTheReleaseKeySigned) {
   const std::string good = ReadFile(PatchFile("r7r8s")), other = ReadFile(PatchFile("taxtbl"));
   TempDir media("velmora-media");
   const std::string path = media.File("r7r8s.rtp");
-  for (const rtptest::Tampered& t : rtptest::tamperings(std::vector<unsigned char>(good.begin(), good.end()),
-                                                        std::vector<unsigned char>(other.begin(), other.end()))) {
+  for (const rtptest::Tampered& t :
+       rtptest::tamperings(std::vector<unsigned char>(good.begin(), good.end()),
+                           std::vector<unsigned char>(other.begin(), other.end()))) {
     SCOPED_TRACE(t.name);
     WriteWholeFile(path, std::string(t.bytes.begin(), t.bytes.end()));
     EXPECT_EQ(Apply(path, install.Path(), true), static_cast<int>(t.expect));
@@ -229,7 +233,8 @@ TEST_F(PatchLibrary, VersionResourceNamesTheKeyItTrusts) {
                              reinterpret_cast<void**>(&comments), &length));
   const std::string text(comments);
   EXPECT_NE(text.find(kReleasePublicKey_ID), std::string::npos) << text;
-  EXPECT_EQ(text.find("TEST BUILD") != std::string::npos, kReleasePublicKey_IS_TEST_KEY == 1) << text;
+  EXPECT_EQ(text.find("TEST BUILD") != std::string::npos, kReleasePublicKey_IS_TEST_KEY == 1)
+      << text;
 }
 
 TEST_F(PatchLibrary, BackupKeepsTheOriginalsOfChangedFilesUnderTheirPaths) {
@@ -246,7 +251,8 @@ TEST_F(PatchLibrary, BackupKeepsTheOriginalsOfChangedFilesUnderTheirPaths) {
     const auto original = r7.find(changed);
     if (original == r7.end()) continue;  // added: nothing to keep
     expected[changed] = original->second;
-    for (size_t slash = changed.find('\\'); slash != std::string::npos; slash = changed.find('\\', slash + 1))
+    for (size_t slash = changed.find('\\'); slash != std::string::npos;
+         slash = changed.find('\\', slash + 1))
       expected[changed.substr(0, slash)] = kFolder;
   }
   ASSERT_FALSE(expected.empty());
@@ -283,7 +289,8 @@ TEST_F(PatchLibrary, AnAbandonAtAnyEventLeavesTheInstallationAsItWas) {
     // The rolled back installation still takes the patch.
     g_stopAt = -1;
     ASSERT_EQ(Apply(PatchFile("r7r8s"), install.Path()), 0);
-    EXPECT_EQ(Differences(AfterEditionPatch("r7-standard", "r8-standard"), install.Read({"backup"})), "");
+    EXPECT_EQ(
+        Differences(AfterEditionPatch("r7-standard", "r8-standard"), install.Read({"backup"})), "");
   }
 }
 
@@ -299,11 +306,13 @@ TEST_F(PatchLibrary, FindsThePatchInTheCurrentDirectoryFirstThenBesideTheProgram
   const std::string beside = ModuleDir() + "\\e2e-beside.rtp";
   ASSERT_TRUE(CopyFileA(PatchFile("postpatch").c_str(), beside.c_str(), FALSE));
   EXPECT_EQ(Apply("e2e-beside.rtp", install.Path()), 0);
-  EXPECT_EQ(ReadFile(install.File(kPostPatchFile)), ReadFile(TreeDir("r8-standard") + "\\" + kPostPatchFile));
+  EXPECT_EQ(ReadFile(install.File(kPostPatchFile)),
+            ReadFile(TreeDir("r8-standard") + "\\" + kPostPatchFile));
 
   // Both: the current directory's copy wins over a damaged one beside the program.
   WriteWholeFile(beside, "not a patch");
-  ASSERT_TRUE(CopyFileA(PatchFile("taxtbl").c_str(), current.File("e2e-beside.rtp").c_str(), FALSE));
+  ASSERT_TRUE(
+      CopyFileA(PatchFile("taxtbl").c_str(), current.File("e2e-beside.rtp").c_str(), FALSE));
   EXPECT_EQ(Apply("e2e-beside.rtp", install.Path()), 0);
   Tree expected = ReadTree(TreeDir("r7-standard"));
   const Tree r8 = ReadTree(TreeDir("r8-standard"));
@@ -325,7 +334,10 @@ TEST_F(PatchLibrary, AProductDirectoryAtADriveRoot) {
       Walk("X:", "", [](const std::string& rel, bool dir) {
         if (rel.find('\\') == std::string::npos && rel != "velmora-e2e-drive") {
           const std::string path = "X:\\" + rel;
-          if (dir) RemoveTree(path); else DeleteFileA(path.c_str());
+          if (dir)
+            RemoveTree(path);
+          else
+            DeleteFileA(path.c_str());
         }
       });
     }
@@ -341,7 +353,9 @@ TEST_F(PatchLibrary, AProductDirectoryAtADriveRoot) {
     EXPECT_EQ(Apply(PatchFile(patch), "X:", true), 0);
   }
   SetCurrentDirectoryA(saved);
-  EXPECT_EQ(Differences(ReadTree(TreeDir("r8-standard")), ReadTree("X:", {"backup", "velmora-e2e-drive"})), "");
+  EXPECT_EQ(Differences(ReadTree(TreeDir("r8-standard")),
+                        ReadTree("X:", {"backup", "velmora-e2e-drive"})),
+            "");
   EXPECT_EQ(ReadFile("X:\\backup\\vlw32.exe"), ReadFile(TreeDir("r7-standard") + "\\vlw32.exe"))
       << "backup\\ at the drive's root";
 }

@@ -99,12 +99,14 @@ class UpdateProgram : public testing::Test {
     for (const char* patch : kPatches) DeleteFileA(Beside(patch).c_str());
     g_patchCallback = &PatchCallback;
   }
-  static std::string Beside(const std::string& patch) { return ModuleDir() + "\\" + patch + ".rtp"; }
+  static std::string Beside(const std::string& patch) {
+    return ModuleDir() + "\\" + patch + ".rtp";
+  }
 
   struct Outcome {
     int modal = -1;
     std::vector<std::string> boxes;
-    bool openAtFailure = false;  // the dialog was still up when the failure was told
+    bool openAtFailure = false;      // the dialog was still up when the failure was told
     bool progressAtOutcome = false;  // a progress window existed at the outcome
   };
 
@@ -195,7 +197,8 @@ TEST_F(UpdateProgram, ProEditionRefusedByTheStandardPatchIsUpdatedByItsOwnWithBa
   for (const std::string& changed : ChangedFiles(r7, r8)) {
     if (!r7.count(changed)) continue;
     expected[changed] = r7.at(changed);
-    for (size_t slash = changed.find('\\'); slash != std::string::npos; slash = changed.find('\\', slash + 1))
+    for (size_t slash = changed.find('\\'); slash != std::string::npos;
+         slash = changed.find('\\', slash + 1))
       expected[changed.substr(0, slash)] = kFolder;
   }
   EXPECT_EQ(Differences(expected, ReadTree(install.File("backup"))), "");
@@ -257,7 +260,8 @@ TEST_F(UpdateProgram, TheShippedProgramUpdatesTheStandardEdition) {
   for (const char* name : {"VelmoraUpdate.exe", "PATCHW32.dll", "readme.txt"})
     ASSERT_TRUE(CopyFileA((medium + "\\" + name).c_str(), copy.File(name).c_str(), FALSE)) << name;
   for (const char* patch : kPatches)
-    ASSERT_TRUE(CopyFileA(PatchFile(patch).c_str(), copy.File(std::string(patch) + ".rtp").c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileA(PatchFile(patch).c_str(), copy.File(std::string(patch) + ".rtp").c_str(), FALSE));
   Installation install("r7-standard");
   ASSERT_TRUE(install.Copied());
   ASSERT_TRUE(m_appPaths.Set(install.File("vlw32.exe")));
@@ -279,23 +283,29 @@ TEST_F(UpdateProgram, TheShippedProgramUpdatesTheStandardEdition) {
 
   HWND dialog = nullptr;
   // Shown once initialised, and enabled once its start-up box (if any) is gone.
-  EXPECT_TRUE(PumpUntil([&] {
-    dialog = FindWindowA("#32770", "Velmora Update");
-    return dialog && IsWindowVisible(dialog) && IsWindowEnabled(dialog);
-  }, 20000));
+  EXPECT_TRUE(PumpUntil(
+      [&] {
+        dialog = FindWindowA("#32770", "Velmora Update");
+        return dialog && IsWindowVisible(dialog) && IsWindowEnabled(dialog);
+      },
+      20000));
   ASSERT_NE(dialog, nullptr);
   char shown[MAX_PATH] = {};
-  SendDlgItemMessageA(dialog, IDC_DIRECTORY, WM_GETTEXT, sizeof shown, reinterpret_cast<LPARAM>(shown));
+  SendDlgItemMessageA(dialog, IDC_DIRECTORY, WM_GETTEXT, sizeof shown,
+                      reinterpret_cast<LPARAM>(shown));
   EXPECT_EQ(shown, install.Path() + "\\") << "found through the App Paths entry";
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
 
   HWND box = nullptr;
-  EXPECT_TRUE(PumpUntil([&] { return (box = FindWindowA("#32770", "Velmora Patch")) != nullptr; }, 30000));
+  EXPECT_TRUE(
+      PumpUntil([&] { return (box = FindWindowA("#32770", "Velmora Patch")) != nullptr; }, 30000));
   ASSERT_NE(box, nullptr);
   char text[256] = {};
   SendMessageA(GetDlgItem(box, 0xFFFF), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
   EXPECT_STREQ(text, kUpdated);
-  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 
   ASSERT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0) << "the program ends";
   EXPECT_EQ(Differences(ReadTree(TreeDir("r8-standard")), install.Read({"update.txt"})), "");

@@ -75,12 +75,15 @@ RECT WorkArea() {
   return info.rcWork;
 }
 
-bool IsIcon(HICON icon, LPCSTR systemIcon) { return icon && icon == LoadIconA(nullptr, systemIcon); }
+bool IsIcon(HICON icon, LPCSTR systemIcon) {
+  return icon && icon == LoadIconA(nullptr, systemIcon);
+}
 
 void WhenDialogAppears(std::function<void(HWND)> act) {
   // Windows that exist already are not the one we wait for; handles of
   // destroyed windows may come back for new ones.
-  for (auto it = g_taken.begin(); it != g_taken.end();) it = IsWindow(*it) ? std::next(it) : g_taken.erase(it);
+  for (auto it = g_taken.begin(); it != g_taken.end();)
+    it = IsWindow(*it) ? std::next(it) : g_taken.erase(it);
   EnumThreadWindows(GetCurrentThreadId(), &TakeExisting, 0);
   g_pending.push_back({std::move(act)});
   if (!g_timer) g_timer = SetTimer(nullptr, 0, 40, &OnTimer);

@@ -13,9 +13,9 @@
 struct BoxRecord {
   bool seen = false;
   std::string caption;
-  std::string text;       // the static text with id 0xFFFF
+  std::string text;          // the static text with id 0xFFFF
   std::vector<int> buttons;  // ids of the visible push buttons
-  HICON icon = nullptr;   // the box's icon, or null
+  HICON icon = nullptr;      // the box's icon, or null
   HWND owner = nullptr;
   DWORD helpContext = 0;  // the application's help context while shown
 };

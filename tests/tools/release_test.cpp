@@ -30,7 +30,9 @@ ToolResult release(const std::string& description) {
   return r;
 }
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 class Release : public ::testing::Test {
  protected:
@@ -39,7 +41,8 @@ class Release : public ::testing::Test {
   void SetUp() override {
     for (const char* edition : {"standard", "pro"}) {
       const std::uint64_t seed = edition[0] == 's' ? 1 : 2;
-      const std::string r7 = std::string("r7-") + edition + "/", r8 = std::string("r8-") + edition + "/";
+      const std::string r7 = std::string("r7-") + edition + "/",
+                        r8 = std::string("r8-") + edition + "/";
       Bytes program = executableLike(60000, seed);
       put(r7 + "app.exe", program);
       for (std::size_t i = 500; i < 900; ++i) program[i] ^= 0x33;
@@ -48,7 +51,8 @@ class Release : public ::testing::Test {
       put(r8 + "edition.txt", std::string(edition) + " 8");
       put(r8 + "forms/quote.frm", "quote");
       for (const char* r : {"r7-", "r8-"}) {
-        put(r + std::string(edition) + "/shared/config.ini", r[1] == '7' ? "release=7" : "release=8");
+        put(r + std::string(edition) + "/shared/config.ini",
+            r[1] == '7' ? "release=7" : "release=8");
         put(r + std::string(edition) + "/tax.dat", r[1] == '7' ? "rates 7" : "rates 8");
       }
       const std::string part = edition[0] == 's' ? "s" : "p";
@@ -61,7 +65,9 @@ class Release : public ::testing::Test {
     put("tax-new/tax.dat", "rates 8");
   }
 
-  void put(const std::string& rel, const std::string& text) { put(rel, Bytes(text.begin(), text.end())); }
+  void put(const std::string& rel, const std::string& text) {
+    put(rel, Bytes(text.begin(), text.end()));
+  }
   void put(const std::string& rel, const Bytes& bytes) {
     stdfs::create_directories(stdfs::path(t.sub(rel)).parent_path());
     writeFile(t.sub(rel), bytes);
@@ -80,7 +86,8 @@ class Release : public ::testing::Test {
       return found == change.end() ? value : found->second;
     };
     std::string d = "# test release\n[release]\nkey = " + std::string(RTP_KEYS_DIR) +
-                    "/test-release-key.pem\ntrust = " + RTP_KEYS_DIR + "/test-release-key.pub.pem\noutput = out\n\n";
+                    "/test-release-key.pem\ntrust = " + RTP_KEYS_DIR +
+                    "/test-release-key.pub.pem\noutput = out\n\n";
     d += "[installation standard]\nold = r7-standard\nnew = r8-standard\n";
     d += "[installation pro]\nold = r7-pro\nnew = r8-pro\n";
     const char* patches[][5] = {{"r7r8s", "s-old", "s-new", "standard", "pro"},
@@ -107,20 +114,22 @@ TEST_F(Release, SoundReleasePassesEveryCheck) {
   const Snapshot before = snapshot(t.path() + "/r7-pro");
   const ToolResult r = release(describe());
   ASSERT_EQ(r.code, 0) << r.out;
-  for (const char* line : {"r7r8s.rtp", "r7r8p.rtp", "postpatch.rtp", "taxtbl.rtp",
-                           "ok    standard: the chain ends at", "(via r7r8s.rtp)", "(via r7r8p.rtp)",
-                           "ok    pro: the chain applied twice changes nothing the second time",
-                           "ok    r7r8s.rtp refuses pro with nothing changed",
-                           "ok    r7r8p.rtp refuses standard with nothing changed"})
+  for (const char* line :
+       {"r7r8s.rtp", "r7r8p.rtp", "postpatch.rtp", "taxtbl.rtp",
+        "ok    standard: the chain ends at", "(via r7r8s.rtp)", "(via r7r8p.rtp)",
+        "ok    pro: the chain applied twice changes nothing the second time",
+        "ok    r7r8s.rtp refuses pro with nothing changed",
+        "ok    r7r8p.rtp refuses standard with nothing changed"})
     EXPECT_TRUE(has(r.out, line)) << line << "\n" << r.out;
   EXPECT_FALSE(has(r.out, "FAIL")) << r.out;
-  for (const char* name : {"r7r8s", "r7r8p", "postpatch", "taxtbl"}) EXPECT_TRUE(exists(t.sub("out/" + std::string(name) + ".rtp")));
+  for (const char* name : {"r7r8s", "r7r8p", "postpatch", "taxtbl"})
+    EXPECT_TRUE(exists(t.sub("out/" + std::string(name) + ".rtp")));
   EXPECT_EQ(treeDiff(snapshot(t.path() + "/r7-pro"), before), "") << "the checks work on copies";
 
   // The made patches are signed: the ordinary commands take them.
   const std::string trust = " --trust " + std::string(RTP_KEYS_DIR) + "/test-release-key.pub.pem";
-  const std::string verify =
-      std::string(RTPTOOL) + " verify " + t.sub("out/r7r8p.rtp") + " " + t.sub("r7-pro") + trust + " >/dev/null";
+  const std::string verify = std::string(RTPTOOL) + " verify " + t.sub("out/r7r8p.rtp") + " " +
+                             t.sub("r7-pro") + trust + " >/dev/null";
   EXPECT_EQ(std::system(verify.c_str()), 0);
 }
 
@@ -129,7 +138,8 @@ TEST_F(Release, SharedPatchMadeAgainstTheWrongTree) {
   const ToolResult r = release(describe({{"postpatch.old", "post-old-wrong"}}));
   EXPECT_EQ(r.code, 22) << r.out;
   EXPECT_TRUE(has(r.out, "FAIL  standard: the chain ends at")) << r.out;
-  EXPECT_TRUE(has(r.out, "postpatch.rtp does not apply after r7r8s.rtp: wrong installation")) << r.out;
+  EXPECT_TRUE(has(r.out, "postpatch.rtp does not apply after r7r8s.rtp: wrong installation"))
+      << r.out;
   EXPECT_TRUE(has(r.out, "FAIL  pro: the chain ends at")) << r.out;
   EXPECT_TRUE(has(r.out, "rtptool: release check failed: standard: the chain ends at")) << r.out;
 }
@@ -142,7 +152,8 @@ TEST_F(Release, EditionPatchThatFitsBothEditions) {
   put("r8-standard/forms/letter.frm", "letter 8");
   put("r7-pro/forms/letter.frm", "letter");
   put("r8-pro/forms/letter.frm", "letter 8");
-  const ToolResult r = release(describe({{"r7r8s.old", "s-common-old"}, {"r7r8s.new", "s-common-new"}}));
+  const ToolResult r =
+      release(describe({{"r7r8s.old", "s-common-old"}, {"r7r8s.new", "s-common-new"}}));
   EXPECT_EQ(r.code, 22) << r.out;
   EXPECT_TRUE(has(r.out, "FAIL  r7r8s.rtp refuses pro with nothing changed: it applied")) << r.out;
   EXPECT_TRUE(has(r.out, "r7r8s.rtp applied to pro, which it should refuse")) << r.out;
@@ -154,7 +165,8 @@ TEST_F(Release, ChainThatMissesTheNewRelease) {
   const ToolResult r = release(describe());
   EXPECT_EQ(r.code, 22) << r.out;
   EXPECT_TRUE(has(r.out, "FAIL  standard: the chain ends at " + t.sub("r8-standard") +
-                             " (via r7r8s.rtp): after the chain: missing forms")) << r.out;
+                             " (via r7r8s.rtp): after the chain: missing forms"))
+      << r.out;
   EXPECT_TRUE(has(r.out, "ok    pro: the chain ends at")) << r.out;
 }
 
@@ -162,12 +174,15 @@ TEST_F(Release, EditionPatchThatFitsNoInstallation) {
   put("p-old/edition.txt", "enterprise");
   const ToolResult r = release(describe());
   EXPECT_EQ(r.code, 22) << r.out;
-  EXPECT_TRUE(has(r.out, "FAIL  pro: the chain ends at " + t.sub("r8-pro") + ": no edition patch fits pro")) << r.out;
+  EXPECT_TRUE(
+      has(r.out, "FAIL  pro: the chain ends at " + t.sub("r8-pro") + ": no edition patch fits pro"))
+      << r.out;
 }
 
 TEST_F(Release, DescriptionMistakesNameTheirLine) {
   const std::map<std::map<std::string, std::string>, std::string> cases = {
-      {{{"r7r8s.refuses", ""}, {"r7r8s.fits", "standard pro"}}, "edition patch r7r8p after a shared patch"},
+      {{{"r7r8s.refuses", ""}, {"r7r8s.fits", "standard pro"}},
+       "edition patch r7r8p after a shared patch"},
       {{{"r7r8s.refuses", ""}}, "shared patch r7r8s must fit every installation"},
       {{{"postpatch.fits", "standard"}}, "shared patch postpatch must fit every installation"},
       {{{"r7r8s.refuses", "enterprise"}}, "patch r7r8s names no installation 'enterprise'"},

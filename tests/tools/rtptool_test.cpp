@@ -59,11 +59,12 @@ class Tool : public ::testing::Test {
 TEST(ToolUsage, HelpListsEveryExitCode) {
   ToolRun h = rtptool("--help");
   EXPECT_EQ(h.code, 0);
-  for (const char* s : {"make OLD NEW PATCH [--key PRIVATE]", "sign PATCH --key PRIVATE", "keygen PRIVATE PUBLIC",
-                        "list PATCH [--trust PUBLIC]", "verify PATCH TREE --trust PUBLIC", "--backup",
-                        "--passphrase-env VAR", "--passphrase-file FILE", " 0  success", " 5  tree does not fit",
-                        " 8  rollback failed", "10  not signed", "20  make failed", "21  key failed", "release DESCRIPTION",
-                        "22  a release check failed"})
+  for (const char* s :
+       {"make OLD NEW PATCH [--key PRIVATE]", "sign PATCH --key PRIVATE", "keygen PRIVATE PUBLIC",
+        "list PATCH [--trust PUBLIC]", "verify PATCH TREE --trust PUBLIC", "--backup",
+        "--passphrase-env VAR", "--passphrase-file FILE", " 0  success", " 5  tree does not fit",
+        " 8  rollback failed", "10  not signed", "20  make failed", "21  key failed",
+        "release DESCRIPTION", "22  a release check failed"})
     EXPECT_NE(h.out.find(s), std::string::npos) << s;
   EXPECT_EQ(rtptool("").code, 1);
   EXPECT_EQ(rtptool("frobnicate").code, 1);
@@ -72,7 +73,8 @@ TEST(ToolUsage, HelpListsEveryExitCode) {
 }
 
 TEST_F(Tool, MakeListVerifyApply) {
-  ToolRun m = rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch) + kSign);
+  ToolRun m = rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " +
+                      quote(patch) + kSign);
   ASSERT_EQ(m.code, 0) << m.out;
   EXPECT_NE(m.out.find("1 added, 2 modified"), std::string::npos) << m.out;
 
@@ -99,7 +101,10 @@ TEST_F(Tool, MakeListVerifyApply) {
 }
 
 TEST_F(Tool, FailuresHaveTheirOwnExitCodes) {
-  ASSERT_EQ(rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch) + kSign).code, 0);
+  ASSERT_EQ(rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch) +
+                    kSign)
+                .code,
+            0);
   writeFile(t.sub("tree/readme.txt"), "pro");
   ToolRun v = rtptool("verify " + quote(patch) + " " + quote(t.sub("tree")) + kTrust);
   EXPECT_EQ(v.code, 5);
@@ -108,7 +113,8 @@ TEST_F(Tool, FailuresHaveTheirOwnExitCodes) {
   EXPECT_EQ(readBytes(t.sub("tree/readme.txt")), (Bytes{'p', 'r', 'o'}));
 
   EXPECT_EQ(rtptool("list " + quote(t.sub("none.rtp"))).code, 2);
-  EXPECT_EQ(rtptool("apply " + quote(t.sub("none.rtp")) + " " + quote(t.sub("tree")) + kTrust).code, 2);
+  EXPECT_EQ(rtptool("apply " + quote(t.sub("none.rtp")) + " " + quote(t.sub("tree")) + kTrust).code,
+            2);
   Bytes cut = readBytes(patch);
   cut.resize(cut.size() - 5);
   writeFile(t.sub("cut.rtp"), cut);
@@ -116,14 +122,19 @@ TEST_F(Tool, FailuresHaveTheirOwnExitCodes) {
   EXPECT_EQ(c.code, 3);
   EXPECT_NE(c.out.find("truncated"), std::string::npos) << c.out;
   EXPECT_EQ(rtptool("apply " + quote(patch) + " " + quote(t.sub("nowhere")) + kTrust).code, 1);
-  ToolRun m = rtptool("make " + quote(t.sub("missing")) + " " + quote(t.sub("new")) + " " + quote(t.sub("x.rtp")));
+  ToolRun m = rtptool("make " + quote(t.sub("missing")) + " " + quote(t.sub("new")) + " " +
+                      quote(t.sub("x.rtp")));
   EXPECT_EQ(m.code, 20);
   EXPECT_NE(m.out.find("not found"), std::string::npos) << m.out;
 }
 
 TEST_F(Tool, ProgressBarOnlyOnATerminal) {
-  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1) to make a terminal";
-  ASSERT_EQ(rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch) + kSign).code, 0);
+  if (std::system("command -v script >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no script(1) to make a terminal";
+  ASSERT_EQ(rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch) +
+                    kSign)
+                .code,
+            0);
   const std::string cmd = std::string(RTPTOOL) + " apply " + patch + " " + t.sub("tree") + kTrust;
   std::FILE* p = popen(("script -qec " + quote(cmd) + " /dev/null 2>&1").c_str(), "r");
   ASSERT_NE(p, nullptr);
@@ -137,7 +148,10 @@ TEST_F(Tool, ProgressBarOnlyOnATerminal) {
 }
 
 TEST_F(Tool, RecoverRollsBackAnInterruptedApplyAndSaysSo) {
-  ASSERT_EQ(rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch) + kSign).code, 0);
+  ASSERT_EQ(rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch) +
+                    kSign)
+                .code,
+            0);
   auto real = rtp::makeNativeFileSystem();
   FaultyFs power(*real);
   power.crashAt = 8;  // past the journal's start, before the commit
@@ -166,10 +180,12 @@ TEST_F(Tool, KeygenSignAndTrust) {
   ASSERT_EQ(g.code, 0) << g.out;
   EXPECT_NE(g.out.find("(encrypted)"), std::string::npos) << g.out;
   const std::string id = g.out.substr(g.out.find("key id ") + 7, 32);
-  EXPECT_EQ(rtptool("keygen " + key + " " + quote(t.sub("other.pub.pem"))).code, 21) << "never over a key";
+  EXPECT_EQ(rtptool("keygen " + key + " " + quote(t.sub("other.pub.pem"))).code, 21)
+      << "never over a key";
 
   // Made unsigned: listed as such, refused by verify and apply.
-  ToolRun m = rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch));
+  ToolRun m =
+      rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(patch));
   ASSERT_EQ(m.code, 0) << m.out;
   EXPECT_NE(m.out.find("unsigned"), std::string::npos) << m.out;
   EXPECT_NE(rtptool("list " + quote(patch)).out.find("\nunsigned\n"), std::string::npos);
@@ -177,14 +193,17 @@ TEST_F(Tool, KeygenSignAndTrust) {
   EXPECT_EQ(rtptool("apply " + quote(patch) + tree).code, 1) << "no key to trust";
   ToolRun v = rtptool("verify " + quote(patch) + tree + " --trust " + pub);
   EXPECT_EQ(v.code, 10);
-  EXPECT_NE(v.out.find("not signed by the release key: patch is not signed"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("not signed by the release key: patch is not signed"), std::string::npos)
+      << v.out;
   EXPECT_EQ(rtptool("apply " + quote(patch) + tree + " --trust " + pub).code, 10);
   EXPECT_EQ(readBytes(t.sub("tree/readme.txt")), (Bytes{'7'}));
 
   // Signed in place, with the passphrase from a file.
-  EXPECT_EQ(rtptool("sign " + quote(patch) + " --key " + key).code, 21) << "encrypted key without passphrase";
+  EXPECT_EQ(rtptool("sign " + quote(patch) + " --key " + key).code, 21)
+      << "encrypted key without passphrase";
   writeFile(t.sub("pass.txt"), "horse battery\n");
-  ToolRun s = rtptool("sign " + quote(patch) + " --key " + key + " --passphrase-file " + quote(t.sub("pass.txt")));
+  ToolRun s = rtptool("sign " + quote(patch) + " --key " + key + " --passphrase-file " +
+                      quote(t.sub("pass.txt")));
   ASSERT_EQ(s.code, 0) << s.out;
   EXPECT_EQ(rtptool("sign " + quote(patch) + kSign).code, 21) << "already signed";
 
@@ -202,10 +221,11 @@ TEST_F(Tool, KeygenSignAndTrust) {
   EXPECT_EQ(readBytes(t.sub("tree/readme.txt")), (Bytes{'8'}));
 
   // Keys that cannot serve.
-  EXPECT_EQ(rtptool("verify " + quote(patch) + tree + " --trust " + key).code, 21) << "a private key file";
+  EXPECT_EQ(rtptool("verify " + quote(patch) + tree + " --trust " + key).code, 21)
+      << "a private key file";
   ::setenv("RTPTEST_PASS", "wrong", 1);
-  ToolRun w = rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " + quote(t.sub("w.rtp")) +
-                      " --key " + key + " --passphrase-env RTPTEST_PASS");
+  ToolRun w = rtptool("make " + quote(t.sub("old")) + " " + quote(t.sub("new")) + " " +
+                      quote(t.sub("w.rtp")) + " --key " + key + " --passphrase-env RTPTEST_PASS");
   EXPECT_EQ(w.code, 21) << w.out;
   EXPECT_FALSE(exists(t.sub("w.rtp")));
   ::unsetenv("RTPTEST_PASS");

@@ -45,6 +45,7 @@ inline void CALLBACK OnReadyTimer(HWND, UINT, UINT_PTR id, DWORD) {
 // (checked every 40 ms on this thread).
 inline void WhenReady(std::function<bool()> ready, std::function<void()> act) {
   auto& waiters = ReadyWaiters();
-  waiters.push_back(std::unique_ptr<ReadyWaiter>(new ReadyWaiter{std::move(ready), std::move(act)}));
+  waiters.push_back(
+      std::unique_ptr<ReadyWaiter>(new ReadyWaiter{std::move(ready), std::move(act)}));
   waiters.back()->timer = SetTimer(nullptr, 0, 40, &OnReadyTimer);
 }

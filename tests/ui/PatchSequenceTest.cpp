@@ -44,7 +44,9 @@ TEST_F(PatchSequence, TheMainPatchDecidesWhatFollows) {
       {"patch r7r8s.rtp\nreturn 1\n", {"r7r8s", "r7r8p", "postpatch", "taxtbl"}, 1, false},
       {"patch r7r8s.rtp\nreturn 1\npatch r7r8p.rtp\nreturn -3\n", {"r7r8s", "r7r8p"}, 0, true},
       {"patch postpatch.rtp\nreturn 1\npatch taxtbl.rtp\nreturn 2\n",
-       {"r7r8s", "postpatch", "taxtbl"}, 1, false},
+       {"r7r8s", "postpatch", "taxtbl"},
+       1,
+       false},
   };
   for (const Order& order : orders) {
     SCOPED_TRACE(order.script);

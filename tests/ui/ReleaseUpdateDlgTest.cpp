@@ -170,9 +170,8 @@ TEST_F(Installation, FreeSpaceIsTestedOnlyForABackup) {
     int result;
   };
   const Case cases[] = {
-      {1, TRUE, 9 * 256, 1},           {1, TRUE, 9 * 256 - 1, 0},
-      {1, TRUE, 1048576 + 256, 1},     {1, FALSE, 9 * 256, 0},
-      {0, TRUE, 1, 1},                 {0, FALSE, 0, 1},
+      {1, TRUE, 9 * 256, 1},  {1, TRUE, 9 * 256 - 1, 0}, {1, TRUE, 1048576 + 256, 1},
+      {1, FALSE, 9 * 256, 0}, {0, TRUE, 1, 1},           {0, FALSE, 0, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.backup << " " << c.answer << " " << c.freeClusters);
@@ -226,8 +225,14 @@ TEST_F(Installation, WhileTheProductRunsEachOkSearchesAgain) {
       if (GetDlgItem(box, id)) ids.push_back(id);
     buttons.push_back(ids);
   };
-  WhenDialogAppears([&](HWND box) { note(box); Click(box, IDOK); });
-  WhenDialogAppears([&](HWND box) { note(box); Click(box, IDOK); });
+  WhenDialogAppears([&](HWND box) {
+    note(box);
+    Click(box, IDOK);
+  });
+  WhenDialogAppears([&](HWND box) {
+    note(box);
+    Click(box, IDOK);
+  });
   WhenDialogAppears([&](HWND box) {
     note(box);
     product.Close();

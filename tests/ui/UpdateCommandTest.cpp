@@ -25,9 +25,12 @@ class UpdateCommand : public testing::Test {
       SetDlgItemTextA(window, IDC_DIRECTORY, typed);
       CheckDlgButton(window, IDC_BACKUP, BST_CHECKED);
       Click(window, IDOK);
-      WhenReady([&dialog, window] { return dialog.checks > 0 && !dialog.Running() &&
-                                           IsWindowEnabled(window) && !FindProgressWindow(); },
-                [then, window] { then(window); });
+      WhenReady(
+          [&dialog, window] {
+            return dialog.checks > 0 && !dialog.Running() && IsWindowEnabled(window) &&
+                   !FindProgressWindow();
+          },
+          [then, window] { then(window); });
     });
   }
 };
@@ -118,9 +121,12 @@ TEST_F(UpdateCommand, EachOutcomeHasItsMessageShownAfterTheProgressWindowIsGone)
       SetDlgItemTextA(window, IDC_DIRECTORY, "D:\\Final");
       Click(window, IDOK);
       if (outcome.modalResult != IDOK)
-        WhenReady([&dialog, window] { return dialog.checks > 0 && !dialog.Running() &&
-                                             IsWindowEnabled(window) && !FindProgressWindow(); },
-                  [window] { Click(window, IDCANCEL); });
+        WhenReady(
+            [&dialog, window] {
+              return dialog.checks > 0 && !dialog.Running() && IsWindowEnabled(window) &&
+                     !FindProgressWindow();
+            },
+            [window] { Click(window, IDCANCEL); });
     });
     EXPECT_EQ(dialog.RunModal(), outcome.modalResult);
     EXPECT_TRUE(progressDuringApply);

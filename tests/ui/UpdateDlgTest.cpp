@@ -309,10 +309,10 @@ TEST(UpdateDialog, WhileTheProgressWindowIsUpActivationGoesBackToIt) {
   });
   dialog.RunModal();
   ASSERT_EQ(seen.size(), 8u);
-  const Step expected[] = {{"click", 1, true},      {"active", 1, true},
+  const Step expected[] = {{"click", 1, true},       {"active", 1, true},
                            {"clickactive", 2, true}, {"minimized", 2, false},
-                           {"inactive", 2, false},  {"other loser", 2, false},
-                           {"app switch", 2, true}, {"app leaves", 2, false}};
+                           {"inactive", 2, false},   {"other loser", 2, false},
+                           {"app switch", 2, true},  {"app leaves", 2, false}};
   for (size_t i = 0; i < seen.size(); ++i) {
     SCOPED_TRACE(expected[i].what);
     EXPECT_STREQ(seen[i].what, expected[i].what);

@@ -48,8 +48,8 @@ std::unique_ptr<File> openPatch(FileSystem& fs, const std::string& patchPath) {
 // The product folder itself may be reached through a link or junction.
 void requireProductDir(FileSystem& fs, const std::string& dir) {
   const Stat st = dir.empty() ? Stat() : fs.stat(dir);
-  const bool isDir =
-      st.type == EntryType::Directory || (st.type == EntryType::Link && st.linkTarget == EntryType::Directory);
+  const bool isDir = st.type == EntryType::Directory ||
+                     (st.type == EntryType::Link && st.linkTarget == EntryType::Directory);
   if (!isDir) throw Error(Result::BadArguments, "product folder " + dir + " not found");
 }
 
@@ -105,7 +105,7 @@ Outcome recoverInterrupted(FileSystem& native, const std::string& productDir) {
     Outcome out;
     const Recovery r = recover(fs, productDir);
     out.recoveredJournal = r != Recovery::Nothing;
-    out.message = r == Recovery::Finished     ? "the interrupted patch had committed: it was finished"
+    out.message = r == Recovery::Finished ? "the interrupted patch had committed: it was finished"
                   : r == Recovery::RolledBack ? "the interrupted patch was rolled back"
                                               : "no interrupted patch";
     return out;
@@ -117,7 +117,8 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
   bool recovered = false;
   Outcome out = guarded([&] {
     requireProductDir(native, productDir);
-    if (!options.trustedKey) throw Error(Result::NotSigned, "no release key to check the patch against");
+    if (!options.trustedKey)
+      throw Error(Result::NotSigned, "no release key to check the patch against");
     ConfinedFileSystem fs(native, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
     PatchReader reader(*file, &*options.trustedKey);

@@ -24,7 +24,8 @@ const std::string& ConfinedFileSystem::checked(const std::string& path) {
   for (char& c : rel)
     if (c == '\\') c = '/';
   const std::string why = linkOnTheWay(inner_, root_, rel);
-  if (!why.empty()) throw Error(Result::WrongInstallation, why + " (the product may not lead outside itself)");
+  if (!why.empty())
+    throw Error(Result::WrongInstallation, why + " (the product may not lead outside itself)");
   return path;
 }
 

@@ -22,16 +22,27 @@ class ConfinedFileSystem : public FileSystem {
  public:
   ConfinedFileSystem(FileSystem& inner, std::string root) : inner_(inner), root_(std::move(root)) {}
 
-  std::string join(const std::string& root, const std::string& rel) const override { return inner_.join(root, rel); }
+  std::string join(const std::string& root, const std::string& rel) const override {
+    return inner_.join(root, rel);
+  }
   Stat stat(const std::string& path) override { return inner_.stat(checked(path)); }
-  std::unique_ptr<File> openRead(const std::string& path) override { return inner_.openRead(checked(path)); }
-  std::unique_ptr<File> create(const std::string& path) override { return inner_.create(checked(path)); }
+  std::unique_ptr<File> openRead(const std::string& path) override {
+    return inner_.openRead(checked(path));
+  }
+  std::unique_ptr<File> create(const std::string& path) override {
+    return inner_.create(checked(path));
+  }
   void makeDir(const std::string& path) override { inner_.makeDir(checked(path)); }
   void removeDir(const std::string& path) override { inner_.removeDir(checked(path)); }
   void removeFile(const std::string& path) override { inner_.removeFile(checked(path)); }
-  std::vector<std::string> list(const std::string& dir) override { return inner_.list(checked(dir)); }
-  void rename(const std::string& from, const std::string& to) override { inner_.rename(checked(from), checked(to)); }
-  void replace(const std::string& replacement, const std::string& target, const std::string& saved) override {
+  std::vector<std::string> list(const std::string& dir) override {
+    return inner_.list(checked(dir));
+  }
+  void rename(const std::string& from, const std::string& to) override {
+    inner_.rename(checked(from), checked(to));
+  }
+  void replace(const std::string& replacement, const std::string& target,
+               const std::string& saved) override {
     inner_.replace(checked(replacement), checked(target), checked(saved));
   }
 

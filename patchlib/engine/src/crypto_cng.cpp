@@ -84,12 +84,12 @@ bool verifySignature(const PublicKey& key, const Digest& digest, const Signature
   std::memcpy(blob.data(), &header, sizeof header);
   std::memcpy(blob.data() + sizeof header, key.data(), key.size());
   BCRYPT_KEY_HANDLE handle = nullptr;
-  NTSTATUS st = BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob.data(),
-                                    static_cast<ULONG>(blob.size()), 0);
+  NTSTATUS st = BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle,
+                                    blob.data(), static_cast<ULONG>(blob.size()), 0);
   if (st != kSuccess) fail("importing the trusted P-256 public key", st);
-  st = BCryptVerifySignature(handle, nullptr, const_cast<PUCHAR>(digest.data()),
-                             static_cast<ULONG>(digest.size()), const_cast<PUCHAR>(signature.data()),
-                             static_cast<ULONG>(signature.size()), 0);
+  st = BCryptVerifySignature(
+      handle, nullptr, const_cast<PUCHAR>(digest.data()), static_cast<ULONG>(digest.size()),
+      const_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()), 0);
   BCryptDestroyKey(handle);
   // STATUS_INVALID_SIGNATURE, or any other refusal: the signature does not hold.
   return st == kSuccess;

@@ -40,7 +40,8 @@ struct Sha256::State {
 };
 
 Sha256::Sha256() : s_(new State) {
-  if (!s_->ctx.p || EVP_DigestInit_ex(s_->ctx.p, EVP_sha256(), nullptr) != 1) fail("SHA-256 set-up");
+  if (!s_->ctx.p || EVP_DigestInit_ex(s_->ctx.p, EVP_sha256(), nullptr) != 1)
+    fail("SHA-256 set-up");
 }
 
 Sha256::~Sha256() = default;
@@ -64,10 +65,12 @@ bool verifySignature(const PublicKey& key, const Digest& digest, const Signature
       OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
       OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point),
       OSSL_PARAM_construct_end()};
-  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> fromData(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> fromData(
+      EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   Owned<EVP_PKEY, EVP_PKEY_free> pkey;
   if (!fromData.p || EVP_PKEY_fromdata_init(fromData.p) != 1 ||
-      EVP_PKEY_fromdata(fromData.p, &pkey.p, EVP_PKEY_PUBLIC_KEY, const_cast<OSSL_PARAM*>(params)) != 1)
+      EVP_PKEY_fromdata(fromData.p, &pkey.p, EVP_PKEY_PUBLIC_KEY,
+                        const_cast<OSSL_PARAM*>(params)) != 1)
     fail("importing the trusted P-256 public key");
 
   // The file holds r || s; OpenSSL verifies the DER form.
@@ -87,7 +90,8 @@ bool verifySignature(const PublicKey& key, const Digest& digest, const Signature
   Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.p, nullptr));
   if (!ctx.p || EVP_PKEY_verify_init(ctx.p) != 1) fail("signature check set-up");
   // 0 is a bad signature, a negative value a malformed one: neither holds.
-  return EVP_PKEY_verify(ctx.p, der, static_cast<std::size_t>(derLen), digest.data(), digest.size()) == 1;
+  return EVP_PKEY_verify(ctx.p, der, static_cast<std::size_t>(derLen), digest.data(),
+                         digest.size()) == 1;
 }
 
 }  // namespace crypto

@@ -14,14 +14,16 @@ std::string backupInTheWay(FileSystem& fs, const std::string& root, const std::s
   std::string why = linkOnTheWay(fs, root, target);
   if (!why.empty()) return why;
   const EntryType t = fs.stat(fs.join(root, target)).type;
-  if (t != EntryType::None && t != EntryType::File) return "its backup " + target + " is not a plain file";
+  if (t != EntryType::None && t != EntryType::File)
+    return "its backup " + target + " is not a plain file";
   return {};
 }
 
 }  // namespace
 
-std::vector<FileReport> examine(FileSystem& fs, const std::string& root, const std::vector<PatchOp>& ops,
-                                const ApplyOptions& options, std::vector<FileState>& states) {
+std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
+                                const std::vector<PatchOp>& ops, const ApplyOptions& options,
+                                std::vector<FileState>& states) {
   Examination ex{fs, root, {}, {}, {}, {}};
   for (const PatchOp& op : ops)
     if (op.kind == OpKind::MakeDir) ex.madeLater.insert(foldCase(op.path));

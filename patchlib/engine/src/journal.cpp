@@ -14,7 +14,8 @@ std::uint32_t check32(const unsigned char* p, std::size_t n) {
 }
 
 std::uint32_t le32(const unsigned char* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+         std::uint32_t(p[3]) << 24;
 }
 
 void setU32(unsigned char* p, std::uint32_t v) {
@@ -40,10 +41,12 @@ std::vector<Record> decodeJournal(const std::vector<unsigned char>& bytes) {
   const std::size_t len = bytes.size();
   while (len - pos >= 4) {
     std::uint32_t n = le32(bytes.data() + pos);
-    if (n == 0 || n > format::kMaxPathLength + 64 || n > len - pos - 4 || len - pos - 4 - n < 4) break;
+    if (n == 0 || n > format::kMaxPathLength + 64 || n > len - pos - 4 || len - pos - 4 - n < 4)
+      break;
     const unsigned char* body = bytes.data() + pos + 4;
     if (le32(body + n) != check32(body, n)) break;
-    Record r{static_cast<Rec>(body[0]), std::string(reinterpret_cast<const char*>(body + 1), n - 1)};
+    Record r{static_cast<Rec>(body[0]),
+             std::string(reinterpret_cast<const char*>(body + 1), n - 1)};
     if (body[0] < 1 || body[0] > 10) break;
     if (out.empty() != (r.type == Rec::Begin)) break;
     const bool named = r.type != Rec::Begin && r.type != Rec::Commit && r.type != Rec::Abort;

@@ -55,7 +55,8 @@ void executeMakeDir(Transaction& tx, const PatchOp& op) {
 // add
 FileState examineAdd(Examination& ex, const PatchOp& op, const Stat& st, std::string& why) {
   if (st.type == EntryType::None) return FileState::Pending;
-  if (st.type == EntryType::File && st.size == op.newSize && hashOf(ex, op) == op.newHash) return FileState::Done;
+  if (st.type == EntryType::File && st.size == op.newSize && hashOf(ex, op) == op.newHash)
+    return FileState::Done;
   why = "exists with other content";
   return FileState::Mismatch;
 }
@@ -141,11 +142,16 @@ const OpRules& rulesOf(OpKind kind) {
   static const OpRules del{"delete", true, examineDelete, executeDelete};
   static const OpRules removeDir{"rmdir", false, examineRemoveDir, executeRemoveDir};
   switch (kind) {
-    case OpKind::MakeDir: return makeDir;
-    case OpKind::Add: return add;
-    case OpKind::Modify: return modify;
-    case OpKind::Delete: return del;
-    case OpKind::RemoveDir: return removeDir;
+    case OpKind::MakeDir:
+      return makeDir;
+    case OpKind::Add:
+      return add;
+    case OpKind::Modify:
+      return modify;
+    case OpKind::Delete:
+      return del;
+    case OpKind::RemoveDir:
+      return removeDir;
   }
   throw Error(Result::InternalError, "unknown operation kind");
 }
@@ -160,14 +166,20 @@ const RecordRules& rulesOf(Rec type) {
   switch (type) {
     case Rec::Begin:
     case Rec::Commit:
-    case Rec::Abort: return marker;
-    case Rec::MakeDir: return makeDir;
-    case Rec::Temp: return temp;
+    case Rec::Abort:
+      return marker;
+    case Rec::MakeDir:
+      return makeDir;
+    case Rec::Temp:
+      return temp;
     case Rec::Place:
-    case Rec::Backup: return placed;
+    case Rec::Backup:
+      return placed;
     case Rec::Replace:
-    case Rec::Delete: return replaced;
-    case Rec::RemoveDir: return removeDir;
+    case Rec::Delete:
+      return replaced;
+    case Rec::RemoveDir:
+      return removeDir;
   }
   throw Error(Result::InternalError, "unknown journal record");
 }
@@ -180,7 +192,8 @@ const char* opKindName(OpKind k) {
   }
 }
 
-std::string undoRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records) {
+std::string undoRecords(FileSystem& fs, const std::string& root,
+                        const std::vector<Record>& records) {
   std::string firstError;
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
     try {
@@ -192,7 +205,8 @@ std::string undoRecords(FileSystem& fs, const std::string& root, const std::vect
   return firstError;
 }
 
-std::string finishRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records) {
+std::string finishRecords(FileSystem& fs, const std::string& root,
+                          const std::vector<Record>& records) {
   std::string firstError;
   for (bool last : {false, true}) {
     for (const Record& r : records) {

@@ -53,8 +53,10 @@ const RecordRules& rulesOf(Rec type);
 
 // Undoes records newest first, or finishes those of a committed patch. Goes
 // on past failures; returns the first failure's text, empty on success.
-std::string undoRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records);
-std::string finishRecords(FileSystem& fs, const std::string& root, const std::vector<Record>& records);
+std::string undoRecords(FileSystem& fs, const std::string& root,
+                        const std::vector<Record>& records);
+std::string finishRecords(FileSystem& fs, const std::string& root,
+                          const std::vector<Record>& records);
 
 }  // namespace rtp
 

@@ -61,7 +61,8 @@ bool isShortNameForm(const std::string& component) {
     if (ext.size() > 3 || ext.find('.') != std::string::npos) return false;
   }
   const std::size_t tilde = base.rfind('~');
-  if (base.size() > 8 || tilde == std::string::npos || tilde == 0 || tilde + 1 == base.size()) return false;
+  if (base.size() > 8 || tilde == std::string::npos || tilde == 0 || tilde + 1 == base.size())
+    return false;
   for (std::size_t i = tilde + 1; i < base.size(); ++i)
     if (base[i] < '0' || base[i] > '9') return false;
   return true;
@@ -88,7 +89,8 @@ std::string checkRelativePath(const std::string& path, bool allowEngineNames) {
   bool first = true;
   for (;;) {
     std::size_t end = path.find('/', start);
-    std::string comp = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string comp =
+        path.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (comp.empty()) return "empty path component";
     if (comp == "." || comp == "..") return "'.' or '..' component";
     if (comp.back() == '.' || comp.back() == ' ') return "component ends with a dot or blank";
@@ -103,7 +105,8 @@ std::string checkRelativePath(const std::string& path, bool allowEngineNames) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  if (!allowEngineNames && foldCase(path) == format::kJournalName) return "the journal name is reserved";
+  if (!allowEngineNames && foldCase(path) == format::kJournalName)
+    return "the journal name is reserved";
   return {};
 }
 

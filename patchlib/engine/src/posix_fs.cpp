@@ -83,7 +83,8 @@ class PosixFile : public File {
     if (::fsync(fd_) != 0) fail("cannot sync", path_);
   }
   void setMode(std::uint32_t mode) override {
-    if (::fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0) fail("cannot set the permissions of", path_);
+    if (::fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0)
+      fail("cannot set the permissions of", path_);
   }
 
  private:
@@ -109,7 +110,8 @@ class PosixFileSystem : public FileSystem {
     r.size = static_cast<std::uint64_t>(st.st_size);
     r.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
     struct stat target;
-    if (r.type == EntryType::Link && ::stat(path.c_str(), &target) == 0) r.linkTarget = typeOf(target.st_mode);
+    if (r.type == EntryType::Link && ::stat(path.c_str(), &target) == 0)
+      r.linkTarget = typeOf(target.st_mode);
     return r;
   }
   std::unique_ptr<File> openRead(const std::string& path) override {
@@ -168,7 +170,8 @@ class PosixFileSystem : public FileSystem {
     syncDir(parentOf(to));
     if (parentOf(from) != parentOf(to)) syncDir(parentOf(from));
   }
-  void replace(const std::string& replacement, const std::string& target, const std::string& saved) override {
+  void replace(const std::string& replacement, const std::string& target,
+               const std::string& saved) override {
     // A second name keeps the old content while rename swaps atomically.
     if (::link(target.c_str(), saved.c_str()) != 0) fail("cannot keep the original of", target);
     syncDir(parentOf(saved));
@@ -178,6 +181,8 @@ class PosixFileSystem : public FileSystem {
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeNativeFileSystem() { return std::unique_ptr<FileSystem>(new PosixFileSystem); }
+std::unique_ptr<FileSystem> makeNativeFileSystem() {
+  return std::unique_ptr<FileSystem>(new PosixFileSystem);
+}
 
 }  // namespace rtp

@@ -67,8 +67,10 @@ bool allZero(const std::array<unsigned char, N>& a) {
 
 const char* sectionName(std::uint32_t type) {
   switch (type) {
-    case format::kSectionOps: return "operations section";
-    case format::kSectionData: return "data section";
+    case format::kSectionOps:
+      return "operations section";
+    case format::kSectionData:
+      return "data section";
   }
   return "section";
 }
@@ -100,9 +102,11 @@ void PatchReader::load() {
 void PatchReader::readHeader() {
   fileSize_ = file_.size();
   unsigned char fixed[format::kFixedHeaderSize] = {};
-  const std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize_, sizeof fixed));
+  const std::size_t have =
+      static_cast<std::size_t>(std::min<std::uint64_t>(fileSize_, sizeof fixed));
   readAt(file_, 0, fixed, have);
-  if (have < sizeof format::kMagic || std::memcmp(fixed, format::kMagic, sizeof format::kMagic) != 0)
+  if (have < sizeof format::kMagic ||
+      std::memcmp(fixed, format::kMagic, sizeof format::kMagic) != 0)
     throw Error(Result::PatchCorrupt, "not a patch file (bad magic number)");
   if (have < sizeof fixed) throw Error(tampered(), "patch file is truncated");
   Cursor c{fixed, sizeof fixed};
@@ -133,7 +137,8 @@ void PatchReader::checkSignature(const std::vector<unsigned char>& header, std::
   std::copy(block, block + signerKeyId_.size(), signerKeyId_.begin());
   std::copy(block + signerKeyId_.size(), block + format::kSignatureBlockSize, signature.begin());
   if (!trusted_) return;
-  if (allZero(signerKeyId_) && allZero(signature)) throw Error(Result::NotSigned, "patch is not signed");
+  if (allZero(signerKeyId_) && allZero(signature))
+    throw Error(Result::NotSigned, "patch is not signed");
   const crypto::KeyId trustedId = crypto::keyId(*trusted_);
   if (signerKeyId_ != trustedId)
     throw Error(Result::NotSigned, "patch is signed by key " + crypto::hex(signerKeyId_) +
@@ -194,7 +199,8 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
     sections_.push_back(s);
   }
   if (!haveOps || !haveData) throw Error(Result::PatchCorrupt, "a required section is missing");
-  if (opsLength_ > format::kMaxOpsSection) throw Error(Result::PatchCorrupt, "operations section too large");
+  if (opsLength_ > format::kMaxOpsSection)
+    throw Error(Result::PatchCorrupt, "operations section too large");
   // Header and sections tile the file: a byte in a gap would be checked by
   // no hash.
   std::sort(ranges.begin(), ranges.end());
@@ -253,7 +259,8 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
     if (!hasNew && (op.newSize != 0 || !isZero(op.newHash)))
       throw Error(Result::PatchCorrupt, where + ": unexpected new content");
     if (hasNew) {
-      bool encOk = op.encoding == Encoding::Full || (op.kind == OpKind::Modify && op.encoding == Encoding::Delta);
+      bool encOk = op.encoding == Encoding::Full ||
+                   (op.kind == OpKind::Modify && op.encoding == Encoding::Delta);
       if (!encOk) throw Error(Result::PatchCorrupt, where + ": bad encoding for its kind");
       if (op.dataLength == 0) throw Error(Result::PatchCorrupt, where + ": no data");
       if (op.dataLength > dataLength_ || op.dataOffset > dataLength_ - op.dataLength)
@@ -276,18 +283,27 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
     std::string parent = slash == std::string::npos ? std::string() : key.substr(0, slash);
     for (std::string p = parent; !p.empty();) {
       if (deleted.count(p)) throw Error(Result::PatchCorrupt, where + ": parent is a deleted file");
-      if (removedDirs.count(p)) throw Error(Result::PatchCorrupt, where + ": parent is a removed folder");
+      if (removedDirs.count(p))
+        throw Error(Result::PatchCorrupt, where + ": parent is a removed folder");
       std::size_t s = p.rfind('/');
       p = s == std::string::npos ? std::string() : p.substr(0, s);
     }
     switch (op.kind) {
-      case OpKind::MakeDir: madeDirs.insert(key); break;
-      case OpKind::Delete: deleted.insert(key); break;
-      case OpKind::RemoveDir: removedDirs.insert(key); break;
+      case OpKind::MakeDir:
+        madeDirs.insert(key);
+        break;
+      case OpKind::Delete:
+        deleted.insert(key);
+        break;
+      case OpKind::RemoveDir:
+        removedDirs.insert(key);
+        break;
       case OpKind::Add:
-      case OpKind::Modify: break;
+      case OpKind::Modify:
+        break;
     }
-    if ((op.kind == OpKind::Delete || op.kind == OpKind::RemoveDir) && !parent.empty() && madeDirs.count(parent))
+    if ((op.kind == OpKind::Delete || op.kind == OpKind::RemoveDir) && !parent.empty() &&
+        madeDirs.count(parent))
       throw Error(Result::PatchCorrupt, where + ": removes something inside a folder it creates");
     ops_.push_back(std::move(op));
   }

@@ -7,7 +7,9 @@
 
 namespace rtp {
 
-std::string journalPath(FileSystem& fs, const std::string& root) { return fs.join(root, format::kJournalName); }
+std::string journalPath(FileSystem& fs, const std::string& root) {
+  return fs.join(root, format::kJournalName);
+}
 
 Recovery recover(FileSystem& fs, const std::string& root) {
   const std::string jp = journalPath(fs, root);
@@ -19,11 +21,13 @@ Recovery recover(FileSystem& fs, const std::string& root) {
     try {
       fs.removeFile(jp);
     } catch (const IoFailure& e) {
-      throw Error(Result::IoError, std::string("cannot remove a stray entry at the journal's name: ") + e.what());
+      throw Error(Result::IoError,
+                  std::string("cannot remove a stray entry at the journal's name: ") + e.what());
     }
     return Recovery::Nothing;
   }
-  if (st.type != EntryType::File) throw Error(Result::RollbackFailed, "journal " + jp + " is not a file");
+  if (st.type != EntryType::File)
+    throw Error(Result::RollbackFailed, "journal " + jp + " is not a file");
   // A sound journal stays far below this: the operations section is capped.
   if (st.size > (32u << 20)) throw Error(Result::RollbackFailed, "journal " + jp + " is too large");
   std::vector<unsigned char> bytes(static_cast<std::size_t>(st.size));
@@ -35,8 +39,10 @@ Recovery recover(FileSystem& fs, const std::string& root) {
   }
   std::vector<Record> records = decodeJournal(bytes);
   const bool committed = isCommitted(records);
-  std::string failed = committed ? finishRecords(fs, root, records) : undoRecords(fs, root, records);
-  if (!failed.empty()) throw Error(Result::RollbackFailed, "cannot undo the interrupted patch: " + failed);
+  std::string failed =
+      committed ? finishRecords(fs, root, records) : undoRecords(fs, root, records);
+  if (!failed.empty())
+    throw Error(Result::RollbackFailed, "cannot undo the interrupted patch: " + failed);
   try {
     fs.removeFile(jp);
   } catch (const IoFailure& e) {

@@ -20,7 +20,8 @@ struct Inflater::State {
   z_stream z{};
   bool ended = false;
   std::vector<unsigned char> in;
-  State(File& f, std::uint64_t off, std::uint64_t len) : file(f), offset(off), remaining(len), in(kBufferSize) {}
+  State(File& f, std::uint64_t off, std::uint64_t len)
+      : file(f), offset(off), remaining(len), in(kBufferSize) {}
 };
 
 Inflater::Inflater(File& file, std::uint64_t offset, std::uint64_t length)
@@ -35,7 +36,8 @@ std::size_t Inflater::readSome(unsigned char* out, std::size_t n) {
   std::size_t produced = 0;
   while (produced < n && !s.ended) {
     if (s.z.avail_in == 0 && s.remaining > 0) {
-      std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(s.remaining, s.in.size()));
+      std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(s.remaining, s.in.size()));
       s.file.seek(s.offset);
       std::size_t got = 0;
       while (got < want) {
@@ -58,7 +60,8 @@ std::size_t Inflater::readSome(unsigned char* out, std::size_t n) {
     } else if (rc == Z_BUF_ERROR) {
       if (s.z.avail_in == 0 && s.remaining == 0) corrupt("compressed stream ends early");
     } else if (rc != Z_OK) {
-      corrupt(std::string("compressed stream is damaged (") + (s.z.msg ? s.z.msg : "zlib error") + ")");
+      corrupt(std::string("compressed stream is damaged (") + (s.z.msg ? s.z.msg : "zlib error") +
+              ")");
     }
   }
   return produced;
@@ -97,7 +100,8 @@ void OldReader::read(std::uint64_t pos, unsigned char* out, std::size_t n) {
       buf_.resize(kBufferSize);
       file_->seek(pos);
       std::size_t got = 0;
-      std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, size_ - pos));
+      std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, size_ - pos));
       while (got < want) {
         std::size_t r = file_->read(buf_.data() + got, want - got);
         if (r == 0) break;
@@ -125,7 +129,8 @@ void putVarint(std::vector<unsigned char>& out, std::uint64_t v) {
   out.push_back(static_cast<unsigned char>(v));
 }
 
-void decodeStream(File& patch, std::uint64_t dataSectionOffset, const PatchOp& op, File* old, ByteSink& sink) {
+void decodeStream(File& patch, std::uint64_t dataSectionOffset, const PatchOp& op, File* old,
+                  ByteSink& sink) {
   Inflater in(patch, dataSectionOffset + op.dataOffset, op.dataLength);
   std::vector<unsigned char> a(kBufferSize), b(kBufferSize);
   const std::string where = op.path + ": ";
@@ -179,7 +184,8 @@ void decodeStream(File& patch, std::uint64_t dataSectionOffset, const PatchOp& o
     if (seek < 0 ? static_cast<std::uint64_t>(-(seek + 1)) + 1 > oldPos
                  : static_cast<std::uint64_t>(seek) > op.oldSize - oldPos)
       corrupt(where + "delta moves outside the old file");
-    oldPos = seek < 0 ? oldPos - (static_cast<std::uint64_t>(-(seek + 1)) + 1) : oldPos + static_cast<std::uint64_t>(seek);
+    oldPos = seek < 0 ? oldPos - (static_cast<std::uint64_t>(-(seek + 1)) + 1)
+                      : oldPos + static_cast<std::uint64_t>(seek);
   }
   in.finish();
 }

@@ -37,8 +37,15 @@ class OutputSink : public ByteSink {
 }  // namespace
 
 Transaction::Transaction(FileSystem& fs, const std::string& root, PatchReader& patch,
-                         const std::vector<FileState>& states, const ApplyOptions& opts, ProgressSink* progress)
-    : fs_(fs), root_(root), patch_(patch), states_(states), opts_(opts), progress_(progress), journal_(fs, root) {}
+                         const std::vector<FileState>& states, const ApplyOptions& opts,
+                         ProgressSink* progress)
+    : fs_(fs),
+      root_(root),
+      patch_(patch),
+      states_(states),
+      opts_(opts),
+      progress_(progress),
+      journal_(fs, root) {}
 
 std::string Transaction::run() {
   // A tree already at its new state is not written to at all (it may be
@@ -82,8 +89,8 @@ void Transaction::commit() {
     journal_.commit();
   } catch (const std::exception& e) {
     if (!journal_.abort())
-      throw Error(Result::RollbackFailed, std::string("cannot record the end of the patch (") + e.what() +
-                                              "); the next call finishes or undoes it");
+      throw Error(Result::RollbackFailed, std::string("cannot record the end of the patch (") +
+                                              e.what() + "); the next call finishes or undoes it");
     throw;
   }
 }
@@ -97,8 +104,8 @@ void Transaction::rollBack(Result result, const std::string& why) {
     failed = e.what();
   }
   if (!failed.empty())
-    throw Error(Result::RollbackFailed,
-                why + "; undoing the patch failed too (" + failed + "); the next call finishes the undo");
+    throw Error(Result::RollbackFailed, why + "; undoing the patch failed too (" + failed +
+                                            "); the next call finishes the undo");
   throw Error(result, why);
 }
 
@@ -177,7 +184,8 @@ void Transaction::backUp(const std::string& rel) {
   const std::string target = std::string(format::kBackupDir) + "/" + rel;
   Stat st = fs_.stat(path(target));
   if (st.type == EntryType::File) return;
-  if (st.type != EntryType::None) throw Error(Result::WrongInstallation, "backup " + target + " is in the way");
+  if (st.type != EntryType::None)
+    throw Error(Result::WrongInstallation, "backup " + target + " is in the way");
   std::size_t from = 0;
   for (;;) {
     std::size_t s = target.find('/', from);

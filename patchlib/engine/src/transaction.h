@@ -14,8 +14,9 @@ namespace rtp {
 
 class Transaction {
  public:
-  Transaction(FileSystem& fs, const std::string& root, PatchReader& patch, const std::vector<FileState>& states,
-              const ApplyOptions& opts, ProgressSink* progress);
+  Transaction(FileSystem& fs, const std::string& root, PatchReader& patch,
+              const std::vector<FileState>& states, const ApplyOptions& opts,
+              ProgressSink* progress);
 
   // Returns a note about leftovers (empty normally); throws on failure after
   // rolling back.

@@ -13,7 +13,8 @@ namespace rtp {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what, const std::string& path, DWORD err = GetLastError()) {
+[[noreturn]] void fail(const std::string& what, const std::string& path,
+                       DWORD err = GetLastError()) {
   char buf[64];
   std::snprintf(buf, sizeof buf, " (Windows error %lu)", static_cast<unsigned long>(err));
   throw IoFailure(what + " " + path + buf);
@@ -36,7 +37,8 @@ class Win32File : public File {
     while (got < n) {
       DWORD want = static_cast<DWORD>(n - got > 0x10000000 ? 0x10000000 : n - got);
       DWORD r = 0;
-      if (!ReadFile(h_, static_cast<char*>(buf) + got, want, &r, nullptr)) fail("cannot read", path_);
+      if (!ReadFile(h_, static_cast<char*>(buf) + got, want, &r, nullptr))
+        fail("cannot read", path_);
       if (r == 0) break;
       got += r;
     }
@@ -92,7 +94,8 @@ class Win32FileSystem : public FileSystem {
     }
     if (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       r.type = EntryType::Link;
-      r.linkTarget = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryType::Directory : EntryType::File;
+      r.linkTarget =
+          (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryType::Directory : EntryType::File;
     } else if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       r.type = EntryType::Directory;
     else
@@ -103,9 +106,9 @@ class Win32FileSystem : public FileSystem {
   // The reparse point itself is opened, never what it leads to, and then
   // refused.
   std::unique_ptr<File> openRead(const std::string& path) override {
-    HANDLE h = api_.createFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
-                               nullptr);
+    HANDLE h = api_.createFile(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail("cannot open", path);
     std::unique_ptr<File> f(new Win32File(h, path));
     BY_HANDLE_FILE_INFORMATION info;
@@ -160,10 +163,11 @@ class Win32FileSystem : public FileSystem {
     clearReadOnly(to);
     if (!MoveFileExA(from.c_str(), to.c_str(), flags)) fail("cannot move " + from + " to", to);
   }
-  void replace(const std::string& replacement, const std::string& target, const std::string& saved) override {
+  void replace(const std::string& replacement, const std::string& target,
+               const std::string& saved) override {
     clearReadOnly(target);
-    if (ReplaceFileA(target.c_str(), replacement.c_str(), saved.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
-                     nullptr, nullptr)) {
+    if (ReplaceFileA(target.c_str(), replacement.c_str(), saved.c_str(),
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
       // ReplaceFile does not promise write-through; flush the new content's
       // metadata by reopening it.
       HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -184,7 +188,8 @@ class Win32FileSystem : public FileSystem {
     } else if (GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
       fail("cannot replace", target, e);
     }
-    if (!MoveFileExA(replacement.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!MoveFileExA(replacement.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       fail("cannot replace", target);
   }
 
@@ -194,7 +199,9 @@ class Win32FileSystem : public FileSystem {
 
 }  // namespace
 
-Win32Api nativeWin32Api() { return Win32Api{GetFileAttributesExA, CreateFileA, GetFileInformationByHandle}; }
+Win32Api nativeWin32Api() {
+  return Win32Api{GetFileAttributesExA, CreateFileA, GetFileInformationByHandle};
+}
 
 std::unique_ptr<FileSystem> makeWin32FileSystem(const Win32Api& api) {
   return std::unique_ptr<FileSystem>(new Win32FileSystem(api));

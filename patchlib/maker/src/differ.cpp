@@ -24,7 +24,8 @@ constexpr std::size_t kMinGain = 8;
 class Compressor {
  public:
   Compressor() {
-    if (deflateInit2(&z_, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) throw MakeError("zlib init failed");
+    if (deflateInit2(&z_, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+      throw MakeError("zlib init failed");
   }
   ~Compressor() { deflateEnd(&z_); }
   void feed(const unsigned char* p, std::size_t n, bool last) {
@@ -61,7 +62,8 @@ class Differ {
  public:
   Differ(const unsigned char* o, std::size_t on, const unsigned char* n, std::size_t nn)
       : old_(o), oldSize_(on), new_(n), newSize_(nn), sa_(on) {
-    if (on > 0 && divsufsort(o, sa_.data(), static_cast<saidx_t>(on)) != 0) throw MakeError("suffix sort failed");
+    if (on > 0 && divsufsort(o, sa_.data(), static_cast<saidx_t>(on)) != 0)
+      throw MakeError("suffix sort failed");
   }
 
   std::vector<unsigned char> run() {
@@ -175,7 +177,8 @@ class Differ {
 
   // Commands are held back one step: runs of empty commands (pure moves)
   // merge, and a trailing empty one is dropped, as the reader requires.
-  void emit(std::size_t newFrom, std::size_t oldFrom, std::size_t add, std::size_t copy, std::int64_t seek) {
+  void emit(std::size_t newFrom, std::size_t oldFrom, std::size_t add, std::size_t copy,
+            std::int64_t seek) {
     if (add == 0 && copy == 0 && hasPending_ && pending_.add == 0 && pending_.copy == 0) {
       pending_.seek += seek;
       return;

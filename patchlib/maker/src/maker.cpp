@@ -31,11 +31,13 @@ void walk(const fs::path& root, const fs::path& dir, const std::string& prefix, 
   for (const std::string& name : names) {
     const std::string rel = prefix.empty() ? name : prefix + "/" + name;
     std::string why = checkRelativePath(rel);
-    if (!why.empty()) throw MakeError(rel + " in " + root.string() + " cannot go into a patch: " + why);
+    if (!why.empty())
+      throw MakeError(rel + " in " + root.string() + " cannot go into a patch: " + why);
     const fs::path p = dir / name;
     fs::file_status st = fs::symlink_status(p, ec);
     if (ec) throw MakeError("cannot examine " + p.string() + ": " + ec.message());
-    if (fs::is_symlink(st)) throw MakeError(p.string() + " is a symbolic link; patches hold only files and folders");
+    if (fs::is_symlink(st))
+      throw MakeError(p.string() + " is a symbolic link; patches hold only files and folders");
     if (fs::is_directory(st)) {
       tree.dirs.insert(rel);
       walk(root, p, rel, tree);
@@ -64,7 +66,8 @@ std::vector<unsigned char> readAll(const std::string& path) {
   in.seekg(0);
   if (n < 0) throw MakeError("cannot read " + path);
   data.resize(static_cast<std::size_t>(n));
-  if (n > 0 && !in.read(reinterpret_cast<char*>(data.data()), n)) throw MakeError("cannot read " + path);
+  if (n > 0 && !in.read(reinterpret_cast<char*>(data.data()), n))
+    throw MakeError("cannot read " + path);
   return data;
 }
 
@@ -85,12 +88,14 @@ void checkCaseClashes(const Tree& oldTree, const Tree& newTree) {
 
 }  // namespace
 
-MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
-                    const SigningKey* signer, MakeProgress* progress) {
+MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
+                    const std::string& patchPath, const SigningKey* signer,
+                    MakeProgress* progress) {
   const Tree oldTree = scan(oldDir), newTree = scan(newDir);
   checkCaseClashes(oldTree, newTree);
   for (const std::string& d : oldTree.dirs)
-    if (newTree.files.count(d)) throw MakeError("folder " + d + " became a file; make that change in two patches");
+    if (newTree.files.count(d))
+      throw MakeError("folder " + d + " became a file; make that change in two patches");
 
   auto oldPath = [&](const std::string& rel) { return (fs::path(oldDir) / rel).string(); };
   auto newPath = [&](const std::string& rel) { return (fs::path(newDir) / rel).string(); };

@@ -54,7 +54,8 @@ crypto::PublicKey publicPoint(EVP_PKEY* key, const std::string& where) {
   char group[64] = {};
   std::size_t len = 0;
   if (!EVP_PKEY_is_a(key, "EC") ||
-      EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &len) != 1 ||
+      EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &len) !=
+          1 ||
       std::strcmp(group, "prime256v1") != 0)
     throw KeyError(where + " is not a P-256 (prime256v1) key");
   BIGNUM* x = nullptr;
@@ -63,7 +64,8 @@ crypto::PublicKey publicPoint(EVP_PKEY* key, const std::string& where) {
   EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_Y, &y);
   Owned<BIGNUM> ox(x), oy(y);
   crypto::PublicKey out;
-  if (!x || !y || BN_bn2binpad(x, out.data(), 32) != 32 || BN_bn2binpad(y, out.data() + 32, 32) != 32)
+  if (!x || !y || BN_bn2binpad(x, out.data(), 32) != 32 ||
+      BN_bn2binpad(y, out.data() + 32, 32) != 32)
     fail("cannot read the public point of " + where);
   return out;
 }
@@ -71,7 +73,8 @@ crypto::PublicKey publicPoint(EVP_PKEY* key, const std::string& where) {
 // Never prompts: the caller says where the passphrase comes from.
 int passphraseCallback(char* buf, int size, int, void* data) {
   const std::string* passphrase = static_cast<const std::string*>(data);
-  if (!passphrase || passphrase->empty() || passphrase->size() > static_cast<std::size_t>(size)) return -1;
+  if (!passphrase || passphrase->empty() || passphrase->size() > static_cast<std::size_t>(size))
+    return -1;
   std::memcpy(buf, passphrase->data(), passphrase->size());
   return static_cast<int>(passphrase->size());
 }
@@ -103,7 +106,8 @@ std::string bioText(BIO* bio) {
 
 }  // namespace
 
-SigningKey::SigningKey(evp_pkey_st* key) : key_(key), public_(publicPoint(key, "the signing key")) {}
+SigningKey::SigningKey(evp_pkey_st* key)
+    : key_(key), public_(publicPoint(key, "the signing key")) {}
 
 SigningKey::SigningKey(SigningKey&& other) noexcept : key_(other.key_), public_(other.public_) {
   other.key_ = nullptr;
@@ -115,7 +119,8 @@ SigningKey SigningKey::load(const std::string& pathOrUri, const std::string& pas
   Owned<UI_METHOD> ui(UI_UTIL_wrap_read_pem_callback(passphraseCallback, 0));
   if (!ui) fail("cannot set up passphrase handling");
   std::string secret = passphrase;
-  Owned<OSSL_STORE_CTX> store(OSSL_STORE_open(pathOrUri.c_str(), ui.get(), &secret, nullptr, nullptr));
+  Owned<OSSL_STORE_CTX> store(
+      OSSL_STORE_open(pathOrUri.c_str(), ui.get(), &secret, nullptr, nullptr));
   if (!store) fail("cannot open the signing key " + pathOrUri);
   OSSL_STORE_expect(store.get(), OSSL_STORE_INFO_PKEY);
   EVP_PKEY* key = nullptr;
@@ -125,11 +130,13 @@ SigningKey SigningKey::load(const std::string& pathOrUri, const std::string& pas
       if (OSSL_STORE_error(store.get())) break;
       continue;
     }
-    if (OSSL_STORE_INFO_get_type(info.get()) == OSSL_STORE_INFO_PKEY) key = OSSL_STORE_INFO_get1_PKEY(info.get());
+    if (OSSL_STORE_INFO_get_type(info.get()) == OSSL_STORE_INFO_PKEY)
+      key = OSSL_STORE_INFO_get1_PKEY(info.get());
   }
   if (!key)
     fail("no private key in " + pathOrUri +
-         (passphrase.empty() ? " (if it is encrypted, give its passphrase)" : " (wrong passphrase?)"));
+         (passphrase.empty() ? " (if it is encrypted, give its passphrase)"
+                             : " (wrong passphrase?)"));
   ERR_clear_error();
   return SigningKey(key);
 }
@@ -141,7 +148,8 @@ crypto::Signature SigningKey::sign(const crypto::Digest& digest) const {
       EVP_PKEY_sign(ctx.get(), nullptr, &len, digest.data(), digest.size()) != 1)
     fail("cannot sign");
   std::vector<unsigned char> der(len);
-  if (EVP_PKEY_sign(ctx.get(), der.data(), &len, digest.data(), digest.size()) != 1) fail("cannot sign");
+  if (EVP_PKEY_sign(ctx.get(), der.data(), &len, digest.data(), digest.size()) != 1)
+    fail("cannot sign");
   const unsigned char* p = der.data();
   Owned<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(len)));
   if (!sig) fail("cannot decode the signature");
@@ -168,14 +176,16 @@ crypto::PublicKey readPublicKey(const std::string& pemPath) {
 void generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::string& passphrase) {
   for (const std::string& p : {privatePath, publicPath})
-    if (::access(p.c_str(), F_OK) == 0) throw KeyError(p + " exists; a key file is never overwritten");
+    if (::access(p.c_str(), F_OK) == 0)
+      throw KeyError(p + " exists; a key file is never overwritten");
   Owned<EVP_PKEY> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   if (!key) fail("cannot generate a P-256 key");
 
   Owned<BIO> priv(BIO_new(BIO_s_secmem()));
   const EVP_CIPHER* cipher = passphrase.empty() ? nullptr : EVP_aes_256_cbc();
-  if (!priv || PEM_write_bio_PKCS8PrivateKey(priv.get(), key.get(), cipher, passphrase.data(),
-                                             static_cast<int>(passphrase.size()), nullptr, nullptr) != 1)
+  if (!priv ||
+      PEM_write_bio_PKCS8PrivateKey(priv.get(), key.get(), cipher, passphrase.data(),
+                                    static_cast<int>(passphrase.size()), nullptr, nullptr) != 1)
     fail("cannot encode the private key");
   Owned<BIO> pub(BIO_new(BIO_s_mem()));
   if (!pub || PEM_write_bio_PUBKEY(pub.get(), key.get()) != 1) fail("cannot encode the public key");
@@ -194,8 +204,8 @@ void generateKeyPair(const std::string& privatePath, const std::string& publicPa
 
 void signPatch(std::vector<unsigned char>& patch, const SigningKey& key) {
   auto le32 = [&](std::size_t at) {
-    return std::uint32_t(patch[at]) | std::uint32_t(patch[at + 1]) << 8 | std::uint32_t(patch[at + 2]) << 16 |
-           std::uint32_t(patch[at + 3]) << 24;
+    return std::uint32_t(patch[at]) | std::uint32_t(patch[at + 1]) << 8 |
+           std::uint32_t(patch[at + 2]) << 16 | std::uint32_t(patch[at + 3]) << 24;
   };
   if (patch.size() < format::kFixedHeaderSize ||
       std::memcmp(patch.data(), format::kMagic, sizeof format::kMagic) != 0)
@@ -223,18 +233,21 @@ void signPatchFile(const std::string& path, const SigningKey& key) {
   const Outcome read = readPatch(*in, nullptr, nullptr, &info);
   if (!read.ok()) throw Error(read.result, read.message);
   if (info.signer != crypto::KeyId{})
-    throw KeyError("already signed by key " + crypto::hex(info.signer) + "; only unsigned patches are signed");
+    throw KeyError("already signed by key " + crypto::hex(info.signer) +
+                   "; only unsigned patches are signed");
 
   const std::string tmp = path + ".sign-part";
   try {
     unsigned char fixed[format::kFixedHeaderSize];
     in->seek(0);
     if (in->read(fixed, sizeof fixed) != sizeof fixed) throw KeyError("cannot read " + path);
-    const std::size_t headerSize = fixed[12] | fixed[13] << 8 | fixed[14] << 16 | std::size_t(fixed[15]) << 24;
+    const std::size_t headerSize =
+        fixed[12] | fixed[13] << 8 | fixed[14] << 16 | std::size_t(fixed[15]) << 24;
     std::vector<unsigned char> buf(1 << 20);
     std::vector<unsigned char> header(headerSize);
     in->seek(0);
-    if (in->read(header.data(), header.size()) != header.size()) throw KeyError("cannot read " + path);
+    if (in->read(header.data(), header.size()) != header.size())
+      throw KeyError("cannot read " + path);
     signPatch(header, key);
     std::unique_ptr<File> out = fs->create(tmp);
     out->write(header.data(), header.size());

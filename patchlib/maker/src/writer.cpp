@@ -51,7 +51,8 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
 
 }  // namespace
 
-std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const std::vector<unsigned char>& data) {
+std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
+                                      const std::vector<unsigned char>& data) {
   const std::size_t headerSize = format::headerSize(2);
   std::vector<unsigned char> opsBytes = encodeOps(ops);
   const std::uint64_t opsOffset = headerSize;

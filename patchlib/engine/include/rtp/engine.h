@@ -46,9 +46,9 @@ struct FileReport {
 
 struct Outcome {
   Result result = Result::Ok;
-  std::string message;             // first error, for people
-  std::vector<FileReport> files;   // filled once the tree was examined
-  bool recoveredJournal = false;   // an interrupted patch was rolled back first
+  std::string message;            // first error, for people
+  std::vector<FileReport> files;  // filled once the tree was examined
+  bool recoveredJournal = false;  // an interrupted patch was rolled back first
   bool ok() const { return result == Result::Ok; }
 };
 
@@ -71,8 +71,8 @@ struct PatchInfo {
 
 // Reads and checks a patch without a tree (listing, signing, fuzzing). With
 // trusted null only its integrity is checked, not who signed it.
-Outcome readPatch(File& patch, const crypto::PublicKey* trusted, std::vector<PatchOp>* ops = nullptr,
-                  PatchInfo* info = nullptr);
+Outcome readPatch(File& patch, const crypto::PublicKey* trusted,
+                  std::vector<PatchOp>* ops = nullptr, PatchInfo* info = nullptr);
 
 }  // namespace rtp
 

@@ -55,8 +55,8 @@ class OldReader {
 
 // Decodes one operation's data stream into sink. old may be null to check
 // only the structure. Throws PatchCorrupt on any inconsistency.
-void decodeStream(File& patch, std::uint64_t dataSectionOffset, const PatchOp& op,
-                  File* old, ByteSink& sink);
+void decodeStream(File& patch, std::uint64_t dataSectionOffset, const PatchOp& op, File* old,
+                  ByteSink& sink);
 
 // Varint helpers (LEB128; signed values zig-zag coded).
 void putVarint(std::vector<unsigned char>& out, std::uint64_t v);

@@ -27,7 +27,8 @@ std::vector<unsigned char> encodeFull(const unsigned char* data, std::size_t siz
 // Serialises operations whose dataOffset/dataLength point into data, with
 // an empty signature block (signPatch fills it in). Does no checking: tests
 // use it to build hostile patches too.
-std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const std::vector<unsigned char>& data);
+std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
+                                      const std::vector<unsigned char>& data);
 
 class MakeProgress {
  public:
@@ -44,8 +45,9 @@ class SigningKey;
 
 // Same trees give the same bytes, but for the signature: ECDSA's nonce is
 // random. Without a signer the patch is unsigned. Throws MakeError.
-MakeStats makePatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
-                    const SigningKey* signer = nullptr, MakeProgress* progress = nullptr);
+MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
+                    const std::string& patchPath, const SigningKey* signer = nullptr,
+                    MakeProgress* progress = nullptr);
 
 }  // namespace rtp
 

@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
+echo "== code format (.clang-format)"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
 # The Windows tests run on the build that this machine can run; the 32-bit
 # medium is built either way.
 source scripts/windows.sh

@@ -189,6 +189,24 @@ TEST(Reader, RefusesBytesNoHashCovers) {
   EXPECT_EQ(readResult(tail), rtp::Result::PatchCorrupt);
 }
 
+// Many operations reading one data range would make the check inflate that
+// range once per operation: a small patch could take hours to refuse.
+TEST(Reader, RefusesOperationsSharingData) {
+  Bytes data;
+  rtp::PatchOp first = addOp("a.txt", std::string(4096, 'a'), data);
+  rtp::PatchOp second = addOp("b.txt", std::string(4096, 'b'), data);
+  EXPECT_EQ(readResult(signedPatch({first, second}, data)), rtp::Result::Ok);
+  std::vector<rtp::PatchOp> shared;
+  for (int i = 0; i < 64; ++i) {
+    rtp::PatchOp op = first;
+    op.path = "f" + std::to_string(i) + ".txt";
+    shared.push_back(op);
+  }
+  EXPECT_EQ(readResult(signedPatch(shared, data)), rtp::Result::PatchCorrupt);
+  second.dataOffset = first.dataOffset;  // out of order
+  EXPECT_EQ(readResult(signedPatch({first, second}, data)), rtp::Result::PatchCorrupt);
+}
+
 TEST(Reader, RefusesInconsistentOperations) {
   auto one = [](rtp::PatchOp op, const Bytes& data) { return readResult(signedPatch({op}, data)); };
   Bytes data;

@@ -225,6 +225,10 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
   // The count is only a claim until the records are read.
   ops_.reserve(std::min<std::size_t>(opCount_, bytes.size() / format::kOpFixedSize));
   std::map<std::string, OpKind> seen;
+  // Data ranges follow one another without sharing a byte: checking every
+  // stream then costs the data section once plus the sizes it declares, never
+  // the number of operations reading one range.
+  std::uint64_t dataEnd = 0;
   std::set<std::string> madeDirs, deleted, removedDirs;
   for (std::uint32_t i = 0; i < opCount_; ++i) {
     PatchOp op;
@@ -265,6 +269,9 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
       if (op.dataLength == 0) throw Error(Result::PatchCorrupt, where + ": no data");
       if (op.dataLength > dataLength_ || op.dataOffset > dataLength_ - op.dataLength)
         throw Error(Result::PatchCorrupt, where + ": data lies outside the data section");
+      if (op.dataOffset < dataEnd)
+        throw Error(Result::PatchCorrupt, where + ": data overlaps an earlier operation's");
+      dataEnd = op.dataOffset + op.dataLength;
     } else if (op.encoding != Encoding::None || op.dataOffset != 0 || op.dataLength != 0) {
       throw Error(Result::PatchCorrupt, where + ": unexpected data");
     }

@@ -84,6 +84,22 @@ TEST_F(Apply, TurnsOldTreeIntoNewLeavingNoTraces) {
   EXPECT_FALSE(o.recoveredJournal);
 }
 
+TEST(Permissions, AddedFilesTakeThoseOfTheNewTree) {
+  TempDir w;
+  for (const char* d : {"old", "new", "product"}) stdfs::create_directories(w.sub(d));
+  writeFile(w.sub("new/run.sh"), "#!/bin/sh\n");
+  writeFile(w.sub("new/notes.txt"), "notes");
+  stdfs::permissions(w.sub("new/run.sh"), stdfs::perms(0750));
+  stdfs::permissions(w.sub("new/notes.txt"), stdfs::perms(0640));
+  rtp::makePatch(w.sub("old"), w.sub("new"), w.sub("p.rtp"), &testSigningKey());
+  auto fs = rtp::makeNativeFileSystem();
+  ASSERT_TRUE(rtp::applyPatch(*fs, w.sub("p.rtp"), w.sub("product"), trustTestKey()).ok());
+  EXPECT_EQ(stdfs::status(w.sub("product/run.sh")).permissions() & stdfs::perms::all,
+            stdfs::perms(0750));
+  EXPECT_EQ(stdfs::status(w.sub("product/notes.txt")).permissions() & stdfs::perms::all,
+            stdfs::perms(0640));
+}
+
 TEST_F(Apply, ModifiedFilesKeepTheirPermissions) {
   const std::string exe = product + "/Velmora.exe", doc = product + "/readme.txt";
   stdfs::permissions(exe, stdfs::perms(0755));

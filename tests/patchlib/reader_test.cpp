@@ -230,6 +230,12 @@ TEST(Reader, RefusesInconsistentOperations) {
   o.newSize = add.newSize - 1;  // stream longer
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
   o = add;
+  o.mode = 010000;  // more than permission bits
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.mode = 0755;
+  EXPECT_EQ(one(o, data), rtp::Result::Ok);
+  o = add;
   o.kind = static_cast<rtp::OpKind>(9);
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
   o = add;

@@ -235,7 +235,7 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
     unsigned kind = static_cast<unsigned>(c.le(1));
     unsigned enc = static_cast<unsigned>(c.le(1));
     std::size_t pathLen = static_cast<std::size_t>(c.le(2));
-    std::uint32_t reserved = static_cast<std::uint32_t>(c.le(4));
+    op.mode = static_cast<std::uint32_t>(c.le(4));
     op.oldSize = c.le(8);
     op.oldHash = c.hash();
     op.newSize = c.le(8);
@@ -248,7 +248,8 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
     std::string where = "operation " + std::to_string(i);
     if (kind < 1 || kind > 5) throw Error(Result::PatchCorrupt, where + ": unknown kind");
     if (enc > 2) throw Error(Result::PatchCorrupt, where + ": unknown encoding");
-    if (reserved != 0) throw Error(Result::PatchCorrupt, where + ": reserved field is not zero");
+    if (op.mode > 07777 || (op.mode != 0 && kind != static_cast<unsigned>(OpKind::Add)))
+      throw Error(Result::PatchCorrupt, where + ": permission bits out of place");
     op.kind = static_cast<OpKind>(kind);
     op.encoding = static_cast<Encoding>(enc);
     std::string why = checkRelativePath(op.path);

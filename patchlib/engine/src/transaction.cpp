@@ -159,11 +159,10 @@ std::string Transaction::writeNew(const PatchOp& op) {
   std::uint64_t size;
   {
     std::unique_ptr<File> out = fs_.create(path(tmp));
-    // A modified file keeps its permissions (an executable stays one).
-    if (op.kind == OpKind::Modify) {
-      const std::uint32_t mode = fs_.stat(path(op.path)).mode;
-      if (mode != 0) out->setMode(mode);
-    }
+    // A modified file keeps its permissions (an executable stays one); an
+    // added one takes those the patch recorded.
+    const std::uint32_t mode = op.kind == OpKind::Modify ? fs_.stat(path(op.path)).mode : op.mode;
+    if (mode != 0) out->setMode(mode);
     std::unique_ptr<File> old;
     if (op.encoding == Encoding::Delta) old = fs_.openRead(path(op.path));
     OutputSink sink(*out, [&](std::uint64_t written) {

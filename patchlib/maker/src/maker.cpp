@@ -149,6 +149,13 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
       std::vector<unsigned char> n = readAll(newPath(op.path));
       op.newSize = n.size();
       op.newHash = hashBytes(n.data(), n.size());
+      // An added file takes its permissions from the new tree; a modified one
+      // keeps those it has.
+      if (op.kind == OpKind::Add) {
+        std::error_code ec;
+        const fs::perms p = fs::status(newPath(op.path), ec).permissions();
+        if (!ec) op.mode = static_cast<std::uint32_t>(p) & 07777;
+      }
       std::vector<unsigned char> blob = encodeFull(n.data(), n.size());
       op.encoding = Encoding::Full;
       if (op.kind == OpKind::Modify) {

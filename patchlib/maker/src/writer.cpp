@@ -37,7 +37,7 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
     out.push_back(static_cast<unsigned char>(op.kind));
     out.push_back(static_cast<unsigned char>(op.encoding));
     putU16(out, static_cast<std::uint16_t>(op.path.size()));
-    putU32(out, 0);
+    putU32(out, op.mode);
     putU64(out, op.oldSize);
     putHash(out, op.oldHash);
     putU64(out, op.newSize);

@@ -82,6 +82,8 @@ struct PatchOp {
   Hash128 newHash;
   std::uint64_t dataOffset = 0;  // within the data section
   std::uint64_t dataLength = 0;
+  // POSIX permission bits an added file gets (0: the platform's default).
+  std::uint32_t mode = 0;
 };
 
 // First 16 bytes of SHA-256 of the signed header bytes; the journal records it.

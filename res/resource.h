@@ -12,8 +12,6 @@
 #define IDC_BROWSE 1001
 #define IDC_MOREINFO 1002
 #define IDC_BACKUP 1004
-// The progress window's two lines, hidden, for programs that read windows.
-#define IDC_PROGRESS_TEXT 1010
 
 // String table
 #define IDS_APP_TITLE 57344

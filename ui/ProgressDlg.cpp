@@ -32,11 +32,7 @@ void CProgressDlg::ExchangeData(ExchangeContext&) {}
 // destroys the window from the base destructor, where this override is gone.
 void CProgressDlg::OnWindowDestroyed() { delete this; }
 
-int CProgressDlg::OnDialogInit() {
-  const int result = InitDialogCentred(*this);
-  SetDlgItemTextA(m_hWnd, IDC_PROGRESS_TEXT, ShownText());
-  return result;
-}
+int CProgressDlg::OnDialogInit() { return InitDialogCentred(*this); }
 
 void CProgressDlg::OnCancelCommand() {
   g_progress = nullptr;
@@ -64,7 +60,6 @@ void CProgressDlg::SetPatchName(const char* name) {
 
 void CProgressDlg::Repaint() {
   if (!m_hWnd) return;
-  SetDlgItemTextA(m_hWnd, IDC_PROGRESS_TEXT, ShownText());
   RedrawWindow(m_hWnd, &m_clientRect, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 

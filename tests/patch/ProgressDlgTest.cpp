@@ -71,20 +71,6 @@ TEST_F(ProgressWindow, TheTwoLayouts) {
   EXPECT_STREQ(progress.m_fileName, "vlw32.exe");
 }
 
-// Other programs (a screen reader, the demo's driver) read the text from a
-// hidden control, as painted.
-TEST_F(ProgressWindow, TheShownTextIsReadableFromAHiddenControl) {
-  CProgressDlg progress(parent);
-  HWND text = GetDlgItem(progress.m_hWnd, IDC_PROGRESS_TEXT);
-  ASSERT_NE(text, nullptr);
-  EXPECT_FALSE(IsWindowVisible(text));
-  EXPECT_EQ(WindowText(text), "\n ... updating ...");
-  progress.SetPatchName("r7r8s");
-  progress.SetFileName("modules\\ledger.vlm");
-  progress.SetPercent(42);
-  EXPECT_EQ(WindowText(text), "r7r8s\nmodules\\ledger.vlm:  42%");
-}
-
 TEST_F(ProgressWindow, PaintsTheTextOnTheLightGreyBackground) {
   CProgressDlg progress(parent);
   progress.SetPatchName("r7r8s");

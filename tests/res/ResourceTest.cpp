@@ -490,12 +490,7 @@ TEST(ResourceDialogWindow, ProgressWindowHasNoCloseBox) {
   EXPECT_FALSE(style & WS_SYSMENU);
   EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
   EXPECT_EQ(windowText(dlg), "Updating ...");
-  // Its one child is the hidden copy of the painted text.
-  HWND child = GetWindow(dlg, GW_CHILD);
-  ASSERT_NE(child, nullptr);
-  EXPECT_EQ(GetDlgCtrlID(child), IDC_PROGRESS_TEXT);
-  EXPECT_FALSE(IsWindowVisible(child));
-  EXPECT_EQ(GetWindow(child, GW_HWNDNEXT), nullptr);
+  EXPECT_EQ(GetWindow(dlg, GW_CHILD), nullptr);
   DestroyWindow(dlg);
 }
 

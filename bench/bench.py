@@ -274,23 +274,23 @@ def fetch(package: str, arch: str, version: str) -> Path:
         if deb.name == f"{package}_{version.replace(':', '%3a')}_{arch}.deb":
             deb.unlink()  # a damaged or different download under the pinned name
     ensure_arch(arch)
-    spec = f"{package}:{arch}={version}"
+    pin = f"{package}:{arch}={version}"
     for attempt in (1, 2):
         before = set(DEBS.iterdir())
-        p = subprocess.run(["apt-get", "download", spec], cwd=DEBS, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        p = subprocess.run(["apt-get", "download", pin], cwd=DEBS, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         got = [d for d in set(DEBS.iterdir()) - before if d.suffix == ".deb"]
         if p.returncode == 0 and got:
             break
         if attempt == 1:
             apt_update()
         else:
-            raise BenchError(f"apt-get download {spec} failed; the archive may no longer offer this version "
+            raise BenchError(f"apt-get download {pin} failed; the archive may no longer offer this version "
                              f"(update the pins in bench/bench.py):\n{p.stdout.decode(errors='replace')[-1500:]}")
     deb = got[0]
     have = sha256(deb)
     if have != want:
         deb.unlink()
-        raise BenchError(f"{spec}: sha256 {have}, pinned {want}")
+        raise BenchError(f"{pin}: sha256 {have}, pinned {want}")
     return deb
 
 

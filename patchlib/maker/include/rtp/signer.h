@@ -1,5 +1,6 @@
-// Release keys on the make side (host only, OpenSSL): key files, key
-// generation, and signing patch files. The DLL only ever verifies.
+// Release keys on the make side: key files, key generation, and signing
+// patch files. OpenSSL on hosts, CNG in Windows builds; the key files are the
+// same PEM files on both. The DLL only ever verifies.
 #ifndef RTP_SIGNER_H
 #define RTP_SIGNER_H
 
@@ -8,8 +9,6 @@
 #include <vector>
 
 #include "rtp/crypto.h"
-
-struct evp_pkey_st;
 
 namespace rtp {
 
@@ -21,8 +20,9 @@ class KeyError : public std::runtime_error {
 // A P-256 private key that signs patches.
 class SigningKey {
  public:
-  // From a PEM file (PKCS#8, encrypted when it has a passphrase) or any URI
-  // an OpenSSL provider answers (a token, an agent). Throws KeyError.
+  // From a PEM file (PKCS#8, encrypted when it has a passphrase) or, on
+  // hosts, any URI an OpenSSL provider answers (a token, an agent). Throws
+  // KeyError.
   static SigningKey load(const std::string& pathOrUri, const std::string& passphrase = "");
   SigningKey(SigningKey&& other) noexcept;
   SigningKey& operator=(SigningKey&&) = delete;
@@ -35,8 +35,9 @@ class SigningKey {
   crypto::Signature sign(const crypto::Digest& digest) const;
 
  private:
-  explicit SigningKey(evp_pkey_st* key);
-  evp_pkey_st* key_;
+  // The platform's key: an EVP_PKEY* on hosts, a BCRYPT_KEY_HANDLE on Windows.
+  explicit SigningKey(void* key);
+  void* key_;
   crypto::PublicKey public_{};
 };
 
@@ -44,8 +45,8 @@ class SigningKey {
 crypto::PublicKey readPublicKey(const std::string& pemPath);
 
 // Writes a new P-256 key pair as PEM. The private key file is created owner
-// readable only, never over an existing file, and encrypted (AES-256) with
-// passphrase unless it is empty. Throws KeyError.
+// readable only (on Windows: a protected ACL granting its owner alone), never over an existing
+// file, and encrypted (AES-256) with passphrase unless it is empty. Throws KeyError.
 void generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::string& passphrase);
 

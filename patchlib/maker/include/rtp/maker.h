@@ -1,5 +1,5 @@
 // The make side: compares two product trees and writes a patch file.
-// Host only; the DLL never links it.
+// The tool links it on both platforms; the DLL never does.
 #ifndef RTP_MAKER_H
 #define RTP_MAKER_H
 

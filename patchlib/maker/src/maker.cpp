@@ -154,7 +154,13 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
       if (op.kind == OpKind::Add) {
         std::error_code ec;
         const fs::perms p = fs::status(newPath(op.path), ec).permissions();
+#ifdef _WIN32
+        // Windows keeps no permission bits: record those of a POSIX tree under the
+        // usual umask, so that both tools make the same patch of the same tree.
+        if (!ec) op.mode = (p & fs::perms::owner_write) != fs::perms::none ? 0644 : 0444;
+#else
         if (!ec) op.mode = static_cast<std::uint32_t>(p) & 07777;
+#endif
       }
       std::vector<unsigned char> blob = encodeFull(n.data(), n.size());
       op.encoding = Encoding::Full;
@@ -203,7 +209,10 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
       throw MakeError("cannot write " + tmp);
     }
   }
-  if (std::rename(tmp.c_str(), patchPath.c_str()) != 0) {
+  // std::filesystem replaces an existing patch on Windows too, where rename() does not.
+  std::error_code renamed;
+  fs::rename(tmp, patchPath, renamed);
+  if (renamed) {
     std::remove(tmp.c_str());
     throw MakeError("cannot create " + patchPath);
   }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 
 #include "description.h"
 #include "keys.h"
@@ -60,10 +61,22 @@ std::string difference(const Tree& got, const Tree& want) {
 class Scratch {
  public:
   Scratch() {
+#ifdef _WIN32
+    // TMP or TEMP; a name nobody has taken yet.
+    const stdfs::path base = stdfs::temp_directory_path();
+    std::random_device random;
+    for (int tries = 0; path_.empty(); ++tries) {
+      const stdfs::path candidate = base / ("rtptool-release-" + std::to_string(random()));
+      std::error_code error;
+      if (stdfs::create_directory(candidate, error)) path_ = candidate.string();
+      if (error || tries == 100) throw std::runtime_error("no scratch folder in " + base.string());
+    }
+#else
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/rtptool-release-XXXXXX";
     if (!mkdtemp(&pattern[0])) throw std::runtime_error("no scratch folder in " + pattern);
     path_ = pattern;
+#endif
   }
   ~Scratch() {
     std::error_code ignored;
@@ -71,7 +84,7 @@ class Scratch {
   }
   // A fresh copy of tree, named name.
   std::string copy(const std::string& tree, const std::string& name) const {
-    const std::string to = path_ + "/" + name;
+    const std::string to = (stdfs::path(path_) / name).string();
     stdfs::remove_all(to);
     stdfs::copy(tree, to, stdfs::copy_options::recursive);
     return to;
@@ -93,7 +106,9 @@ class Checker {
     options_.trustedKey = trusted;
   }
 
-  std::string file(const ReleasePatch& p) const { return d_.output + "/" + p.name + ".rtp"; }
+  std::string file(const ReleasePatch& p) const {
+    return (stdfs::path(d_.output) / (p.name + ".rtp")).string();
+  }
 
   // The updater's sequence on dir: edition patches until one fits, then the
   // shared ones. Empty when it ran through; else what went wrong.

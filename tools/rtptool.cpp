@@ -1,7 +1,12 @@
 // rtptool: makes, signs, lists, verifies and applies patch files for release
 // engineers. Exit codes are the engine's result codes (see --help).
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -37,8 +42,14 @@ const char kUsage[] =
     "                                       check them together as the updater applies them\n"
     "       rtptool --help\n"
     "\n"
+#ifdef _WIN32
+    "keys: PRIVATE is a PEM private key file (PKCS#8, as keygen writes it on either\n"
+    "  platform), PUBLIC a PEM public key file. verify and apply refuse patches not\n"
+    "  signed by PUBLIC.\n"
+#else
     "keys: PRIVATE is a PEM private key file, or a URI an OpenSSL provider answers;\n"
     "  PUBLIC a PEM public key file. verify and apply refuse patches not signed by PUBLIC.\n"
+#endif
     "  A passphrase (for make, sign, and keygen, which then encrypts the private key)\n"
     "  comes from --passphrase-env VAR (the variable VAR) or --passphrase-file FILE\n"
     "  (FILE's first line); rtptool never prompts.\n"
@@ -62,27 +73,45 @@ const char kUsage[] =
 volatile std::sig_atomic_t interrupted = 0;
 void onSignal(int) { interrupted = 1; }
 
-// One line redrawn in place, on a terminal only.
+// Columns of the terminal or console that stderr shows in; 0 when it is
+// neither (a pipe, a file).
+int progressColumns() {
+#ifdef _WIN32
+  // A console redraws a line on '\r' like a terminal, but wraps a line as wide
+  // as its buffer.
+  CONSOLE_SCREEN_BUFFER_INFO console;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console)) return 0;
+  return console.dwSize.X;
+#else
+  return isatty(2) ? 91 : 0;
+#endif
+}
+
+// One line redrawn in place with '\r', on a terminal or console only.
 class Bar {
  public:
-  Bar() : enabled_(isatty(2) != 0) {}
+  Bar() : columns_(progressColumns()) {}
   void draw(std::size_t index, std::size_t count, int pct, const std::string& name) {
-    if (!enabled_) return;
     const int width = 30;
+    char head[64];
     int filled = pct * width / 100;
-    std::string shown = name.size() > 40 ? "..." + name.substr(name.size() - 37) : name;
-    std::fprintf(stderr, "\r[%s%s] %3d%% %zu/%zu %-40s", std::string(filled, '#').c_str(),
-                 std::string(width - filled, ' ').c_str(), pct, index + 1, count, shown.c_str());
+    std::snprintf(head, sizeof head, "] %3d%% %zu/%zu ", pct, index + 1, count);
+    const int room = std::min(40, columns_ - 2 - width - static_cast<int>(std::strlen(head)));
+    if (room < 8) return;
+    const std::size_t keep = static_cast<std::size_t>(room);
+    std::string shown = name.size() > keep ? "..." + name.substr(name.size() - (keep - 3)) : name;
+    std::fprintf(stderr, "\r[%s%s%s%-*s", std::string(filled, '#').c_str(),
+                 std::string(width - filled, ' ').c_str(), head, room, shown.c_str());
     std::fflush(stderr);
     dirty_ = true;
   }
   void clear() {
-    if (enabled_ && dirty_) std::fprintf(stderr, "\r%*s\r", 90, "");
+    if (dirty_) std::fprintf(stderr, "\r%*s\r", columns_ - 1, "");
     dirty_ = false;
   }
 
  private:
-  bool enabled_;
+  int columns_;
   bool dirty_ = false;
 };
 
@@ -284,6 +313,9 @@ int cmdApply(std::vector<std::string> a) {
   opts.trustedKey = trusted;
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
+#ifdef SIGBREAK
+  std::signal(SIGBREAK, onSignal);  // Ctrl-Break in a Windows console
+#endif
   auto fs = rtp::makeNativeFileSystem();
   Bar bar;
   ApplyProgress progress(bar);

@@ -1,0 +1,145 @@
+# The host rtptool and rtptool.exe (under Wine) on the same trees: the same
+# patch bytes but for the signature's r and s (ECDSA's nonce is random), each
+# tool verifying and applying the other's patch, and each signing with the
+# other's key files.
+# cmake -DHOST_TOOL= -DWINDOWS_TOOL= -DWINE_RUN= -DKEYS= -DWORK= -P SamePatch.cmake
+foreach(var HOST_TOOL WINDOWS_TOOL WINE_RUN KEYS WORK)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "${var} is not set")
+  endif()
+endforeach()
+if(NOT EXISTS ${HOST_TOOL})
+  message(FATAL_ERROR "No host rtptool at ${HOST_TOOL}: build the host preset first")
+endif()
+
+# The Windows tool sees the same folders through drive Z:, with backslashes.
+function(windows_path out path)
+  string(REPLACE "/" "\\" path "Z:${path}")
+  set(${out} "${path}" PARENT_SCOPE)
+endfunction()
+
+# run(NAME expected-exit-code tool args...): tool is HOST or WINDOWS; paths in
+# args are given as /unix paths and handed to the Windows tool as Z:\ paths.
+set(passphrase "correct horse")
+function(run expected tool)
+  set(args)
+  foreach(arg ${ARGN})
+    if(tool STREQUAL "WINDOWS" AND arg MATCHES "^/")
+      windows_path(arg "${arg}")
+    endif()
+    list(APPEND args "${arg}")
+  endforeach()
+  if(tool STREQUAL "WINDOWS")
+    set(command ${WINE_RUN} ${WINDOWS_TOOL})
+  else()
+    set(command ${HOST_TOOL})
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env RTP_PASS=${passphrase} ${command} ${args}
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result STREQUAL expected)
+    message(FATAL_ERROR "${tool} rtptool ${args}: exit ${result}, not ${expected}:\n${output}")
+  endif()
+  set(output "${output}" PARENT_SCOPE)
+endfunction()
+
+function(expect_output text)
+  string(FIND "${output}" "${text}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "'${text}' not in:\n${output}")
+  endif()
+endfunction()
+
+function(expect_same_tree got want)
+  execute_process(COMMAND diff -r ${got} ${want} RESULT_VARIABLE result OUTPUT_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${got} is not ${want}:\n${output}")
+  endif()
+endfunction()
+
+# Trees with every kind of operation: a delta, full contents, an unchanged
+# file, deletions, a folder made and one removed, an empty and a read-only file.
+file(REMOVE_RECURSE ${WORK})
+set(old ${WORK}/old)
+set(new ${WORK}/new)
+string(RANDOM LENGTH 150000 RANDOM_SEED 8 code)
+string(SUBSTRING "${code}" 0 60000 head)
+string(SUBSTRING "${code}" 60100 -1 tail)
+file(WRITE ${old}/Velmora.exe "${code}")
+file(WRITE ${new}/Velmora.exe "${head}rebuilt with a fix${tail}")
+file(WRITE ${old}/readme.txt "Velmora 7\n")
+file(WRITE ${new}/readme.txt "Velmora 8\n")
+foreach(tree ${old} ${new})
+  file(WRITE ${tree}/vlwcore.dll "${head}")
+endforeach()
+file(WRITE ${old}/gone.txt "only in 7\n")
+file(WRITE ${old}/plugins/old.dll "${tail}")
+file(WRITE ${new}/tax/2027.tbl "rates\n")
+file(WRITE ${new}/tax/empty.dat "")
+file(WRITE ${new}/licence.txt "read only\n")
+# The modes that the Windows tool records (it sees no POSIX bits).
+file(CHMOD_RECURSE ${old} ${new} FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+     WORLD_READ WORLD_EXECUTE)
+file(CHMOD ${new}/licence.txt PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
+
+set(key ${KEYS}/test-release-key.pem)
+set(trust ${KEYS}/test-release-key.pub.pem)
+run(0 HOST make ${old} ${new} ${WORK}/host.rtp --key ${key})
+run(0 WINDOWS make ${old} ${new} ${WORK}/windows.rtp --key ${key})
+expect_output("windows.rtp: 3 added, 2 modified, 2 deleted, 1 folders created, 1 removed, 1 unchanged")
+
+# Byte for byte, r and s masked. The signature block ends the header; the
+# header's size is the little-endian word at offset 12.
+file(READ ${WORK}/host.rtp host HEX)
+file(READ ${WORK}/windows.rtp windows HEX)
+string(LENGTH "${host}" host_size)
+string(LENGTH "${windows}" windows_size)
+if(NOT host_size EQUAL windows_size)
+  message(FATAL_ERROR "host.rtp has ${host_size} hex digits, windows.rtp ${windows_size}")
+endif()
+string(SUBSTRING "${host}" 24 8 word)
+string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" word "${word}")
+math(EXPR rs "(0x${word} - 80 + 16) * 2")
+math(EXPR after "${rs} + 128")
+foreach(which host windows)
+  string(SUBSTRING "${${which}}" 0 ${rs} ${which}_before)
+  string(SUBSTRING "${${which}}" ${after} -1 ${which}_after)
+endforeach()
+if(NOT host_before STREQUAL windows_before OR NOT host_after STREQUAL windows_after)
+  message(FATAL_ERROR "host.rtp and windows.rtp differ outside r and s")
+endif()
+# Unsigned, they are the same file.
+run(0 HOST make ${old} ${new} ${WORK}/host-unsigned.rtp)
+run(0 WINDOWS make ${old} ${new} ${WORK}/windows-unsigned.rtp)
+file(SHA256 ${WORK}/host-unsigned.rtp host_hash)
+file(SHA256 ${WORK}/windows-unsigned.rtp windows_hash)
+if(NOT host_hash STREQUAL windows_hash)
+  message(FATAL_ERROR "unsigned, host.rtp and windows.rtp differ")
+endif()
+
+# Each tool's patch verifies with the other and applies to the new tree.
+run(0 HOST list ${WORK}/windows.rtp --trust ${trust})
+expect_output("signature valid")
+run(0 WINDOWS verify ${WORK}/host.rtp ${old} --trust ${trust})
+expect_output("9 to change, 0 already done, 0 mismatched")
+foreach(pair "HOST;windows" "WINDOWS;host")
+  list(GET pair 0 tool)
+  list(GET pair 1 patch)
+  set(tree ${WORK}/tree-${patch})
+  file(COPY ${old}/ DESTINATION ${tree})
+  run(0 ${tool} apply ${WORK}/${patch}.rtp ${tree} --trust ${trust})
+  expect_same_tree(${tree} ${new})
+endforeach()
+
+# Key files: each tool signs with a pair the other made, encrypted.
+run(0 HOST keygen ${WORK}/host-key.pem ${WORK}/host-key.pub.pem --passphrase-env RTP_PASS)
+run(0 WINDOWS keygen ${WORK}/windows-key.pem ${WORK}/windows-key.pub.pem --passphrase-env RTP_PASS)
+run(0 WINDOWS sign ${WORK}/windows-unsigned.rtp --key ${WORK}/host-key.pem --passphrase-env RTP_PASS)
+run(0 HOST sign ${WORK}/host-unsigned.rtp --key ${WORK}/windows-key.pem --passphrase-env RTP_PASS)
+foreach(tool HOST WINDOWS)
+  run(0 ${tool} list ${WORK}/windows-unsigned.rtp --trust ${WORK}/host-key.pub.pem)
+  expect_output("signature valid")
+  run(0 ${tool} list ${WORK}/host-unsigned.rtp --trust ${WORK}/windows-key.pub.pem)
+  expect_output("signature valid")
+endforeach()
+file(REMOVE_RECURSE ${WORK})

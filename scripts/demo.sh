@@ -64,6 +64,13 @@ need_display
 
 echo "== a Velmora 7 $edition installation in a fresh Wine prefix"
 bash scripts/wine-prefix.sh
+# Debian's Wine looks for its own fonts beside the system's (/usr/share/fonts),
+# not where fonts-wine puts them (/usr/share/wine/fonts): without them the
+# caption buttons lack Marlett and show letters. The prefix's Fonts folder is
+# where Wine looks first.
+for font in /usr/share/wine/fonts/*; do
+  ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+done
 product="$WINEPREFIX/drive_c/Program Files/Brennock/Velmora"
 mkdir -p "$product"
 cp -r "$demo/trees/r7-$edition/." "$product/"

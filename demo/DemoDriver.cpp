@@ -151,7 +151,7 @@ class PaintedText {
   int Width(const std::string& line) {
     SIZE size = {};
     return GetTextExtentPoint32A(dc_, line.c_str(), static_cast<int>(line.size()), &size) ? size.cx
-                                                                                        : 0;
+                                                                                          : 0;
   }
 
   bool Shows(const Capture& capture, const std::string& text) {
@@ -342,20 +342,22 @@ int main(int argc, char** argv) {
   }
   std::size_t named = 0;
   for (const auto& name : names) named += patchesRead.count(name.first);
-  if (progress)
-    std::printf("demo: the progress window was on screen for %.1f s%s; %d readings of it "
-                "showed %zu of the %zu files its patches name, each with a percentage\n",
-                ((progressGone ? progressGone : GetTickCount()) - progressShown) / 1000.0,
-                progressWindows > 1
-                    ? (" (" + std::to_string(progressWindows) + " windows in turn)").c_str()
-                    : "",
-                readings, filesRead.size(), named);
+  if (progress) {
+    const std::string turns =
+        progressWindows > 1 ? " (" + std::to_string(progressWindows) + " windows in turn)" : "";
+    std::printf(
+        "demo: the progress window was on screen for %.1f s%s; %d readings of it showed "
+        "%zu of the %zu files its patches name, each with a percentage\n",
+        ((progressGone ? progressGone : GetTickCount()) - progressShown) / 1000.0, turns.c_str(),
+        readings, filesRead.size(), named);
+  }
   if (progressShot)
     std::printf("demo: the progress window's screenshot shows \"%s\", \"%s:  %d%%\"\n",
                 shot.patch.c_str(), shot.file.c_str(), shot.percent);
   else
-    std::printf("demo: FAILED: no screenshot of the progress window showing a file name and a "
-                "percentage\n");
+    std::printf(
+        "demo: FAILED: no screenshot of the progress window showing a file name and a "
+        "percentage\n");
   if (!updated && IsWindow(dialog)) PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
   return updated && progressShot ? 0 : 1;
 }

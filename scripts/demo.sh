@@ -45,6 +45,12 @@ mkdir -p "$medium"
 cp "$build/medium/VelmoraUpdate.exe" "$build/medium/PATCHW32.dll" "$build/medium/readme.txt" "$medium/"
 cp "$demo"/patches/*.rtp "$medium/"
 ls -l "$medium"
+# What the progress window may show, "PATCH<tab>FILE" as the updater names
+# them: the driver reads the window's painted lines against this list.
+for patch in "$medium"/*.rtp; do
+  build/host/tools/rtptool list "$patch" |
+    awk -v p="$(basename "$patch" .rtp)" '$1 ~ /^(add|modify|delete)$/ { gsub("/", "\\", $2); print p "\t" $2 }'
+done > "$demo/progress-names.txt"
 
 export WINEPREFIX=$demo/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 source scripts/display.sh
@@ -58,6 +64,13 @@ need_display
 
 echo "== a Velmora 7 $edition installation in a fresh Wine prefix"
 bash scripts/wine-prefix.sh
+# Debian's Wine looks for its own fonts beside the system's (/usr/share/fonts),
+# not where fonts-wine puts them (/usr/share/wine/fonts): without them the
+# caption buttons lack Marlett and show letters. The prefix's Fonts folder is
+# where Wine looks first.
+for font in /usr/share/wine/fonts/*; do
+  ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+done
 product="$WINEPREFIX/drive_c/Program Files/Brennock/Velmora"
 mkdir -p "$product"
 cp -r "$demo/trees/r7-$edition/." "$product/"
@@ -73,7 +86,8 @@ else
   echo "== running the updater on a virtual display; pressing Update"
   (cd "$medium" && "$wine" VelmoraUpdate.exe) &
   updater=$!
-  "$wine" "$build/demo-bin/demo_driver.exe" "$("$wine" winepath -w "$demo/shots" | tr -d '\r')" $backup || status=$?
+  "$wine" "$build/demo-bin/demo_driver.exe" "$("$wine" winepath -w "$demo/shots" | tr -d '\r')" \
+    "$("$wine" winepath -w "$demo/progress-names.txt" | tr -d '\r')" $backup || status=$?
   wait "$updater" || true
   for shot in "$demo"/shots/*.bmp; do
     [ -e "$shot" ] && convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"

@@ -41,83 +41,126 @@ def write(path, data):
         f.write(data)
 
 
-# The product's modules: name -> (megabytes at full size, seed). The pro
-# edition ships one more.
-MODULES = {"ledger": (10, 11), "reports": (6, 12), "forms": (4, 13)}
-PRO_MODULES = {"analysis": (6, 14)}
+# The product's modules: name -> (kilobytes at full size, seed). Several
+# modules of a few megabytes each, as a product of that size ships; the pro
+# edition adds two of its own.
+MODULES = {
+    "ledger": (4608, 11), "reports": (4096, 12), "forms": (3584, 13), "banking": (3584, 15),
+    "payroll": (3072, 16), "print": (2560, 17), "exchange": (2560, 19),
+}
+PRO_MODULES = {"analysis": (3584, 14), "consolidate": (2560, 18)}
 IMAGE_BASE = 0x10000000
-
-
-def module(release, megabytes, seed, small):
-    """An x86-like code section followed by a string table. Each function's
-    body depends only on its own seed, so Release 8 keeps them, but inserts a
-    few new functions and strings and edits a few bodies: like a rebuild,
-    everything after an insertion moves, and every rel32 call and absolute
-    address that crosses it changes."""
-    size = (megabytes << 20) // (16 if small else 1)
-    count = size // 110
-    rng = random.Random(seed)
-    ids = list(range(count))
-    nstrings = count // 8
-    strings = [(i, "%s_%d: %s\0" % (("msg", "err", "fmt")[i % 3], i, "x" * (i % 23))) for i in range(nstrings)]
-    new = list(range(count, count + 6)) if release >= 8 else []
-    for k, f in enumerate(new):
-        ids.insert(rng.randrange(len(ids)), f)
-        strings.insert(rng.randrange(len(strings)), (nstrings + k, "new in release 8, %d\0" % k))
-    edited = rng.sample(range(count), max(len(new), count // 400)) if new else []
-
-    bodies = {}
-    for f in ids:
-        r = random.Random(seed * 1000003 + f)
-        body = []
-        for _ in range(r.randint(6, 30)):
-            kind = r.random()
-            if kind < 0.18:
-                body.append(("call", r.randrange(count)))
-            elif kind < 0.3:
-                body.append(("data", r.randrange(nstrings)))
-            elif kind < 0.4:
-                body.append(("jz", r.randint(0, 60)))
-            else:
-                body.append(("op", r.choice(OPCODES) + bytes([r.randrange(256)])))
-        bodies[f] = body
-    # The edits call the new functions and use the new strings.
-    for k, f in enumerate(edited):
-        bodies[f] = bodies[f] + [("call", new[k % len(new)]), ("data", nstrings + k % len(new))]
-
-    start = IMAGE_BASE + 0x1000
-    addr, at = start, {}
-    for f in ids:
-        at[f] = addr
-        n = 6 + 4 + sum(5 if k in ("call", "data") else 6 if k == "jz" else len(v) for k, v in bodies[f])
-        addr += (n + 15) & ~15
-    string_at = {}
-    for i, text in strings:
-        string_at[i] = addr
-        addr += len(text)
-
-    out = bytearray()
-    for f in ids:
-        out += b"\x55\x8b\xec\x83\xec\x20"
-        for kind, value in bodies[f]:
-            pos = start + len(out)
-            if kind == "call":
-                out += b"\xe8" + struct.pack("<i", at[value] - (pos + 5))
-            elif kind == "data":
-                out += b"\x68" + struct.pack("<I", string_at[value])
-            elif kind == "jz":
-                out += b"\x0f\x84" + struct.pack("<i", value)
-            else:
-                out += value
-        out += b"\x8b\xe5\x5d\xc3"
-        out += b"\xcc" * (-len(out) % 16)
-    for _, text in strings:
-        out += text.encode("ascii")
-    return bytes(out)
-
+SECTION_ALIGN = 0x1000
 OPCODES = [b"\x8b\x45", b"\x89\x45", b"\x8b\x4d", b"\x03\x45", b"\x33\xc0\x83\xf8", b"\xc7\x45\xf8\x00\x00\x00",
            b"\x85\xc0\x74", b"\x8d\x4d", b"\x6a", b"\x83\xc4"]
+CALL, DATA = 1, 2
 
+
+class Code:
+    """One module's functions and strings, which both releases share. A
+    function is a list of segments (run, kind, target): a run of plain
+    instructions, then a call of function `target`, a push of string
+    `target`'s address, or nothing (kind 0)."""
+
+    def __init__(self, kilobytes, seed, small):
+        size = (kilobytes << 10) // (16 if small else 1)
+        self.rng = random.Random(seed)
+        rnd = self.rng.random
+        # The straight-line runs a compiler emits between references: a few
+        # hundred kinds, reused everywhere, as real code repeats its idioms.
+        self.runs = []
+        for _ in range(400):
+            run = b"".join(OPCODES[int(rnd() * len(OPCODES))] + bytes([int(rnd() * 256)])
+                           for _ in range(1 + int(rnd() * 6)))
+            if rnd() < 0.3:
+                run += b"\x0f\x84" + struct.pack("<i", int(rnd() * 60))  # a local jump
+            self.runs.append(run)
+        self.count = size // 120
+        self.nstrings = self.count // 8
+        self.strings = ["%s_%d: %s\0" % (("msg", "err", "fmt")[i % 3], i, "x" * (i % 23)) for i in range(self.nstrings)]
+        self.bodies = [self.body(f) for f in range(self.count)]
+
+    def body(self, f):
+        rnd, count, nruns = self.rng.random, self.count, len(self.runs)
+        segments = []
+        for _ in range(2 + int(rnd() * 8)):
+            kind = rnd()
+            if kind < 0.45:
+                # Most calls stay near: a unit calls its neighbours.
+                near = rnd() < 0.8
+                target = min(count - 1, max(0, f - 40 + int(rnd() * 81))) if near else int(rnd() * count)
+                segments.append((int(rnd() * nruns), CALL, target))
+            elif kind < 0.7:
+                segments.append((int(rnd() * nruns), DATA, int(rnd() * self.nstrings)))
+            else:
+                segments.append((int(rnd() * nruns), 0, 0))
+        return segments
+
+
+def module(code, release, seed):
+    """An x86-like image: a small header, the code section, then the string
+    table at the next section boundary. Release 8 is a rebuild: a few new
+    functions and strings inserted and a few bodies edited to use them, so
+    everything after an insertion moves, rel32 calls that cross one change,
+    and the string table's addresses move with the grown code."""
+    rng = random.Random(seed * 7 + release)
+    ids = list(range(code.count))
+    strings = list(range(code.nstrings))
+    bodies = code.bodies
+    texts = code.strings
+    if release >= 8:
+        bodies, texts = list(bodies), list(texts)
+        new = list(range(code.count, code.count + 8))
+        for k, f in enumerate(new):
+            where = rng.randrange(len(ids))
+            ids.insert(where, f)
+            bodies.append(random.Random(seed * 31 + k).choice(code.bodies))
+            strings.insert(rng.randrange(len(strings)), code.nstrings + k)
+            texts.append("new in release 8, %d\0" % k)
+        for k, f in enumerate(rng.sample(range(code.count), max(8, code.count // 400))):
+            bodies[f] = bodies[f] + [(k % len(code.runs), CALL, new[k % 8]), (0, DATA, code.nstrings + k % 8)]
+    runs = code.runs
+    lengths = [len(run) for run in runs]
+
+    start = IMAGE_BASE + SECTION_ALIGN
+    addr, at = start, [0] * len(bodies)
+    for f in ids:
+        at[f] = addr
+        n = 10
+        for run, kind, _ in bodies[f]:
+            n += lengths[run] + (5 if kind else 0)
+        addr += (n + 15) & ~15
+    code_size = addr - start
+    addr = (addr + SECTION_ALIGN - 1) & ~(SECTION_ALIGN - 1)
+    data_start = addr
+    string_at = [0] * len(texts)
+    for i in strings:
+        string_at[i] = addr
+        addr += len(texts[i])
+
+    out = []
+    append = out.append
+    call = struct.Struct("<Bi").pack
+    push = struct.Struct("<BI").pack
+    for f in ids:
+        pos = at[f] + 6
+        append(b"\x55\x8b\xec\x83\xec\x20")
+        for run, kind, target in bodies[f]:
+            append(runs[run])
+            pos += lengths[run]
+            if kind == CALL:
+                append(call(0xE8, at[target] - (pos + 5)))
+                pos += 5
+            elif kind == DATA:
+                append(push(0x68, string_at[target]))
+                pos += 5
+        append(b"\x8b\xe5\x5d\xc3")
+        pos += 4
+        append(b"\xcc" * (-(pos - start) % 16))
+    text = b"".join(out)
+    data = "".join(texts[i] for i in strings).encode("ascii")
+    header = b"VLM1" + struct.pack("<IIII", 0x3A000000 + release * 0x10000 + seed, IMAGE_BASE, code_size, len(data))
+    return header.ljust(SECTION_ALIGN, b"\0") + text.ljust(data_start - start, b"\0") + data
 
 def help_text(release, edition, small):
     """A help file of chapters; Release 8 rewrites a few and adds one."""
@@ -188,9 +231,11 @@ class Modules(dict):
     def __init__(self, release, edition, small, cache):
         super().__init__()
         self.small = small
-        for name, (megabytes, seed) in sorted({**MODULES, **(PRO_MODULES if edition == "Pro" else {})}.items()):
+        for name, (kilobytes, seed) in sorted({**MODULES, **(PRO_MODULES if edition == "Pro" else {})}.items()):
+            if name not in cache:
+                cache[name] = Code(kilobytes, seed, small)
             if (release, name) not in cache:
-                cache[release, name] = module(release, megabytes, seed, small)
+                cache[release, name] = module(cache[name], release, seed)
             self[name] = cache[release, name]
 
 

@@ -256,6 +256,7 @@ void signPatchFile(const std::string& path, const SigningKey& key) {
     out.reset();
     in.reset();
     fs->rename(tmp, path);
+    fs->flush();
   } catch (const IoFailure& e) {
     ::unlink(tmp.c_str());
     throw KeyError(std::string("cannot rewrite the patch: ") + e.what());

@@ -368,7 +368,7 @@ class Bench:
         self.key = ["--key", str(Path(args.key).resolve())] if args.key else []
         self.trust = ["--trust", str(Path(args.trust).resolve())] if args.trust else []
         self.apply_reps = args.apply_reps
-        # rtptool's tree apply syncs every file: half a minute a run on a busy machine.
+        # Three runs of the tree apply: each is seconds long on a busy machine.
         self.tree_apply_reps = args.apply_reps if args.apply_reps_given else 3
         self.make_reps = args.make_reps
         self.tree_callgrind = args.tree_callgrind

@@ -1,6 +1,9 @@
 #include "FaultyFs.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace rtptest {
 
@@ -17,9 +20,56 @@ std::size_t FaultyFs::step(std::size_t n, bool tornWrite) {
 }
 
 namespace {
+
+namespace stdfs = std::filesystem;
+
+std::string slurp(const stdfs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+void FaultyFs::keepOnlySynced(const std::string& root) {
+  durableRoot_ = root;
+  captureDurable();
+}
+
+void FaultyFs::captureDurable() {
+  if (durableRoot_.empty()) return;
+  durable_.clear();
+  for (const auto& e : stdfs::recursive_directory_iterator(durableRoot_)) {
+    const std::string rel = e.path().lexically_relative(durableRoot_).generic_string();
+    durable_[rel] = e.is_directory() ? Entry{true, {}} : Entry{false, slurp(e.path())};
+  }
+}
+
+void FaultyFs::synced(const std::string& path) {
+  if (durableRoot_.empty()) return;
+  auto it = durable_.find(stdfs::path(path).lexically_relative(durableRoot_).generic_string());
+  if (it != durable_.end() && !it->second.dir) it->second.bytes = slurp(path);
+}
+
+void FaultyFs::powerCut() {
+  if (durableRoot_.empty()) return;
+  for (const auto& e : stdfs::directory_iterator(durableRoot_)) stdfs::remove_all(e.path());
+  for (const auto& [rel, e] : durable_) {  // a folder sorts before its entries
+    const stdfs::path p = stdfs::path(durableRoot_) / rel;
+    if (e.dir) {
+      stdfs::create_directory(p);
+    } else {
+      std::ofstream out(p, std::ios::binary);
+      out.write(e.bytes.data(), static_cast<std::streamsize>(e.bytes.size()));
+    }
+  }
+  durableRoot_.clear();
+}
+
+namespace {
 class FaultyFile : public rtp::File {
  public:
-  FaultyFile(std::unique_ptr<rtp::File> f, FaultyFs& fs) : f_(std::move(f)), fs_(fs) {}
+  FaultyFile(std::unique_ptr<rtp::File> f, FaultyFs& fs, std::string path)
+      : f_(std::move(f)), fs_(fs), path_(std::move(path)) {}
   std::size_t read(void* buf, std::size_t n) override { return f_->read(buf, n); }
   void write(const void* buf, std::size_t n) override {
     bool crashing = fs_.crashAt > 0 && fs_.steps() + 1 == fs_.crashAt;
@@ -34,7 +84,9 @@ class FaultyFile : public rtp::File {
   std::uint64_t size() override { return f_->size(); }
   void sync() override {
     fs_.step();
+    fs_.countSync();
     f_->sync();
+    fs_.synced(path_);
   }
   void setMode(std::uint32_t mode) override {
     fs_.step();
@@ -44,12 +96,13 @@ class FaultyFile : public rtp::File {
  private:
   std::unique_ptr<rtp::File> f_;
   FaultyFs& fs_;
+  std::string path_;
 };
 }  // namespace
 
 std::unique_ptr<rtp::File> FaultyFs::create(const std::string& path) {
   step();
-  return std::unique_ptr<rtp::File>(new FaultyFile(real_.create(path), *this));
+  return std::unique_ptr<rtp::File>(new FaultyFile(real_.create(path), *this, path));
 }
 
 }  // namespace rtptest

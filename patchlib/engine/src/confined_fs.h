@@ -41,10 +41,14 @@ class ConfinedFileSystem : public FileSystem {
   void rename(const std::string& from, const std::string& to) override {
     inner_.rename(checked(from), checked(to));
   }
+  bool keep(const std::string& target, const std::string& saved) override {
+    return inner_.keep(checked(target), checked(saved));
+  }
   void replace(const std::string& replacement, const std::string& target,
                const std::string& saved) override {
     inner_.replace(checked(replacement), checked(target), checked(saved));
   }
+  void flush() override { inner_.flush(); }
 
  private:
   const std::string& checked(const std::string& path);

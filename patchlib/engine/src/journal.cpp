@@ -63,19 +63,24 @@ Journal::Journal(FileSystem& fs, std::string root)
 Journal::~Journal() = default;
 
 void Journal::begin(const PatchId& patchId) {
-  file_ = fs_.create(path_);
-  const std::string id(patchId.begin(), patchId.end());
-  records_.push_back({Rec::Begin, id});
-  std::vector<unsigned char> rec = encodeRecord(Rec::Begin, id);
-  file_->write(rec.data(), rec.size());
-  file_->sync();
+  add(Rec::Begin, std::string(patchId.begin(), patchId.end()));
 }
 
 void Journal::add(Rec type, const std::string& path) {
   records_.push_back({type, path});
   std::vector<unsigned char> rec = encodeRecord(type, path);
-  file_->write(rec.data(), rec.size());
+  unwritten_.insert(unwritten_.end(), rec.begin(), rec.end());
+}
+
+void Journal::write() {
+  const bool fresh = !file_;
+  if (fresh) file_ = fs_.create(path_);
+  std::vector<unsigned char> bytes;
+  bytes.swap(unwritten_);
+  file_->write(bytes.data(), bytes.size());
   file_->sync();
+  // Its name too: without it, no record is found.
+  if (fresh) fs_.flush();
 }
 
 namespace {
@@ -107,9 +112,14 @@ bool Journal::abort() {
   }
 }
 
+// Only once every undo or finish step is on the disk may the journal go,
+// and its going is made durable too: a call that returns is final.
 void Journal::remove() {
   file_.reset();
-  if (fs_.stat(path_).type != EntryType::None) fs_.removeFile(path_);
+  if (fs_.stat(path_).type == EntryType::None) return;
+  fs_.flush();
+  fs_.removeFile(path_);
+  fs_.flush();
 }
 
 bool isCommitted(const std::vector<Record>& records) {

@@ -1,5 +1,6 @@
-// Write-ahead journal of one patch transaction: each step is recorded and
+// Write-ahead journal of one patch transaction: every step is recorded and
 // flushed before it is taken, so the next call can undo an interrupted patch.
+// The steps of a whole patch are recorded in one batch ahead of the first.
 #ifndef RTP_JOURNAL_H
 #define RTP_JOURNAL_H
 
@@ -40,10 +41,16 @@ class Journal {
  public:
   Journal(FileSystem& fs, std::string root);
   ~Journal();
+  // Begin and add collect records in memory; write() puts them on the
+  // disk, creating the journal the first time. The records stay in memory
+  // too, so a failure in this process is undone without reading them back.
   void begin(const PatchId& patchId);
-  // Adds the record before the caller acts on it; also kept in memory so a
-  // failure in this process can be undone without reading the file back.
   void add(Rec type, const std::string& path);
+  // Returns once the collected records and the journal's name are on the
+  // disk. The caller takes none of their steps before.
+  void write();
+  // Whether any record may be on the disk (write() was tried).
+  bool started() const { return file_ != nullptr; }
   // The commit counts once it is on the disk, and only then joins the
   // records. When this throws, the disk may hold it or not.
   void commit();
@@ -60,6 +67,7 @@ class Journal {
   std::string path_;
   std::unique_ptr<File> file_;
   std::vector<Record> records_;
+  std::vector<unsigned char> unwritten_;
 };
 
 // Whether records prove a commit: an intact Commit naming its Begin and

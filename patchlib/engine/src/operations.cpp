@@ -16,6 +16,7 @@ bool isDir(FileSystem& fs, const std::string& p) { return fs.stat(p).type == Ent
 bool isFile(FileSystem& fs, const std::string& p) { return fs.stat(p).type == EntryType::File; }
 
 std::string savedOf(const std::string& rel) { return rel + format::kOldSuffix; }
+std::string tempOf(const std::string& rel) { return rel + format::kNewSuffix; }
 
 // Undo and finish steps shared by several records.
 void nothing(FileSystem&, const std::string&, const std::string&) {}
@@ -47,10 +48,8 @@ FileState examineMakeDir(Examination& ex, const PatchOp& op, const Stat& st, std
   why = "exists and is not a folder";
   return FileState::Mismatch;
 }
-void executeMakeDir(Transaction& tx, const PatchOp& op) {
-  tx.journal(Rec::MakeDir, op.path);
-  tx.fs().makeDir(tx.path(op.path));
-}
+void planMakeDir(Transaction& tx, const PatchOp& op) { tx.journal(Rec::MakeDir, op.path); }
+void stageMakeDir(Transaction& tx, const PatchOp& op) { tx.fs().makeDir(tx.path(op.path)); }
 
 // add
 FileState examineAdd(Examination& ex, const PatchOp& op, const Stat& st, std::string& why) {
@@ -60,10 +59,13 @@ FileState examineAdd(Examination& ex, const PatchOp& op, const Stat& st, std::st
   why = "exists with other content";
   return FileState::Mismatch;
 }
-void executeAdd(Transaction& tx, const PatchOp& op) {
-  const std::string tmp = tx.writeNew(op);
+void planAdd(Transaction& tx, const PatchOp& op) {
+  tx.journal(Rec::Temp, tempOf(op.path));
   tx.journal(Rec::Place, op.path);
-  tx.fs().rename(tx.path(tmp), tx.path(op.path));
+}
+void stageAdd(Transaction& tx, const PatchOp& op) { tx.writeNew(op); }
+void swapAdd(Transaction& tx, const PatchOp& op) {
+  tx.fs().rename(tx.path(tempOf(op.path)), tx.path(op.path));
 }
 
 // modify
@@ -82,12 +84,18 @@ FileState examineModify(Examination& ex, const PatchOp& op, const Stat& st, std:
   why = "has unexpected content";
   return FileState::Mismatch;
 }
-void executeModify(Transaction& tx, const PatchOp& op) {
-  if (tx.options().backup) tx.backUp(op.path);
-  const std::string tmp = tx.writeNew(op);
-  tx.removeStray(savedOf(op.path));
+void planModify(Transaction& tx, const PatchOp& op) {
+  if (tx.options().backup) tx.planBackUp(op.path);
+  tx.journal(Rec::Temp, tempOf(op.path));
   tx.journal(Rec::Replace, op.path);
-  tx.fs().replace(tx.path(tmp), tx.path(op.path), tx.path(savedOf(op.path)));
+}
+void stageModify(Transaction& tx, const PatchOp& op) {
+  if (tx.options().backup) tx.backUp(op.path);
+  tx.writeNew(op);
+  tx.keep(op.path, savedOf(op.path));
+}
+void swapModify(Transaction& tx, const PatchOp& op) {
+  tx.fs().replace(tx.path(tempOf(op.path)), tx.path(op.path), tx.path(savedOf(op.path)));
 }
 
 // delete
@@ -106,10 +114,12 @@ FileState examineDelete(Examination& ex, const PatchOp& op, const Stat& st, std:
   ex.deleted.insert(key);
   return FileState::Pending;
 }
-void executeDelete(Transaction& tx, const PatchOp& op) {
-  if (tx.options().backup) tx.backUp(op.path);
-  tx.removeStray(savedOf(op.path));
+void planDelete(Transaction& tx, const PatchOp& op) {
+  if (tx.options().backup) tx.planBackUp(op.path);
   tx.journal(Rec::Delete, op.path);
+}
+void stageDelete(Transaction& tx, const PatchOp& op) {
+  if (tx.options().backup) tx.backUp(op.path);
   tx.fs().rename(tx.path(op.path), tx.path(savedOf(op.path)));
 }
 
@@ -120,7 +130,8 @@ FileState examineRemoveDir(Examination&, const PatchOp&, const Stat& st, std::st
   why = "is not a folder";
   return FileState::Mismatch;
 }
-void executeRemoveDir(Transaction& tx, const PatchOp& op) { tx.journal(Rec::RemoveDir, op.path); }
+void planRemoveDir(Transaction& tx, const PatchOp& op) { tx.journal(Rec::RemoveDir, op.path); }
+void stageNothing(Transaction&, const PatchOp&) {}
 
 }  // namespace
 
@@ -136,11 +147,12 @@ bool Examination::dirExists(const std::string& rel) {
 }
 
 const OpRules& rulesOf(OpKind kind) {
-  static const OpRules makeDir{"mkdir", false, examineMakeDir, executeMakeDir};
-  static const OpRules add{"add", true, examineAdd, executeAdd};
-  static const OpRules modify{"modify", true, examineModify, executeModify};
-  static const OpRules del{"delete", true, examineDelete, executeDelete};
-  static const OpRules removeDir{"rmdir", false, examineRemoveDir, executeRemoveDir};
+  static const OpRules makeDir{"mkdir", false, examineMakeDir, planMakeDir, stageMakeDir, nullptr};
+  static const OpRules add{"add", true, examineAdd, planAdd, stageAdd, swapAdd};
+  static const OpRules modify{"modify", true, examineModify, planModify, stageModify, swapModify};
+  static const OpRules del{"delete", true, examineDelete, planDelete, stageDelete, nullptr};
+  static const OpRules removeDir{"rmdir",       false,        examineRemoveDir,
+                                 planRemoveDir, stageNothing, nullptr};
   switch (kind) {
     case OpKind::MakeDir:
       return makeDir;

@@ -1,6 +1,12 @@
 // Each operation kind in one place: how the tree is examined for it, how it
 // is carried out under the journal, and how the journal records it leaves
 // are undone or finished. A new kind is one entry in operations.cpp.
+//
+// A patch is carried out in phases, each over all operations, so that the
+// disk is synced once a phase rather than once a step: the journal records
+// every step first; staging then writes new content beside its target,
+// keeps originals and moves deleted files aside, overwriting nothing; once
+// that is on the disk, swapping puts new content in place.
 #ifndef RTP_OPERATIONS_H
 #define RTP_OPERATIONS_H
 
@@ -34,12 +40,18 @@ struct OpRules {
   // Compares the tree with the operation; changes nothing. Sets why on a
   // mismatch.
   FileState (*examine)(Examination& ex, const PatchOp& op, const Stat& st, std::string& why);
-  // Carries out a pending operation, journalling each step before taking it.
-  void (*execute)(Transaction& tx, const PatchOp& op);
+  // Journals the steps of a pending operation; changes nothing.
+  void (*plan)(Transaction& tx, const PatchOp& op);
+  void (*stage)(Transaction& tx, const PatchOp& op);
+  // Null for kinds with nothing to put in place.
+  void (*swap)(Transaction& tx, const PatchOp& op);
 };
 
 const OpRules& rulesOf(OpKind kind);
 
+// The undo and finish of a record work from what is on the disk, whether
+// its step was taken, half taken or not yet begun: a record is written
+// with its whole phase, ahead of the first step.
 struct RecordRules {
   // Puts back what the record's step changed (the patch is abandoned).
   void (*undo)(FileSystem& fs, const std::string& root, const std::string& rel);

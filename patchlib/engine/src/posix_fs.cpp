@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "rtp/fs.h"
 
@@ -31,7 +32,12 @@ EntryType typeOf(mode_t m) {
   return EntryType::Other;
 }
 
-// A rename or unlink is durable only once its folder is synced.
+#ifndef __linux__
+#error "flush() relies on syncfs(); this system needs a per-file fallback"
+#endif
+
+// Keeps one entry's name change in order with the next one (replace()
+// without keep()).
 void syncDir(const std::string& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) fail("cannot open folder", dir);
@@ -94,6 +100,9 @@ class PosixFile : public File {
 
 class PosixFileSystem : public FileSystem {
  public:
+  ~PosixFileSystem() override {
+    for (const auto& d : dirty_) ::close(d.second);
+  }
   std::string join(const std::string& root, const std::string& rel) const override {
     if (root.empty()) return rel;
     if (root.back() == '/') return root + rel;
@@ -126,24 +135,22 @@ class PosixFileSystem : public FileSystem {
     return f;
   }
   std::unique_ptr<File> create(const std::string& path) override {
+    touched(parentOf(path));
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) fail("cannot create", path);
-    std::unique_ptr<File> f(new PosixFile(fd, path));
-    // Journal and temporary names must survive a power loss too.
-    syncDir(parentOf(path));
-    return f;
+    return std::unique_ptr<File>(new PosixFile(fd, path));
   }
   void makeDir(const std::string& path) override {
+    touched(parentOf(path));
     if (::mkdir(path.c_str(), 0755) != 0) fail("cannot create folder", path);
-    syncDir(parentOf(path));
   }
   void removeDir(const std::string& path) override {
+    touched(parentOf(path));
     if (::rmdir(path.c_str()) != 0) fail("cannot remove folder", path);
-    syncDir(parentOf(path));
   }
   void removeFile(const std::string& path) override {
+    touched(parentOf(path));
     if (::unlink(path.c_str()) != 0) fail("cannot remove", path);
-    syncDir(parentOf(path));
   }
   std::vector<std::string> list(const std::string& dir) override {
     DIR* d = ::opendir(dir.c_str());
@@ -159,24 +166,60 @@ class PosixFileSystem : public FileSystem {
   void rename(const std::string& from, const std::string& to) override {
     // rename() between two links of one file succeeds without doing
     // anything; undoing a half-done replace meets exactly that.
-    struct stat a, b;
-    if (::lstat(from.c_str(), &a) == 0 && ::lstat(to.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-        a.st_ino == b.st_ino) {
+    touched(parentOf(from));
+    if (sameFile(from, to)) {
       if (::unlink(from.c_str()) != 0) fail("cannot remove", from);
-      syncDir(parentOf(from));
       return;
     }
+    touched(parentOf(to));
     if (::rename(from.c_str(), to.c_str()) != 0) fail("cannot rename " + from + " to", to);
-    syncDir(parentOf(to));
-    if (parentOf(from) != parentOf(to)) syncDir(parentOf(from));
+  }
+  // A second name keeps the old content while rename swaps atomically.
+  bool keep(const std::string& target, const std::string& saved) override {
+    touched(parentOf(saved));
+    if (::link(target.c_str(), saved.c_str()) != 0) fail("cannot keep the original of", target);
+    return true;
   }
   void replace(const std::string& replacement, const std::string& target,
                const std::string& saved) override {
-    // A second name keeps the old content while rename swaps atomically.
-    if (::link(target.c_str(), saved.c_str()) != 0) fail("cannot keep the original of", target);
-    syncDir(parentOf(saved));
+    if (!sameFile(target, saved)) {
+      keep(target, saved);
+      // The swap must not reach the disk before the second name does.
+      syncDir(parentOf(saved));
+    }
     rename(replacement, target);
   }
+  // One syncfs for each file system written to: thousands of renames and
+  // files cost one flush, not one each. The folder is opened before the
+  // first change so that syncfs reports write-back errors from then on.
+  void flush() override {
+    while (!dirty_.empty()) {
+      const int fd = dirty_.begin()->second;
+      dirty_.erase(dirty_.begin());
+      const int rc = ::syncfs(fd);
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      if (rc != 0) fail("cannot sync", "the file system");
+    }
+  }
+
+ private:
+  static bool sameFile(const std::string& a, const std::string& b) {
+    struct stat x, y;
+    return ::lstat(a.c_str(), &x) == 0 && ::lstat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+  }
+  void touched(const std::string& dir) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) fail("cannot examine", dir);
+    if (dirty_.count(st.st_dev)) return;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) fail("cannot open folder", dir);
+    dirty_[st.st_dev] = fd;
+  }
+
+  std::map<dev_t, int> dirty_;  // file systems changed since the last flush
 };
 
 }  // namespace

@@ -43,8 +43,11 @@ Recovery recover(FileSystem& fs, const std::string& root) {
       committed ? finishRecords(fs, root, records) : undoRecords(fs, root, records);
   if (!failed.empty())
     throw Error(Result::RollbackFailed, "cannot undo the interrupted patch: " + failed);
+  // The journal goes only once the steps are on the disk.
   try {
+    fs.flush();
     fs.removeFile(jp);
+    fs.flush();
   } catch (const IoFailure& e) {
     throw Error(Result::RollbackFailed, std::string("cannot remove the journal: ") + e.what());
   }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "operations.h"
+#include "rtp/paths.h"
 #include "rtp/stream.h"
 
 namespace rtp {
@@ -53,9 +54,21 @@ std::string Transaction::run() {
   bool pending = false;
   for (FileState st : states_) pending = pending || st == FileState::Pending;
   try {
-    if (pending) journal_.begin(patch_.id());
+    if (pending) {
+      journal_.begin(patch_.id());
+      plan();
+      clearStrays();
+      journal_.write();
+    }
     forward();
-    if (pending) commit();
+    if (pending) {
+      // The originals' second names reach the disk before anything takes
+      // their place; all new content before the commit.
+      if (kept_) fs_.flush();
+      swap();
+      fs_.flush();
+      commit();
+    }
   } catch (const Error& e) {
     if (e.result() == Result::RollbackFailed) throw;
     rollBack(e.result(), e.what());
@@ -98,7 +111,9 @@ void Transaction::commit() {
 void Transaction::rollBack(Result result, const std::string& why) {
   std::string failed;
   try {
-    failed = undoRecords(fs_, root_, journal_.records());
+    // Before the journal is written no step has been taken, and an
+    // engine name may still hold a stray that undoing would take for ours.
+    if (journal_.started()) failed = undoRecords(fs_, root_, journal_.records());
     if (failed.empty()) journal_.remove();
   } catch (const std::exception& e) {
     failed = e.what();
@@ -123,12 +138,49 @@ void Transaction::percent(int pct) {
 
 // Whatever an earlier run (or anyone else) left at an engine name goes, a
 // link as itself; the name is then created afresh, never opened.
-void Transaction::removeStray(const std::string& rel) {
+bool Transaction::removeStray(const std::string& rel) {
   const EntryType t = fs_.stat(path(rel)).type;
   if (t == EntryType::Directory)
     fs_.removeDir(path(rel));
   else if (t != EntryType::None)
     fs_.removeFile(path(rel));
+  return t != EntryType::None;
+}
+
+void Transaction::plan() {
+  const std::vector<PatchOp>& ops = patch_.ops();
+  for (std::size_t i = 0; i < ops.size(); ++i)
+    if (states_[i] != FileState::Done) rulesOf(ops[i].kind).plan(*this, ops[i]);
+}
+
+// Whatever an earlier run left at the engine's names goes before the
+// journal says they are ours, and is gone on the disk before the journal is
+// there: undoing would otherwise move a stray original back.
+void Transaction::clearStrays() {
+  bool removed = false;
+  for (const Record& r : journal_.records()) {
+    std::string name;
+    if (r.type == Rec::Temp)
+      name = r.path;
+    else if (r.type == Rec::Replace || r.type == Rec::Delete)
+      name = r.path + format::kOldSuffix;
+    else
+      continue;
+    removed = removeStray(name) || removed;
+  }
+  if (removed) fs_.flush();
+}
+
+void Transaction::swap() {
+  const std::vector<PatchOp>& ops = patch_.ops();
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const OpRules& rules = rulesOf(ops[i].kind);
+    if (states_[i] != FileState::Done && rules.swap) rules.swap(*this, ops[i]);
+  }
+}
+
+void Transaction::keep(const std::string& rel, const std::string& saved) {
+  kept_ = fs_.keep(path(rel), path(saved)) || kept_;
 }
 
 void Transaction::forward() {
@@ -146,15 +198,13 @@ void Transaction::forward() {
       percent(0);
     }
     if (rules.isFile) ++index;
-    if (states_[i] != FileState::Done) rules.execute(*this, op);
+    if (states_[i] != FileState::Done) rules.stage(*this, op);
     if (rules.isFile) percent(100);
   }
 }
 
 std::string Transaction::writeNew(const PatchOp& op) {
   const std::string tmp = op.path + format::kNewSuffix;
-  removeStray(tmp);
-  journal_.add(Rec::Temp, tmp);
   Hash128 got;
   std::uint64_t size;
   {
@@ -169,7 +219,6 @@ std::string Transaction::writeNew(const PatchOp& op) {
       percent(op.newSize == 0 ? 100 : static_cast<int>(written * 100 / op.newSize));
     });
     decodeStream(patch_.file(), patch_.dataSectionOffset(), op, old.get(), sink);
-    out->sync();
     got = sink.digest();
     size = sink.written();
   }
@@ -179,29 +228,36 @@ std::string Transaction::writeNew(const PatchOp& op) {
 }
 
 // The oldest original is the one worth keeping: an older backup stays.
-void Transaction::backUp(const std::string& rel) {
+void Transaction::planBackUp(const std::string& rel) {
   const std::string target = std::string(format::kBackupDir) + "/" + rel;
   Stat st = fs_.stat(path(target));
   if (st.type == EntryType::File) return;
   if (st.type != EntryType::None)
     throw Error(Result::WrongInstallation, "backup " + target + " is in the way");
-  std::size_t from = 0;
-  for (;;) {
-    std::size_t s = target.find('/', from);
-    if (s == std::string::npos) break;
+  for (std::size_t s = target.find('/'); s != std::string::npos; s = target.find('/', s + 1)) {
     const std::string dir = target.substr(0, s);
+    if (plannedDirs_.count(foldCase(dir))) continue;
     Stat d = fs_.stat(path(dir));
     if (d.type == EntryType::None) {
       journal_.add(Rec::MakeDir, dir);
-      fs_.makeDir(path(dir));
+      plannedDirs_.insert(foldCase(dir));
     } else if (d.type != EntryType::Directory) {
       throw Error(Result::WrongInstallation, "backup folder " + dir + " is in the way");
     }
-    from = s + 1;
+  }
+  journal_.add(Rec::Temp, target + format::kNewSuffix);
+  journal_.add(Rec::Backup, target);
+}
+
+// Takes the steps planBackUp journalled, finding the same tree.
+void Transaction::backUp(const std::string& rel) {
+  const std::string target = std::string(format::kBackupDir) + "/" + rel;
+  if (fs_.stat(path(target)).type == EntryType::File) return;
+  for (std::size_t s = target.find('/'); s != std::string::npos; s = target.find('/', s + 1)) {
+    const std::string dir = target.substr(0, s);
+    if (fs_.stat(path(dir)).type == EntryType::None) fs_.makeDir(path(dir));
   }
   const std::string tmp = target + format::kNewSuffix;
-  removeStray(tmp);
-  journal_.add(Rec::Temp, tmp);
   {
     std::unique_ptr<File> in = fs_.openRead(path(rel));
     std::unique_ptr<File> out = fs_.create(path(tmp));
@@ -211,9 +267,7 @@ void Transaction::backUp(const std::string& rel) {
       if (n == 0) break;
       out->write(buf.data(), n);
     }
-    out->sync();
   }
-  journal_.add(Rec::Backup, target);
   fs_.rename(path(tmp), path(target));
 }
 

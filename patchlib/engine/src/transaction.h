@@ -1,8 +1,9 @@
-// One examined patch carried out under a journal: forward step by step, or
-// rolled back on any failure.
+// One examined patch carried out under a journal, phase by phase over all
+// its operations (operations.h), or rolled back on any failure.
 #ifndef RTP_TRANSACTION_H
 #define RTP_TRANSACTION_H
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,16 +31,25 @@ class Transaction {
   // Writes op's new content beside its target and checks it there; returns
   // the temporary's relative path.
   std::string writeNew(const PatchOp& op);
-  // Copies the original below backup/, unless an older backup is there.
+  // Copies the original below backup/, unless an older backup is there;
+  // planBackUp journals the steps backUp takes.
+  void planBackUp(const std::string& rel);
   void backUp(const std::string& rel);
-  // Removes a leftover file at rel from an earlier, interrupted run.
-  void removeStray(const std::string& rel);
+  // Keeps the original of a file to be replaced under saved, if the volume
+  // can ahead of the swap.
+  void keep(const std::string& rel, const std::string& saved);
+  // Removes a leftover file at rel from an earlier, interrupted run; true
+  // if there was one.
+  bool removeStray(const std::string& rel);
 
  private:
   [[noreturn]] void rollBack(Result result, const std::string& why);
   void check(bool goOn);
   void percent(int pct);
+  void plan();
+  void clearStrays();
   void forward();
+  void swap();
   void commit();
 
   FileSystem& fs_;
@@ -50,6 +60,8 @@ class Transaction {
   ProgressSink* progress_;
   int lastPercent_ = -1;
   Journal journal_;
+  std::set<std::string> plannedDirs_;  // folded
+  bool kept_ = false;
 };
 
 }  // namespace rtp

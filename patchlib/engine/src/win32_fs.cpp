@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
+#include <set>
 
 #include "rtp/win32_fs.h"
 
@@ -28,10 +30,18 @@ void clearReadOnly(const std::string& path) {
     SetFileAttributesA(path.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
 }
 
+// Paths of files closed with writes not yet flushed: flush() reopens each,
+// as FlushFileBuffers needs a handle to the file itself.
+using Unflushed = std::set<std::string>;
+
 class Win32File : public File {
  public:
-  Win32File(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {}
-  ~Win32File() override { CloseHandle(h_); }
+  Win32File(HANDLE h, std::string path, std::shared_ptr<Unflushed> unflushed = nullptr)
+      : h_(h), path_(std::move(path)), unflushed_(std::move(unflushed)) {}
+  ~Win32File() override {
+    CloseHandle(h_);
+    if (written_ && unflushed_) unflushed_->insert(path_);
+  }
   std::size_t read(void* buf, std::size_t n) override {
     std::size_t got = 0;
     while (got < n) {
@@ -49,6 +59,7 @@ class Win32File : public File {
     while (n > 0) {
       DWORD want = static_cast<DWORD>(n > 0x10000000 ? 0x10000000 : n);
       DWORD w = 0;
+      written_ = true;
       if (!WriteFile(h_, p, want, &w, nullptr) || w == 0) fail("cannot write", path_);
       p += w;
       n -= w;
@@ -66,12 +77,15 @@ class Win32File : public File {
   }
   void sync() override {
     if (!FlushFileBuffers(h_)) fail("cannot flush", path_);
+    written_ = false;
   }
   void setMode(std::uint32_t) override {}
 
  private:
   HANDLE h_;
   std::string path_;
+  std::shared_ptr<Unflushed> unflushed_;
+  bool written_ = false;
 };
 
 class Win32FileSystem : public FileSystem {
@@ -121,7 +135,7 @@ class Win32FileSystem : public FileSystem {
     HANDLE h = api_.createFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail("cannot create", path);
-    return std::unique_ptr<File>(new Win32File(h, path));
+    return std::unique_ptr<File>(new Win32File(h, path, unflushed_));
   }
   void makeDir(const std::string& path) override {
     if (!CreateDirectoryA(path.c_str(), nullptr)) fail("cannot create folder", path);
@@ -136,6 +150,7 @@ class Win32FileSystem : public FileSystem {
       if (!RemoveDirectoryA(path.c_str())) fail("cannot remove the link", path);
       return;
     }
+    unflushed_->erase(path);
     if (DeleteFileA(path.c_str())) return;
     clearReadOnly(path);
     if (!DeleteFileA(path.c_str())) fail("cannot remove", path);
@@ -157,25 +172,27 @@ class Win32FileSystem : public FileSystem {
     if (e != ERROR_NO_MORE_FILES) fail("cannot list", dir, e);
     return names;
   }
+  // Moves are write-through: the documented way to make a name change
+  // durable without a handle to the volume.
   void rename(const std::string& from, const std::string& to) override {
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (MoveFileExA(from.c_str(), to.c_str(), flags)) return;
-    clearReadOnly(to);
-    if (!MoveFileExA(from.c_str(), to.c_str(), flags)) fail("cannot move " + from + " to", to);
+    if (!MoveFileExA(from.c_str(), to.c_str(), flags)) {
+      clearReadOnly(to);
+      if (!MoveFileExA(from.c_str(), to.c_str(), flags)) fail("cannot move " + from + " to", to);
+    }
+    moved(from, to);
   }
+  // ReplaceFile keeps the original itself.
+  bool keep(const std::string&, const std::string&) override { return false; }
   void replace(const std::string& replacement, const std::string& target,
                const std::string& saved) override {
     clearReadOnly(target);
     if (ReplaceFileA(target.c_str(), replacement.c_str(), saved.c_str(),
                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-      // ReplaceFile does not promise write-through; flush the new content's
-      // metadata by reopening it.
-      HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (h != INVALID_HANDLE_VALUE) {
-        FlushFileBuffers(h);
-        CloseHandle(h);
-      }
+      // ReplaceFile does not promise write-through; flushing the new
+      // content by its handle takes its metadata along.
+      moved(replacement, target);
+      flushFile(target);
       return;
     }
     DWORD e = GetLastError();
@@ -191,10 +208,31 @@ class Win32FileSystem : public FileSystem {
     if (!MoveFileExA(replacement.c_str(), target.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       fail("cannot replace", target);
+    moved(replacement, target);
+  }
+  void flush() override {
+    while (!unflushed_->empty()) flushFile(*unflushed_->begin());
   }
 
  private:
+  void moved(const std::string& from, const std::string& to) {
+    if (unflushed_->erase(from)) unflushed_->insert(to);
+  }
+  // By value: the path may be the set's own entry, erased first.
+  void flushFile(std::string path) {
+    unflushed_->erase(path);
+    HANDLE h = CreateFileA(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail("cannot open to flush", path);
+    const BOOL ok = FlushFileBuffers(h);
+    const DWORD err = GetLastError();
+    CloseHandle(h);
+    if (!ok) fail("cannot flush", path, err);
+  }
+
   Win32Api api_;
+  std::shared_ptr<Unflushed> unflushed_ = std::make_shared<Unflushed>();
 };
 
 }  // namespace

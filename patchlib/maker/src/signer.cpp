@@ -73,6 +73,7 @@ void signPatchFile(const std::string& path, const SigningKey& key) {
     out.reset();
     in.reset();
     fs->rename(tmp, path);
+    fs->flush();
   } catch (const IoFailure& e) {
     removeQuietly(*fs, tmp);
     throw KeyError(std::string("cannot rewrite the patch: ") + e.what());

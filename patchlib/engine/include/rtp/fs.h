@@ -1,6 +1,11 @@
 // The engine's only window on the disk. Thin on purpose: one implementation
 // for POSIX hosts, one for Win32, and test wrappers that inject failures.
 // Every method throws IoFailure on error.
+//
+// Durability is the caller's to ask for: a change is certain to survive a
+// power loss only once File::sync (for that file's bytes) or flush() (for
+// everything) has returned. Syncing in batches rather than per step is
+// what keeps a patch of thousands of files fast.
 #ifndef RTP_FS_H
 #define RTP_FS_H
 
@@ -63,12 +68,20 @@ class FileSystem {
   virtual void removeFile(const std::string& path) = 0;
   // Names of the entries of a directory, without "." and "..".
   virtual std::vector<std::string> list(const std::string& dir) = 0;
-  // Moves from onto to, replacing to if present; durable when it returns.
+  // Moves from onto to, replacing to if present.
   virtual void rename(const std::string& from, const std::string& to) = 0;
+  // Gives target a second name, saved (which must not exist), ahead of a
+  // replace(): one flush() between keeping a batch of originals and
+  // replacing them orders the two. False where the volume cannot; replace()
+  // then keeps the original itself.
+  virtual bool keep(const std::string& target, const std::string& saved) = 0;
   // Atomically puts replacement in place of target. The previous target
-  // stays reachable under saved (which must not exist) for undo.
+  // stays reachable under saved (which must not exist unless keep() made
+  // it) for undo, whatever part of this reaches the disk.
   virtual void replace(const std::string& replacement, const std::string& target,
                        const std::string& saved) = 0;
+  // Returns once every change made through this object is on the disk.
+  virtual void flush() = 0;
 };
 
 // POSIX on hosts, Win32 in Windows builds.

@@ -9,6 +9,7 @@
 #include "journal.h"
 #include "rtp/engine.h"
 #include "rtp/format.h"
+#include "rtp/stream.h"
 
 namespace rtp {
 
@@ -50,6 +51,8 @@ class Transaction {
   ProgressSink* progress_;
   int lastPercent_ = -1;
   Journal journal_;
+  // The operations' data streams, read in patch order.
+  PatchDecoder decoder_;
 };
 
 }  // namespace rtp

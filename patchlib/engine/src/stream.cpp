@@ -91,14 +91,14 @@ std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
     }
   }
   const std::size_t take = std::min(n, s.stagedEnd - s.stagedPos);
-  if (out) std::memcpy(out, s.staged.data() + s.stagedPos, take);
+  if (out && take > 0) std::memcpy(out, s.staged.data() + s.stagedPos, take);
   s.stagedPos += take;
   return take;
 }
 
 void StreamSource::read(unsigned char* out, std::size_t n) {
   State& s = *s_;
-  if (n <= s.stagedEnd - s.stagedPos) {
+  if (n > 0 && n <= s.stagedEnd - s.stagedPos) {
     std::memcpy(out, s.staged.data() + s.stagedPos, n);
     s.stagedPos += n;
     return;

@@ -9,12 +9,12 @@ packages=(
   cmake ninja-build make g++ clang clang-format libclang-rt-14-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  mingw-w64-tools libz-mingw-w64-dev
+  mingw-w64-tools
   wine wine32:i386 wine64 fonts-wine xvfb x11-utils imagemagick
   # Wine's bcrypt checks ECDSA signatures through GnuTLS, in 32-bit and
   # 64-bit processes alike.
   libgnutls30:amd64 libgnutls30:i386
-  googletest libdivsufsort-dev libxxhash-dev liblzma-dev zlib1g-dev libssl-dev
+  googletest libdivsufsort-dev libxxhash-dev liblzma-dev libssl-dev
   # scripts/mingw-deps.sh: Debian's signed source packages, unpacked.
   dpkg-dev debian-archive-keyring
   python3

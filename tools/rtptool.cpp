@@ -244,9 +244,9 @@ int cmdList(std::vector<std::string> a) {
       std::printf("  old %llu %s", static_cast<unsigned long long>(op.oldSize),
                   op.oldHash.hex().c_str());
     if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Add)
-      std::printf("  new %llu %s  %s %llu bytes", static_cast<unsigned long long>(op.newSize),
-                  op.newHash.hex().c_str(), op.encoding == rtp::Encoding::Delta ? "delta" : "full",
-                  static_cast<unsigned long long>(op.dataLength));
+      std::printf("  new %llu %s  %s", static_cast<unsigned long long>(op.newSize),
+                  op.newHash.hex().c_str(), op.encoding == rtp::Encoding::Delta ? "delta" : "full");
+    if (op.mode != 0) std::printf("  mode %04o", static_cast<unsigned>(op.mode));
     std::printf("\n");
   }
   return 0;

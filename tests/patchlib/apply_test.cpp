@@ -135,6 +135,22 @@ TEST_F(Apply, FilesAlreadyAtNewContentCountAsDone) {
   EXPECT_EQ(treeDiff(snapshot(product), newTree()), "");
 }
 
+TEST_F(Apply, FileAlreadyDoneStillTakesItsShareOfTheStreams) {
+  // The operations read the shared streams in turn: one skipped must not
+  // shift what the ones after it read.
+  for (const char* done : {"Velmora.exe", "plugins/tax.dll", "readme.txt", "tax/2027.tbl"}) {
+    SCOPED_TRACE(done);
+    freshProduct();
+    if (std::string(done) == "plugins/tax.dll")
+      stdfs::remove(product + "/plugins");  // the file that became a folder
+    stdfs::create_directories(stdfs::path(product + "/" + done).parent_path());
+    writeFile(product + "/" + done, newTree()[done]);
+    rtp::Outcome o = apply(*real);
+    ASSERT_TRUE(o.ok()) << o.message;
+    EXPECT_EQ(treeDiff(snapshot(product), newTree()), "");
+  }
+}
+
 TEST_F(Apply, OtherEditionFailsCleanlySoItsOwnPatchCanApply) {
   // The pro edition ships another program build; the standard patch must
   // refuse it untouched, and the pro patch must then fit.

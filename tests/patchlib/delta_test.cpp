@@ -1,9 +1,11 @@
-// Delta encoding and decoding on generated and real binaries, patch sizes,
-// and deterministic output.
+// Delta encoding and decoding on generated and real binaries, the address
+// predictor, patch sizes, and deterministic output.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
+#include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/stream.h"
 #include "support.h"
@@ -18,33 +20,39 @@ class VectorSink : public rtp::ByteSink {
   void put(const unsigned char* d, std::size_t n) override { out.insert(out.end(), d, d + n); }
 };
 
-rtp::PatchOp deltaOp(const Bytes& oldData, const Bytes& newData, const Bytes& blob) {
+rtp::PatchOp modifyOp(const Bytes& oldData, const Bytes& newData) {
   rtp::PatchOp op;
   op.kind = rtp::OpKind::Modify;
   op.encoding = rtp::Encoding::Delta;
   op.path = "f";
   op.oldSize = oldData.size();
+  op.oldHash = rtp::hashBytes(oldData.data(), oldData.size());
   op.newSize = newData.size();
-  op.dataLength = blob.size();
+  op.newHash = rtp::hashBytes(newData.data(), newData.size());
   return op;
 }
 
-Bytes applyDelta(const Bytes& oldData, const Bytes& newData, const Bytes& blob) {
-  rtp::MemoryFile patch(blob.data(), blob.size());
+// Packs the streams into a patch, which must pass the reader's checks, and
+// decodes it against the old bytes.
+Bytes applyStreams(const Bytes& oldData, const Bytes& newData, const rtp::PatchStreams& streams) {
+  Bytes patch = signedPatch({modifyOp(oldData, newData)}, streams);
+  rtp::MemoryFile file(patch.data(), patch.size());
+  rtp::PatchReader reader(file, &testPublicKey());
+  reader.load();
+  rtp::PatchDecoder decoder(file, reader.streams());
   rtp::MemoryFile old(oldData.data(), oldData.size());
   VectorSink sink;
-  rtp::decodeStream(patch, 0, deltaOp(oldData, newData, blob), &old, sink);
+  decoder.decode(reader.ops()[0], &old, &sink);
+  decoder.finish();
   return sink.out;
 }
 
+rtp::PatchStreams delta(const Bytes& oldData, const Bytes& newData) {
+  return rtp::encodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size());
+}
+
 void expectRoundTrip(const Bytes& oldData, const Bytes& newData) {
-  Bytes blob = rtp::encodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size());
-  EXPECT_EQ(applyDelta(oldData, newData, blob), newData);
-  // The structure check alone (no old file) must accept it too.
-  rtp::MemoryFile patch(blob.data(), blob.size());
-  VectorSink sink;
-  rtp::decodeStream(patch, 0, deltaOp(oldData, newData, blob), nullptr, sink);
-  EXPECT_EQ(sink.out.size(), newData.size());
+  EXPECT_EQ(applyStreams(oldData, newData, delta(oldData, newData)), newData);
 }
 
 // Overwrites fraction of data in scattered blocks, as a rebuild with a few
@@ -60,6 +68,40 @@ Bytes scatterChanges(Bytes data, double fraction, std::uint64_t seed) {
               data.begin() + static_cast<long>(at));
   }
   return data;
+}
+
+// Machine code as a linker lays it out: functions of filler bytes calling
+// each other through call rel32. grownBy bytes go into function `grown`,
+// and every call is relinked for the new addresses.
+Bytes linkedCode(std::size_t functions, std::size_t grown, std::size_t grownBy,
+                 std::size_t* callsMoved) {
+  Bytes filler = randomBytes(functions * 700, 42);
+  std::vector<std::size_t> sizes, starts;
+  for (std::size_t f = 0; f < functions; ++f)
+    sizes.push_back(200 + (filler[f] * 3) % 400 + (f == grown ? grownBy : 0));
+  std::size_t at = 0;
+  for (std::size_t s : sizes) {
+    starts.push_back(at);
+    at += s;
+  }
+  Bytes code(at);
+  std::size_t moved = 0;
+  for (std::size_t f = 0; f < functions; ++f) {
+    Bytes body(filler.begin() + static_cast<long>(f * 700),
+               filler.begin() + static_cast<long>(f * 700 + sizes[f]));
+    // A call every 24 bytes, to a function chosen by the filler.
+    for (std::size_t c = 8; c + 5 < sizes[f]; c += 24) {
+      const std::size_t target = starts[(body[c + 1] * 7u + f) % functions];
+      const std::size_t site = starts[f] + c;
+      const std::uint32_t rel = static_cast<std::uint32_t>(target - (site + 5));
+      body[c] = 0xE8;
+      for (int k = 0; k < 4; ++k) body[c + 1 + k] = static_cast<unsigned char>(rel >> (8 * k));
+      moved += (site > starts[grown]) != (target > starts[grown]);
+    }
+    std::copy(body.begin(), body.end(), code.begin() + static_cast<long>(starts[f]));
+  }
+  if (callsMoved) *callsMoved = moved;
+  return code;
 }
 
 }  // namespace
@@ -80,14 +122,19 @@ TEST(Delta, RoundTripsEdgeShapes) {
   inserted.insert(inserted.begin() + 7000, ins.begin(), ins.end());
   expectRoundTrip(some, inserted);
   expectRoundTrip(Bytes{1}, Bytes{2});
+  // Long exact stretches become copies, with adds and literals around them.
+  Bytes big = executableLike(300000, 9), edited = big;
+  edited[150000] ^= 0x55;
+  edited.insert(edited.begin() + 200000, ins.begin(), ins.end());
+  expectRoundTrip(big, edited);
 }
 
 TEST(Delta, OnePercentOfFiveMegabytesGivesSmallPatch) {
   Bytes oldData = executableLike(5 << 20, 11);
   Bytes newData = scatterChanges(oldData, 0.01, 12);
-  Bytes blob = rtp::encodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size());
-  EXPECT_LT(blob.size(), newData.size() / 20) << "delta of " << blob.size() << " bytes";
-  EXPECT_EQ(applyDelta(oldData, newData, blob), newData);
+  rtp::PatchStreams s = delta(oldData, newData);
+  EXPECT_LT(rtp::compressedSize(s), newData.size() / 20);
+  EXPECT_EQ(applyStreams(oldData, newData, s), newData);
 
   // And as a whole patch file made from trees.
   TempDir dir;
@@ -100,6 +147,60 @@ TEST(Delta, OnePercentOfFiveMegabytesGivesSmallPatch) {
   rtp::Outcome o = rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), trustTestKey());
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_EQ(readBytes(dir.sub("old/velmora.exe")), newData);
+}
+
+TEST(Delta, NearlyUnchangedLargeFileCostsLittle) {
+  // No floor in proportion to the file: a few changed bytes cost a few bytes.
+  Bytes oldData = randomBytes(8 << 20, 21), newData = oldData;
+  for (std::size_t at : {std::size_t(1000), std::size_t(3 << 20), std::size_t(8 << 20) - 100})
+    for (std::size_t i = 0; i < 20; ++i) newData[at + i * 3] ^= 0x5a;
+  newData.insert(newData.begin() + (5 << 20), {'n', 'e', 'w'});
+  TempDir dir;
+  writeFile(dir.sub("old/data.bin"), oldData);
+  writeFile(dir.sub("new/data.bin"), newData);
+  rtp::MakeStats st =
+      rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"), &testSigningKey());
+  EXPECT_LT(st.patchSize, 1024u);
+  auto fs = rtp::makeNativeFileSystem();
+  ASSERT_TRUE(rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), trustTestKey()).ok());
+  EXPECT_EQ(readBytes(dir.sub("old/data.bin")), newData);
+}
+
+TEST(Delta, PredictorFollowsRelinkedCalls) {
+  std::size_t moved = 0;
+  const Bytes oldCode = linkedCode(900, 300, 37, nullptr);
+  const Bytes newCode = linkedCode(900, 300, 37 + 64, &moved);
+  ASSERT_GT(moved, 2000u);
+  rtp::PatchStreams s = delta(oldCode, newCode);
+  ASSERT_FALSE(s.commands.empty());
+  EXPECT_TRUE(s.commands[0] & rtp::delta::kPredictRelative) << "predictor not chosen";
+  // Without the predictor every moved call leaves differences.
+  EXPECT_LT(s.differences.size(), moved / 10);
+  // Spans several decoding chunks, so chunk edges cut through calls.
+  ASSERT_GT(newCode.size(), 4u * 64 * 1024);
+  EXPECT_EQ(applyStreams(oldCode, newCode, s), newCode);
+}
+
+TEST(Delta, ShiftMapTakesTheLongestCommandAndFillsGaps) {
+  using rtp::Command;
+  namespace d = rtp::delta;
+  // New offsets follow from the order: [0,10) [10,40) [40,45) [45,65).
+  const std::vector<Command> commands = {
+      {d::Add, 10, -100},  // old [100,110)
+      {d::Copy, 30, -80},  // old [90,120): longer, wins over the first
+      {d::Literal, 5, 0},
+      {d::Add, 20, -155},  // old [200,220)
+  };
+  rtp::ShiftMap map;
+  map.build(commands);
+  const std::pair<std::uint64_t, std::int64_t> want[] = {{0, 0},     {89, 0},     {90, -80},
+                                                         {105, -80}, {119, -80},  {150, -80},
+                                                         {199, -80}, {200, -155}, {5000, -155}};
+  for (const auto& [at, shift] : want) EXPECT_EQ(map.at(at), shift) << "at " << at;
+  // Equal lengths: the earlier command paints first.
+  map.build({{d::Add, 10, 0}, {d::Add, 10, 5}});
+  EXPECT_EQ(map.at(7), 0);
+  EXPECT_EQ(map.at(12), 5);
 }
 
 TEST(Delta, RealBinariesOfDifferentBuilds) {
@@ -115,10 +216,11 @@ TEST(Delta, RealBinariesOfDifferentBuilds) {
     if (!exists(a) || !exists(b)) continue;
     SCOPED_TRACE(std::string(a) + " -> " + b);
     Bytes oldData = readBytes(a), newData = readBytes(b);
-    Bytes blob = rtp::encodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size());
-    EXPECT_EQ(applyDelta(oldData, newData, blob), newData);
-    Bytes full = rtp::encodeFull(newData.data(), newData.size());
-    EXPECT_LT(blob.size(), full.size());
+    rtp::PatchStreams s = delta(oldData, newData);
+    EXPECT_EQ(applyStreams(oldData, newData, s), newData);
+    rtp::PatchStreams full;
+    full.literals = newData;
+    EXPECT_LT(rtp::compressedSize(s), rtp::compressedSize(full));
     ++tried;
   }
   if (tried == 0) GTEST_SKIP() << "no pairs of related binaries on this machine";

@@ -17,6 +17,7 @@
 #include "rtp/engine.h"
 
 bool rtpFuzzFixHashes(std::vector<std::uint8_t>& patch);
+std::vector<std::uint8_t> rtpFuzzAssemble(const std::uint8_t* data, std::size_t size);
 const rtp::crypto::PublicKey& rtpFuzzTrustedKey();
 
 namespace {
@@ -131,16 +132,23 @@ const stdfs::path& base() {
 
 }  // namespace
 
-// data[0]: bit 0 backup, the rest the progress event to cancel at (0: none);
-// data[1...]: the patch image, its hashes made to match when they can be.
+// data[0]: bit 0 backup, bits 1 to 6 the progress event to cancel at (0:
+// none), bit 7 set: data[1...] are the decoded contents of the sections
+// (rtpFuzzAssemble makes them a signed patch), else the patch image, its
+// hashes made to match when they can be.
 int rtpFuzzApplyPatch(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   rtp::ApplyOptions options;
   options.backup = data[0] & 1;
   options.trustedKey = rtpFuzzTrustedKey();
-  const long cancelAt = data[0] >> 1;
-  std::vector<std::uint8_t> patch(data + 1, data + size);
-  rtpFuzzFixHashes(patch);
+  const long cancelAt = (data[0] >> 1) & 63;
+  std::vector<std::uint8_t> patch;
+  if (data[0] & 0x80) {
+    patch = rtpFuzzAssemble(data + 1, size - 1);
+  } else {
+    patch.assign(data + 1, data + size);
+    rtpFuzzFixHashes(patch);
+  }
 
   const stdfs::path product = base() / "product", outside = base() / "outside",
                     patchFile = base() / "p.rtp";

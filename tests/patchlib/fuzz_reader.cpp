@@ -1,5 +1,7 @@
 // libFuzzer entry for the patch reader; the corpus replay test calls the
 // same function on every test run.
+#include <lzma.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -56,6 +58,71 @@ bool rtpFuzzFixHashes(std::vector<std::uint8_t>& b) {
 
 namespace {
 
+using Bytes = std::vector<std::uint8_t>;
+
+void put(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i)
+    b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Mutated LZMA2 streams hardly ever decode. This reads the input as the
+// decoded contents of the five sections instead (four 16-bit lengths, then
+// the parts; the last takes the rest), compresses them and wraps them in a
+// sound, signed header, so the fuzzer reaches the records and the delta
+// streams.
+Bytes assemble(const std::uint8_t* data, std::size_t size) {
+  namespace f = rtp::format;
+  if (size < 8) return {};
+  const Bytes in(data, data + size);
+  std::vector<Bytes> parts;
+  std::size_t at = 8;
+  for (std::size_t i = 0; i < f::kSectionCount; ++i) {
+    std::size_t n = i < 4 ? static_cast<std::size_t>(le(in, i * 2, 2)) : size - at;
+    if (n > size - at) n = size - at;
+    parts.emplace_back(data + at, data + at + n);
+    at += n;
+  }
+  // The header's counts follow the records as far as they go.
+  std::uint64_t records = 0, totalNew = 0;
+  const Bytes& ops = parts[0];
+  for (std::size_t p = 0; p + f::kOpFixedSize <= ops.size();
+       p += f::kOpFixedSize + le(ops, p + 2, 2)) {
+    ++records;
+    totalNew += le(ops, p + 32, 8);
+  }
+  const std::size_t headerSize = f::headerSize(f::kSectionCount);
+  Bytes out(headerSize);
+  std::copy(f::kMagic, f::kMagic + sizeof f::kMagic, out.begin());
+  put(out, 8, f::kVersion, 4);
+  put(out, 12, headerSize, 4);
+  put(out, 16, f::kSectionCount, 4);
+  put(out, 24, records, 4);
+  put(out, 40, totalNew, 8);
+  for (std::size_t i = 0; i < f::kSectionCount; ++i) {
+    Bytes stream;
+    if (!parts[i].empty()) {
+      lzma_options_lzma options;
+      lzma_lzma_preset(&options, 0);
+      options.dict_size = 1u << 16;
+      const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+      stream.resize(parts[i].size() + parts[i].size() / 16 + 1024);
+      std::size_t n = 0;
+      if (lzma_raw_buffer_encode(filters, nullptr, parts[i].data(), parts[i].size(), stream.data(),
+                                 &n, stream.size()) != LZMA_OK)
+        return {};
+      stream.resize(n);
+    }
+    const std::size_t entry = f::kFixedHeaderSize + i * f::kSectionEntrySize;
+    put(out, entry, i + 1, 4);
+    put(out, entry + 8, out.size(), 8);
+    put(out, entry + 16, stream.size(), 8);
+    out.insert(out.end(), stream.begin(), stream.end());
+  }
+  put(out, 32, out.size(), 8);
+  rtpFuzzFixHashes(out);
+  return out;
+}
+
 int readOnce(const std::uint8_t* data, std::size_t size) {
   rtp::MemoryFile file(data, size);
   std::vector<rtp::PatchOp> ops;
@@ -70,13 +137,26 @@ int readOnce(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-// Reads one patch image as it is and once more with its hashes made to
-// match and its header signed; returns the result of the first. Must never
-// crash or hang.
+// The input as the decoded contents of a patch's sections, made a sound,
+// signed patch; empty when it cannot be.
+std::vector<std::uint8_t> rtpFuzzAssemble(const std::uint8_t* data, std::size_t size) {
+  return assemble(data, size);
+}
+
+// Reads the input as the decoded contents of a patch's sections.
+int rtpFuzzReadSections(const std::uint8_t* data, std::size_t size) {
+  const Bytes assembled = assemble(data, size);
+  return assembled.empty() ? -1 : readOnce(assembled.data(), assembled.size());
+}
+
+// Reads one patch image as it is, once more with its hashes made to match
+// and its header signed, and once as section contents; returns the result of
+// the first. Must never crash or hang.
 int rtpFuzzReadPatch(const std::uint8_t* data, std::size_t size) {
   const int result = readOnce(data, size);
-  std::vector<std::uint8_t> fixed(data, data + size);
+  Bytes fixed(data, data + size);
   if (rtpFuzzFixHashes(fixed)) readOnce(fixed.data(), fixed.size());
+  rtpFuzzReadSections(data, size);
   return result;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "corpus_trees.h"
+#include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/stream.h"
 #include "support.h"
@@ -29,6 +30,29 @@ Bytes fromTrees(const TreeText& oldTree, const TreeText& newTree) {
   return readBytes(t.sub("p.rtp"));
 }
 
+// The decoded contents of a patch's sections as the reader's fuzz target
+// takes them: four 16-bit lengths, then the parts in type order.
+Bytes sectionContents(const Bytes& patch) {
+  auto le = [&](std::size_t at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+      v |= std::uint64_t(patch[at + static_cast<std::size_t>(i)]) << (8 * i);
+    return v;
+  };
+  std::vector<Bytes> parts(rtp::format::kSectionCount);
+  for (std::size_t i = 0; i < le(16, 4); ++i) {
+    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
+    const std::size_t off = static_cast<std::size_t>(le(e + 8, 8));
+    const std::size_t len = static_cast<std::size_t>(le(e + 16, 8));
+    if (len > 0)
+      parts[static_cast<std::size_t>(le(e, 4)) - 1] = lzma2Decode(patch.data() + off, len);
+  }
+  Bytes out(8);
+  for (std::size_t i = 0; i < 4; ++i) putLe(out, i * 2, parts[i].size(), 2);
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,9 +72,15 @@ int main(int argc, char** argv) {
     std::copy(sample.begin(), sample.end(), seed.begin() + 1);
     save(argv[2], name, seed);
   }
+  // The same patch as the decoded contents of its sections.
+  const Bytes contents = sectionContents(sample);
+  Bytes sections(contents.size() + 1, 0x80);
+  std::copy(contents.begin(), contents.end(), sections.begin() + 1);
+  save(argv[2], "sections-sample", sections);
   save(dir, "valid-sample.rtp", sample);
   save(dir, "valid-nothing.rtp", fromTrees(sampleOldTree(), sampleOldTree()));
   save(dir, "valid-fresh.rtp", fromTrees({}, sampleNewTree()));
+  save(dir, "sections-sample.bin", contents);
 
   save(dir, "bad-truncated.rtp",
        Bytes(sample.begin(), sample.begin() + static_cast<long>(sample.size() / 2)));
@@ -69,7 +99,7 @@ int main(int argc, char** argv) {
   flipped[flipped.size() - 3] ^= 0x40;
   save(dir, "bad-datahash.rtp", flipped);
   Bytes unsignedSample = sample;
-  const std::size_t block = 64 + 2 * 56;
+  const std::size_t block = rtp::format::headerSize(rtp::format::kSectionCount) - 80;
   std::fill(unsignedSample.begin() + block, unsignedSample.begin() + block + 80, 0);
   save(dir, "bad-unsigned.rtp", unsignedSample);
 
@@ -78,24 +108,39 @@ int main(int argc, char** argv) {
         {"bad-path-device.rtp", "tax/CON.tbl"},
         {"bad-path-stream.rtp", "readme.txt:hidden"},
         {"bad-path-absolute.rtp", "/etc/passwd"}}) {
-    Bytes data;
+    rtp::PatchStreams data;
     save(dir, name, signedPatch({addOp(path, "payload", data)}, data));
   }
 
   // A delta that reads past the end of its old file.
-  Bytes raw;
-  rtp::putVarint(raw, 100);
-  rtp::putVarint(raw, 0);
-  rtp::putVarint(raw, 0);
-  raw.resize(raw.size() + 100, 0);
-  Bytes blob = rtp::encodeFull(raw.data(), raw.size());
+  rtp::PatchStreams overrun;
+  rtp::putVarint(overrun.commands, 0);
+  rtp::putVarint(overrun.commands, 100 << 2 | rtp::delta::Add);
+  rtp::putVarint(overrun.commands, 0);
+  rtp::putVarint(overrun.positions, 100);
   rtp::PatchOp op;
   op.kind = rtp::OpKind::Modify;
   op.encoding = rtp::Encoding::Delta;
   op.path = "Velmora.exe";
   op.oldSize = 10;
   op.newSize = 100;
-  op.dataLength = blob.size();
-  save(dir, "bad-delta-overrun.rtp", signedPatch({op}, blob));
+  save(dir, "bad-delta-overrun.rtp", signedPatch({op}, overrun));
+
+  // Two files made from one copy of their content.
+  rtp::PatchStreams once;
+  rtp::PatchOp a = addOp("a.dll", std::string(4000, 'a'), once), b = a;
+  b.path = "b.dll";
+  save(dir, "bad-shared-data.rtp", signedPatch({a, b}, once));
+
+  // A literal stream reaching back farther than the engine's dictionary.
+  const Bytes chunk = randomBytes(4096, 31);
+  Bytes far = chunk;
+  far.resize(far.size() + (5u << 20), 0);
+  far.insert(far.end(), chunk.begin(), chunk.end());
+  rtp::PatchStreams farData;
+  const rtp::PatchOp farOp = addOp("far.dat", std::string(far.begin(), far.end()), farData);
+  save(dir, "bad-dictionary.rtp",
+       withSection(signedPatch({farOp}, farData), rtp::format::kSectionLiterals,
+                   lzma2Stream(far, 16u << 20)));
   return 0;
 }

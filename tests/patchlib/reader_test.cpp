@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "corpus_trees.h"
+#include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/paths.h"
 #include "rtp/stream.h"
@@ -20,31 +21,46 @@ rtp::Result readResult(const Bytes& b) {
 
 Bytes samplePatch() { return readBytes(std::string(RTP_CORPUS_DIR) + "/valid-sample.rtp"); }
 
-// A modify operation whose delta stream is the given raw command bytes.
-Bytes deltaPatch(const Bytes& raw, std::uint64_t oldSize, std::uint64_t newSize) {
-  Bytes blob = rtp::encodeFull(raw.data(), raw.size());
+// Raw delta streams for one modify operation, command by command.
+struct DeltaStreams {
+  rtp::PatchStreams s;
+  explicit DeltaStreams(std::uint64_t flags = 0) { rtp::putVarint(s.commands, flags); }
+  DeltaStreams& head(std::uint64_t length, unsigned kind) {
+    rtp::putVarint(s.commands, length << 2 | kind);
+    return *this;
+  }
+  DeltaStreams& copy(std::uint64_t length, std::int64_t move) {
+    head(length, rtp::delta::Copy);
+    rtp::putVarint(s.commands, rtp::zigzag(move));
+    return *this;
+  }
+  DeltaStreams& add(std::uint64_t length, std::int64_t move,
+                    std::initializer_list<std::uint64_t> gaps, const Bytes& diffs = {}) {
+    head(length, rtp::delta::Add);
+    rtp::putVarint(s.commands, rtp::zigzag(move));
+    for (std::uint64_t g : gaps) rtp::putVarint(s.positions, g);
+    s.differences.insert(s.differences.end(), diffs.begin(), diffs.end());
+    return *this;
+  }
+  DeltaStreams& literal(std::uint64_t length) {
+    head(length, rtp::delta::Literal);
+    s.literals.resize(s.literals.size() + length, 'x');
+    return *this;
+  }
+};
+
+rtp::PatchOp modifyOp(const std::string& path, std::uint64_t oldSize, std::uint64_t newSize) {
   rtp::PatchOp op;
   op.kind = rtp::OpKind::Modify;
   op.encoding = rtp::Encoding::Delta;
-  op.path = "app.exe";
+  op.path = path;
   op.oldSize = oldSize;
   op.newSize = newSize;
-  op.dataLength = blob.size();
-  return signedPatch({op}, blob);
+  return op;
 }
 
-// Command triples (add, copy, seek); the payload bytes belong to the last.
-Bytes commands(std::initializer_list<std::int64_t> triples, std::size_t payload) {
-  Bytes raw;
-  std::size_t i = 0;
-  for (std::int64_t v : triples) {
-    if (i++ % 3 == 2)
-      rtp::putVarint(raw, rtp::zigzag(v));
-    else
-      rtp::putVarint(raw, static_cast<std::uint64_t>(v));
-  }
-  raw.resize(raw.size() + payload, 7);
-  return raw;
+rtp::Result deltaResult(const DeltaStreams& d, std::uint64_t oldSize, std::uint64_t newSize) {
+  return readResult(signedPatch({modifyOp("app.exe", oldSize, newSize)}, d.s));
 }
 
 }  // namespace
@@ -76,7 +92,7 @@ TEST(Paths, RejectsEveryWayOut) {
 TEST(Paths, HostilePathInPatchIsRefused) {
   for (const char* p :
        {"../evil.dll", "/abs", "C:\\x", "a/CON", "x:y", "a//b", "sub/end.", "backup/v.exe"}) {
-    Bytes data;
+    rtp::PatchStreams data;
     Bytes patch = signedPatch({addOp(p, "payload", data)}, data);
     EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt) << p;
   }
@@ -86,7 +102,7 @@ TEST(Paths, NamesEqualUnderTheCodePagesCaseFoldingClash) {
   EXPECT_EQ(rtp::foldCase("\xC9T\xC9.txt"), rtp::foldCase("\xE9t\xE9.TXT"));
   EXPECT_EQ(rtp::foldCase("\x8A\x8C\x8E\x9F"), rtp::foldCase("\x9A\x9C\x9E\xFF"));
   EXPECT_NE(rtp::foldCase("\xD7"), rtp::foldCase("\xF7"));  // multiplication and division signs
-  Bytes data;
+  rtp::PatchStreams data;
   Bytes patch = signedPatch({addOp("\xC9.txt", "one", data), addOp("\xE9.txt", "two", data)}, data);
   EXPECT_EQ(readResult(patch), rtp::Result::PatchCorrupt);
   TempDir work;
@@ -135,18 +151,21 @@ TEST(Reader, SignedHeaderFieldsAreStillChecked) {
       {24, 0xffffffff, 4, rtp::Result::PatchCorrupt},  // op count
       {24, 1000, 4, rtp::Result::PatchCorrupt},
       {24, 0, 4, rtp::Result::PatchCorrupt},
-      {28, 1, 4, rtp::Result::PatchCorrupt},   // reserved
-      {32, ~0ull, 8, rtp::Result::NotSigned},  // file size: not the file that was signed
-      {48, 1, 8, rtp::Result::PatchCorrupt},   // reserved
+      {28, 1, 4, rtp::Result::PatchCorrupt},      // reserved
+      {32, ~0ull, 8, rtp::Result::NotSigned},     // file size: not the file that was signed
+      {40, 12345, 8, rtp::Result::PatchCorrupt},  // total of the new sizes
+      {40, ~0ull, 8, rtp::Result::PatchCorrupt},
+      {48, 1, 8, rtp::Result::PatchCorrupt},  // reserved
       {56, 1, 8, rtp::Result::PatchCorrupt},
       {64 + 4, 1, 4, rtp::Result::PatchCorrupt},            // ops section flags
       {64 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},        // ops offset
       {64 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt},  // ops length
       {64 + 16, 1u << 30, 8, rtp::Result::PatchCorrupt},
-      {120 + 8, 60, 8, rtp::Result::PatchCorrupt},      // data offset inside the header
-      {120 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},  // data length
+      {120 + 8, 60, 8, rtp::Result::PatchCorrupt},      // literals offset inside the header
+      {120 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},  // literals length
       {120, 7, 4, rtp::Result::UnsupportedVersion},     // unknown section type
       {120, 1, 4, rtp::Result::PatchCorrupt},           // two ops sections
+      {176, 5, 4, rtp::Result::PatchCorrupt},  // two difference sections, no command section
   };
   for (const Edit& e : edits) {
     Bytes p = samplePatch();
@@ -168,13 +187,13 @@ TEST(Reader, SignedHeaderFieldsAreStillChecked) {
 
 TEST(Reader, RefusesBytesNoHashCovers) {
   const Bytes sample = samplePatch();
-  const std::size_t headerSize = 64 + 2 * 56 + 80, opsOffsetAt = 72, dataOffsetAt = 128;
+  const std::size_t headerSize = 64 + 5 * 56 + 80;
   // One byte between the header and the first section, sections moved up.
   Bytes gap(sample.begin(), sample.begin() + headerSize);
   gap.push_back(0);
   gap.insert(gap.end(), sample.begin() + headerSize, sample.end());
   putLe(gap, 32, gap.size(), 8);
-  for (std::size_t at : {opsOffsetAt, dataOffsetAt}) {
+  for (std::size_t at = 64 + 8; at < headerSize - 80; at += 56) {
     std::uint64_t off = 0;
     for (int i = 0; i < 8; ++i) off |= std::uint64_t(gap[at + i]) << (8 * i);
     putLe(gap, at, off + 1, 8);
@@ -189,38 +208,46 @@ TEST(Reader, RefusesBytesNoHashCovers) {
   EXPECT_EQ(readResult(tail), rtp::Result::PatchCorrupt);
 }
 
-// Many operations reading one data range would make the check inflate that
-// range once per operation: a small patch could take hours to refuse.
-TEST(Reader, RefusesOperationsSharingData) {
-  Bytes data;
-  rtp::PatchOp first = addOp("a.txt", std::string(4096, 'a'), data);
-  rtp::PatchOp second = addOp("b.txt", std::string(4096, 'b'), data);
-  EXPECT_EQ(readResult(signedPatch({first, second}, data)), rtp::Result::Ok);
-  std::vector<rtp::PatchOp> shared;
+// Many operations reading one content would make the check decode it once
+// per operation: a small patch could take hours to refuse. Each operation
+// takes the next bytes of the streams instead, so none can share.
+TEST(Reader, EveryStreamByteIsReadOnce) {
+  rtp::PatchStreams once, both;
+  rtp::PatchOp a = addOp("a.dll", std::string(5000, 'a'), once);
+  rtp::PatchOp b = a;
+  b.path = "b.dll";
+  EXPECT_EQ(readResult(signedPatch({a, b}, once)), rtp::Result::PatchCorrupt);
+  addOp("a.dll", std::string(5000, 'a'), both);
+  addOp("b.dll", std::string(5000, 'a'), both);
+  EXPECT_EQ(readResult(signedPatch({a, b}, both)), rtp::Result::Ok);
+  std::vector<rtp::PatchOp> many;
   for (int i = 0; i < 64; ++i) {
-    rtp::PatchOp op = first;
+    rtp::PatchOp op = a;
     op.path = "f" + std::to_string(i) + ".txt";
-    shared.push_back(op);
+    many.push_back(op);
   }
-  EXPECT_EQ(readResult(signedPatch(shared, data)), rtp::Result::PatchCorrupt);
-  second.dataOffset = first.dataOffset;  // out of order
-  EXPECT_EQ(readResult(signedPatch({first, second}, data)), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(signedPatch(many, both)), rtp::Result::PatchCorrupt);
+
+  // Likewise the differences of two deltas.
+  DeltaStreams d;
+  d.add(10, 0, {3, 6}, {1});
+  rtp::putVarint(d.s.commands, 0);
+  d.head(10, rtp::delta::Add);
+  rtp::putVarint(d.s.commands, 0);
+  EXPECT_EQ(
+      readResult(signedPatch({modifyOp("one.exe", 10, 10), modifyOp("two.exe", 10, 10)}, d.s)),
+      rtp::Result::PatchCorrupt);
 }
 
 TEST(Reader, RefusesInconsistentOperations) {
-  auto one = [](rtp::PatchOp op, const Bytes& data) { return readResult(signedPatch({op}, data)); };
-  Bytes data;
+  auto one = [](rtp::PatchOp op, const rtp::PatchStreams& data) {
+    return readResult(signedPatch({op}, data));
+  };
+  rtp::PatchStreams data;
   rtp::PatchOp add = addOp("x.txt", "content", data);
   EXPECT_EQ(one(add, data), rtp::Result::Ok);
 
   rtp::PatchOp o = add;
-  o.dataLength = data.size() + 1;
-  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
-  o = add;
-  o.dataOffset = ~0ull - 2;
-  o.dataLength = 4;
-  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
-  o = add;
   o.newSize = ~0ull;
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
   o = add;
@@ -235,6 +262,12 @@ TEST(Reader, RefusesInconsistentOperations) {
   o = add;
   o.mode = 0755;
   EXPECT_EQ(one(o, data), rtp::Result::Ok);
+  o = modifyOp("x.txt", 3, add.newSize);
+  o.encoding = rtp::Encoding::Full;
+  o.newHash = add.newHash;
+  EXPECT_EQ(one(o, data), rtp::Result::Ok);
+  o.mode = 0755;  // a modified file keeps the permissions it has
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
   o = add;
   o.kind = static_cast<rtp::OpKind>(9);
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
@@ -245,50 +278,90 @@ TEST(Reader, RefusesInconsistentOperations) {
   o.kind = rtp::OpKind::Delete;  // a delete carries no data
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
 
-  Bytes twice;
+  rtp::PatchStreams twice;
   rtp::PatchOp a1 = addOp("Dup.txt", "1", twice), a2 = addOp("dup.TXT", "2", twice);
   EXPECT_EQ(readResult(signedPatch({a1, a2}, twice)), rtp::Result::PatchCorrupt);
 
   rtp::PatchOp rm;
   rm.kind = rtp::OpKind::RemoveDir;
   rm.path = "gone";
-  Bytes inside;
+  rtp::PatchStreams inside;
   rtp::PatchOp late = addOp("gone/x", "1", inside);
   EXPECT_EQ(readResult(signedPatch({rm, late}, inside)), rtp::Result::PatchCorrupt);
 
-  Bytes trailing = data;
-  trailing.push_back(0);
-  o = add;
-  o.dataLength += 1;
-  EXPECT_EQ(one(o, trailing), rtp::Result::PatchCorrupt);  // bytes after the stream
+  rtp::PatchStreams trailing = data;
+  trailing.literals.push_back(0);
+  EXPECT_EQ(one(add, trailing), rtp::Result::PatchCorrupt);  // bytes no operation reads
 }
 
 TEST(Reader, RefusesHostileDeltaStreams) {
-  // add, copy, seek triples followed by payload bytes.
-  EXPECT_EQ(readResult(deltaPatch(commands({10, 0, 0}, 10), 10, 10)), rtp::Result::Ok);
-  EXPECT_EQ(readResult(deltaPatch(commands({11, 0, 0}, 11), 10, 11)),
-            rtp::Result::PatchCorrupt);  // past old
-  EXPECT_EQ(readResult(deltaPatch(commands({0, 11, 0}, 11), 10, 10)),
-            rtp::Result::PatchCorrupt);  // past new
-  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, -6}, 5), 10, 5)),
-            rtp::Result::PatchCorrupt);  // before 0
-  EXPECT_EQ(readResult(deltaPatch(commands({5, 0, 6}, 5), 10, 5)),
-            rtp::Result::PatchCorrupt);  // past end
-  EXPECT_EQ(readResult(deltaPatch(commands({0, 0, 3, 0, 0, 3, 1, 0, 0}, 1), 10, 1)),
+  const rtp::Result ok = rtp::Result::Ok, bad = rtp::Result::PatchCorrupt;
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {10}), 10, 10), ok);
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {3, 6}, {1}), 10, 10), ok);
+  EXPECT_EQ(deltaResult(DeltaStreams().copy(4, -2).literal(2).add(4, 4, {0, 3}, {9}), 10, 10), ok);
+  EXPECT_EQ(deltaResult(DeltaStreams(rtp::delta::kPredictAll).add(10, 0, {10}), 10, 10), ok);
+
+  EXPECT_EQ(deltaResult(DeltaStreams().add(11, 0, {11}), 10, 11), bad);  // past the old file
+  EXPECT_EQ(deltaResult(DeltaStreams().copy(11, 0), 10, 11), bad);
+  EXPECT_EQ(deltaResult(DeltaStreams().literal(11), 10, 10), bad);  // past the new size
+  EXPECT_EQ(deltaResult(DeltaStreams().copy(5, 1), 10, 5), bad);    // old offset below 0
+  EXPECT_EQ(deltaResult(DeltaStreams().copy(5, -6), 10, 5), bad);   // old end past 10
+  EXPECT_EQ(deltaResult(DeltaStreams().copy(5, std::int64_t(1) << 62), 10, 5), bad);
+  EXPECT_EQ(deltaResult(DeltaStreams().head(0, rtp::delta::Copy), 10, 5), bad);  // empty command
+  EXPECT_EQ(deltaResult(DeltaStreams().head(5, 3), 10, 5), bad);                 // unknown kind
+  EXPECT_EQ(deltaResult(DeltaStreams(4).add(10, 0, {10}), 10, 10), bad);  // unknown predictor
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {11}), 10, 10), bad);   // gap past the command
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {2, 7}, {0}), 10, 10), bad);  // zero difference
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {}), 10, 10), bad);           // positions run out
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {2, 7}), 10, 10), bad);     // differences run out
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {10, 0}), 10, 10), bad);    // positions left over
+  EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {10}, {1}), 10, 10), bad);  // differences too
+  DeltaStreams extra;
+  extra.add(10, 0, {10}).literal(1);
+  EXPECT_EQ(deltaResult(extra, 10, 10), bad);  // commands left over
+  DeltaStreams overflow;
+  overflow.s.commands.assign(11, 0xff);
+  overflow.s.commands.push_back(0x01);
+  EXPECT_EQ(deltaResult(overflow, 10, 10), bad);
+
+  // The predictor holds a file's commands in memory, so their number is bounded.
+  const std::uint64_t limit = rtp::format::kMaxPredictedCommands;
+  for (std::uint64_t n : {limit, limit + 1}) {
+    DeltaStreams many(rtp::delta::kPredictRelative);
+    for (std::uint64_t i = 0; i < n; ++i) many.literal(1);
+    EXPECT_EQ(deltaResult(many, 10, n), n > limit ? bad : ok) << n << " commands";
+  }
+}
+
+TEST(Reader, RefusesDamagedStreams) {
+  // A block, 5 MiB of zeros, the block again: a match reaching back 5 MiB.
+  const Bytes block = randomBytes(4096, 31);
+  Bytes raw = block;
+  raw.resize(raw.size() + (5u << 20), 0);
+  raw.insert(raw.end(), block.begin(), block.end());
+  rtp::PatchStreams data;
+  const rtp::PatchOp add = addOp("big.dat", std::string(raw.begin(), raw.end()), data);
+  const Bytes sound = signedPatch({add}, data);
+  ASSERT_EQ(readResult(sound), rtp::Result::Ok);
+  auto withLiterals = [&](const Bytes& stream) {
+    return readResult(withSection(sound, rtp::format::kSectionLiterals, stream));
+  };
+  // The decoder's dictionary is its own: a stream made with a larger one and
+  // reaching back beyond it is refused, not given the memory.
+  EXPECT_EQ(withLiterals(lzma2Stream(raw, 16u << 20)), rtp::Result::PatchCorrupt);
+  const Bytes fits = lzma2Stream(raw, rtp::format::kLiteralsDictionary);
+  EXPECT_EQ(withLiterals(fits), rtp::Result::Ok);
+  EXPECT_EQ(withLiterals(Bytes(fits.begin(), fits.end() - 3)), rtp::Result::PatchCorrupt);
+  Bytes twice = fits;
+  twice.insert(twice.end(), fits.begin(), fits.end());
+  EXPECT_EQ(withLiterals(twice), rtp::Result::PatchCorrupt);  // bytes after its end
+  Bytes badControl = fits;
+  badControl[0] = 0x10;  // no LZMA2 chunk starts so
+  EXPECT_EQ(withLiterals(badControl), rtp::Result::PatchCorrupt);
+  // The records too: a damaged or oversized operations section.
+  EXPECT_EQ(readResult(withSection(sound, rtp::format::kSectionOps, Bytes{0xff, 0xff, 0xff})),
             rtp::Result::PatchCorrupt);
-  EXPECT_EQ(readResult(deltaPatch(commands({0, 0, 3, 1, 0, 0}, 1), 10, 1)), rtp::Result::Ok);
-  EXPECT_EQ(readResult(deltaPatch(commands({4, 0, 0}, 3), 10, 4)),
-            rtp::Result::PatchCorrupt);  // short payload
-  Bytes overflow(11, 0xff);
-  overflow.push_back(0x01);
-  EXPECT_EQ(readResult(deltaPatch(overflow, 10, 10)), rtp::Result::PatchCorrupt);
-  Bytes garbage = {0x78, 0x9c, 0xff, 0xff, 0xff};
-  rtp::PatchOp op;
-  op.kind = rtp::OpKind::Modify;
-  op.encoding = rtp::Encoding::Delta;
-  op.path = "app.exe";
-  op.oldSize = 10;
-  op.newSize = 10;
-  op.dataLength = garbage.size();
-  EXPECT_EQ(readResult(signedPatch({op}, garbage)), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(readResult(withSection(sound, rtp::format::kSectionOps,
+                                   lzma2Stream(Bytes(5u << 20, 0), 1u << 20))),
+            rtp::Result::PatchCorrupt);
 }

@@ -112,7 +112,7 @@ TEST_F(Signing, UnsignedOrAnotherKeysPatchIsRefused) {
 TEST(SignatureOrder, NothingOfAnUnsignedPatchIsParsed) {
   // Hostile operations that the reader would call corrupt, were they signed:
   // without the right signature they are not looked at.
-  Bytes data;
+  rtp::PatchStreams data;
   const std::vector<rtp::PatchOp> hostile = {addOp("../evil.dll", "payload", data)};
   Bytes unsignedPatch = rtp::buildPatch(hostile, data);
   Bytes otherPatch = unsignedPatch;

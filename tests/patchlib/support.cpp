@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <lzma.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -109,19 +111,91 @@ Bytes executableLike(std::size_t n, std::uint64_t seed) {
   return b;
 }
 
-rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& data) {
+rtp::PatchOp addOp(const std::string& path, const std::string& content, rtp::PatchStreams& data) {
   rtp::PatchOp op;
   op.kind = rtp::OpKind::Add;
   op.encoding = rtp::Encoding::Full;
   op.path = path;
   op.newSize = content.size();
   op.newHash = rtp::hashBytes(content.data(), content.size());
-  Bytes blob =
-      rtp::encodeFull(reinterpret_cast<const unsigned char*>(content.data()), content.size());
-  op.dataOffset = data.size();
-  op.dataLength = blob.size();
-  data.insert(data.end(), blob.begin(), blob.end());
+  data.literals.insert(data.literals.end(), content.begin(), content.end());
   return op;
+}
+
+namespace {
+std::uint64_t le(const Bytes& b, std::size_t at, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i)
+    v |= std::uint64_t(b.at(at + static_cast<std::size_t>(i))) << (8 * i);
+  return v;
+}
+}  // namespace
+
+Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes) {
+  const std::size_t count = static_cast<std::size_t>(le(patch, 16, 4));
+  const std::size_t headerSize = rtp::format::headerSize(static_cast<std::uint32_t>(count));
+  std::vector<Bytes> sections;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
+    const std::size_t off = static_cast<std::size_t>(le(patch, e + 8, 8));
+    const std::size_t len = static_cast<std::size_t>(le(patch, e + 16, 8));
+    sections.push_back(le(patch, e, 4) == type
+                           ? bytes
+                           : Bytes(patch.begin() + static_cast<long>(off),
+                                   patch.begin() + static_cast<long>(off + len)));
+  }
+  Bytes out(patch.begin(), patch.begin() + static_cast<long>(headerSize));
+  std::uint64_t offset = headerSize;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
+    putLe(out, e + 8, offset, 8);
+    putLe(out, e + 16, sections[i].size(), 8);
+    const rtp::crypto::Digest d = rtp::crypto::sha256(sections[i].data(), sections[i].size());
+    std::copy(d.begin(), d.end(), out.begin() + static_cast<long>(e + 24));
+    offset += sections[i].size();
+  }
+  for (const Bytes& sec : sections) out.insert(out.end(), sec.begin(), sec.end());
+  putLe(out, 32, out.size(), 8);
+  resign(out);
+  return out;
+}
+
+Bytes lzma2Stream(const Bytes& raw, std::uint32_t dictionary) {
+  lzma_options_lzma options;
+  lzma_lzma_preset(&options, 1);
+  options.dict_size = dictionary;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  Bytes out(raw.size() + raw.size() / 16 + 1024);
+  std::size_t n = 0;
+  if (lzma_raw_buffer_encode(filters, nullptr, raw.data(), raw.size(), out.data(), &n,
+                             out.size()) != LZMA_OK)
+    throw std::runtime_error("LZMA2 encoding failed");
+  out.resize(n);
+  return out;
+}
+
+Bytes lzma2Decode(const unsigned char* data, std::size_t size) {
+  lzma_options_lzma options;
+  lzma_lzma_preset(&options, 0);
+  options.dict_size = 64u << 20;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream strm = LZMA_STREAM_INIT;
+  if (lzma_raw_decoder(&strm, filters) != LZMA_OK) throw std::runtime_error("no LZMA2 decoder");
+  Bytes out;
+  strm.next_in = data;
+  strm.avail_in = size;
+  lzma_ret rc = LZMA_OK;
+  while (rc == LZMA_OK) {
+    const std::size_t have = out.size();
+    out.resize(have + 65536);
+    strm.next_out = out.data() + have;
+    strm.avail_out = 65536;
+    rc = lzma_code(&strm, LZMA_RUN);
+    out.resize(out.size() - strm.avail_out);
+  }
+  lzma_end(&strm);
+  if (rc != LZMA_STREAM_END) throw std::runtime_error("damaged LZMA2 stream");
+  return out;
 }
 
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
@@ -144,7 +218,7 @@ rtp::ApplyOptions trustTestKey(bool backup) {
   return o;
 }
 
-Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const Bytes& data) {
+Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const rtp::PatchStreams& data) {
   Bytes patch = rtp::buildPatch(ops, data);
   rtp::signPatch(patch, testSigningKey());
   return patch;

@@ -14,6 +14,7 @@
 #include "TempDir.h"
 #include "rtp/engine.h"
 #include "rtp/fs.h"
+#include "rtp/maker.h"
 #include "rtp/signer.h"
 
 namespace rtptest {
@@ -50,18 +51,24 @@ Bytes executableLike(std::size_t n, std::uint64_t seed);
 Bytes loadPatchBytes(const std::string& path);
 
 // Hand-made patches, sound or hostile.
-// An add operation whose content is appended (compressed) to data.
-rtp::PatchOp addOp(const std::string& path, const std::string& content, Bytes& data);
+// An add operation whose content is appended to data's literal stream.
+rtp::PatchOp addOp(const std::string& path, const std::string& content, rtp::PatchStreams& data);
 // The repository's test release key (keys/test-release-key*.pem).
 const rtp::SigningKey& testSigningKey();
 const rtp::crypto::PublicKey& testPublicKey();
 // Options that trust the test key.
 rtp::ApplyOptions trustTestKey(bool backup = false);
 // buildPatch, signed with the test key.
-Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const Bytes& data);
+Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const rtp::PatchStreams& data);
 // After editing header fields: sign the header again so only the edit is wrong.
 void resign(Bytes& patch);
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes);
+// The patch with the section of the given type replaced by bytes, the table,
+// hashes and signature made to fit.
+Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes);
+// raw as a raw LZMA2 stream with the given dictionary, and back.
+Bytes lzma2Stream(const Bytes& raw, std::uint32_t dictionary);
+Bytes lzma2Decode(const unsigned char* data, std::size_t size);
 
 // Records the callback events as text; can cancel at the n-th event.
 class RecordingProgress : public rtp::ProgressSink {

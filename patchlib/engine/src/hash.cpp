@@ -2,6 +2,7 @@
 #include <xxhash.h>
 
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "rtp/format.h"
@@ -44,13 +45,15 @@ Hash128 Hasher::digest() const {
 
 Hash128 hashFile(File& f, std::uint64_t* sizeOut) {
   Hasher h;
-  std::vector<unsigned char> buf(64 * 1024);
+  // Not zeroed: every byte is read into before it is hashed.
+  const std::size_t size = 64 * 1024;
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[size]);
   std::uint64_t total = 0;
   f.seek(0);
   for (;;) {
-    std::size_t n = f.read(buf.data(), buf.size());
+    std::size_t n = f.read(buf.get(), size);
     if (n == 0) break;
-    h.update(buf.data(), n);
+    h.update(buf.get(), n);
     total += n;
   }
   if (sizeOut) *sizeOut = total;

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "rtp/format.h"
@@ -46,13 +47,14 @@ void readAt(File& f, std::uint64_t off, unsigned char* out, std::size_t n) {
 
 crypto::Digest hashRange(File& f, std::uint64_t off, std::uint64_t len) {
   crypto::Sha256 h;
-  std::vector<unsigned char> buf(64 * 1024);
+  const std::size_t size = 64 * 1024;
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[size]);  // read into before use
   f.seek(off);
   while (len > 0) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(len, buf.size()));
-    std::size_t r = f.read(buf.data(), want);
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(len, size));
+    std::size_t r = f.read(buf.get(), want);
     if (r == 0) throw Error(Result::PatchCorrupt, "patch file is truncated");
-    h.update(buf.data(), r);
+    h.update(buf.get(), r);
     len -= r;
   }
   return h.finish();
@@ -66,21 +68,11 @@ bool allZero(const std::array<unsigned char, N>& a) {
 }
 
 const char* sectionName(std::uint32_t type) {
-  switch (type) {
-    case format::kSectionOps:
-      return "operations section";
-    case format::kSectionData:
-      return "data section";
-  }
-  return "section";
+  static const char* const names[] = {"operations", "literal", "command", "position", "difference"};
+  return type >= 1 && type <= format::kSectionCount ? names[type - 1] : "unknown";
 }
 
 bool isZero(const Hash128& h) { return h.low == 0 && h.high == 0; }
-
-class NullSink : public ByteSink {
- public:
-  void put(const unsigned char*, std::size_t) override {}
-};
 
 }  // namespace
 
@@ -88,13 +80,30 @@ void PatchReader::load() {
   try {
     readHeader();
     checkSectionHashes();
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(opsLength_));
-    if (!bytes.empty()) readAt(file_, opsOffset_, bytes.data(), bytes.size());
-    parseOps(bytes);
+    parseOps(readRecords());
     checkStreams();
   } catch (const IoFailure& e) {
     throw Error(Result::PatchUnreadable, std::string("cannot read patch: ") + e.what());
   }
+}
+
+// The records are one LZMA2 stream; their size is bounded here. Its decoder
+// (and dictionary) is gone before the streams' are made.
+std::vector<unsigned char> PatchReader::readRecords() {
+  StreamSource records(file_, opsRange_, format::kOpsDictionary, "operations");
+  std::vector<unsigned char> bytes;
+  const std::size_t step = 64 * 1024;
+  for (;;) {
+    const std::size_t have = bytes.size();
+    bytes.resize(have + step);
+    const std::size_t got = records.readAtMost(bytes.data() + have, step);
+    bytes.resize(have + got);
+    if (bytes.size() > format::kMaxOpsSection)
+      throw Error(Result::PatchCorrupt, "operations section too large");
+    if (got == 0) break;
+  }
+  records.finish();
+  return bytes;
 }
 
 // Only the fields that locate the signed bytes and the signature are looked
@@ -167,39 +176,53 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
     throw Error(Result::PatchCorrupt, "reserved header fields are not zero");
   if (opCount_ > format::kMaxOps) throw Error(Result::PatchCorrupt, "too many operations");
 
-  bool haveOps = false, haveData = false;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
   sections_.clear();
+  bool present[format::kSectionCount + 1] = {};
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
     Section s;
     s.type = static_cast<std::uint32_t>(h.le(4));
     const std::uint32_t sflags = static_cast<std::uint32_t>(h.le(4));
-    s.offset = h.le(8);
-    s.length = h.le(8);
+    s.range.offset = h.le(8);
+    s.range.length = h.le(8);
     h.need(s.sha256.size());
     std::copy(h.p + h.pos, h.p + h.pos + s.sha256.size(), s.sha256.begin());
     h.pos += s.sha256.size();
     if (sflags != 0) throw Error(Result::PatchCorrupt, "reserved section flags are not zero");
-    if (s.offset < headerSize || s.length > fileSize_ || s.offset > fileSize_ - s.length)
+    const SectionRange& r = s.range;
+    if (r.offset < headerSize || r.length > fileSize_ || r.offset > fileSize_ - r.length)
       throw Error(Result::PatchCorrupt, "section lies outside the patch file");
-    ranges.emplace_back(s.offset, s.length);
-    if (s.type == format::kSectionOps) {
-      if (haveOps) throw Error(Result::PatchCorrupt, "duplicate operations section");
-      haveOps = true;
-      opsOffset_ = s.offset;
-      opsLength_ = s.length;
-    } else if (s.type == format::kSectionData) {
-      if (haveData) throw Error(Result::PatchCorrupt, "duplicate data section");
-      haveData = true;
-      dataOffset_ = s.offset;
-      dataLength_ = s.length;
-    } else {
+    ranges.emplace_back(r.offset, r.length);
+    if (s.type < format::kSectionOps || s.type > format::kSectionCount)
       throw Error(Result::UnsupportedVersion, "unknown section type " + std::to_string(s.type));
+    if (present[s.type])
+      throw Error(Result::PatchCorrupt,
+                  std::string("duplicate ") + sectionName(s.type) + " section");
+    present[s.type] = true;
+    switch (s.type) {
+      case format::kSectionOps:
+        opsRange_ = r;
+        break;
+      case format::kSectionLiterals:
+        streams_.literals = r;
+        break;
+      case format::kSectionCommands:
+        streams_.commands = r;
+        break;
+      case format::kSectionPositions:
+        streams_.positions = r;
+        break;
+      case format::kSectionDifferences:
+        streams_.differences = r;
+        break;
     }
     sections_.push_back(s);
   }
-  if (!haveOps || !haveData) throw Error(Result::PatchCorrupt, "a required section is missing");
-  if (opsLength_ > format::kMaxOpsSection)
+  for (std::uint32_t type = format::kSectionOps; type <= format::kSectionCount; ++type)
+    if (!present[type])
+      throw Error(Result::PatchCorrupt,
+                  std::string("the ") + sectionName(type) + " section is missing");
+  if (opsRange_.length > format::kMaxOpsSection)
     throw Error(Result::PatchCorrupt, "operations section too large");
   // Header and sections tile the file: a byte in a gap would be checked by
   // no hash.
@@ -215,8 +238,8 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
 
 void PatchReader::checkSectionHashes() {
   for (const Section& s : sections_)
-    if (hashRange(file_, s.offset, s.length) != s.sha256)
-      throw Error(tampered(), std::string(sectionName(s.type)) + " hash mismatch");
+    if (hashRange(file_, s.range.offset, s.range.length) != s.sha256)
+      throw Error(tampered(), std::string(sectionName(s.type)) + " section hash mismatch");
 }
 
 void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
@@ -225,10 +248,7 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
   // The count is only a claim until the records are read.
   ops_.reserve(std::min<std::size_t>(opCount_, bytes.size() / format::kOpFixedSize));
   std::map<std::string, OpKind> seen;
-  // Data ranges follow one another without sharing a byte: checking every
-  // stream then costs the data section once plus the sizes it declares, never
-  // the number of operations reading one range.
-  std::uint64_t dataEnd = 0;
+  std::uint64_t totalNew = 0;  // no overflow: 50 000 sizes below 2^48
   std::set<std::string> madeDirs, deleted, removedDirs;
   for (std::uint32_t i = 0; i < opCount_; ++i) {
     PatchOp op;
@@ -240,8 +260,6 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
     op.oldHash = c.hash();
     op.newSize = c.le(8);
     op.newHash = c.hash();
-    op.dataOffset = c.le(8);
-    op.dataLength = c.le(8);
     c.need(pathLen);
     op.path.assign(reinterpret_cast<const char*>(c.p + c.pos), pathLen);
     c.pos += pathLen;
@@ -267,15 +285,10 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
       bool encOk = op.encoding == Encoding::Full ||
                    (op.kind == OpKind::Modify && op.encoding == Encoding::Delta);
       if (!encOk) throw Error(Result::PatchCorrupt, where + ": bad encoding for its kind");
-      if (op.dataLength == 0) throw Error(Result::PatchCorrupt, where + ": no data");
-      if (op.dataLength > dataLength_ || op.dataOffset > dataLength_ - op.dataLength)
-        throw Error(Result::PatchCorrupt, where + ": data lies outside the data section");
-      if (op.dataOffset < dataEnd)
-        throw Error(Result::PatchCorrupt, where + ": data overlaps an earlier operation's");
-      dataEnd = op.dataOffset + op.dataLength;
-    } else if (op.encoding != Encoding::None || op.dataOffset != 0 || op.dataLength != 0) {
+    } else if (op.encoding != Encoding::None) {
       throw Error(Result::PatchCorrupt, where + ": unexpected data");
     }
+    totalNew += op.newSize;
     // One operation per path (as Windows compares names), and every parent
     // must be a directory the tree keeps or the patch creates.
     std::string key = foldCase(op.path);
@@ -316,12 +329,20 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
     ops_.push_back(std::move(op));
   }
   if (c.pos != c.len) throw Error(Result::PatchCorrupt, "operations section has trailing bytes");
+  if (totalNew != totalNewBytes_)
+    throw Error(Result::PatchCorrupt, "the new sizes do not add up to the header's total");
 }
 
+// Decodes every stream once without the old files: their structure, the
+// commands' ranges and every length must hold before anything is touched.
+// The operations take their data from the streams in turn, each the next
+// bytes, so no byte serves two: checking costs the streams once plus the
+// sizes the patch declares, however many operations there are.
 void PatchReader::checkStreams() {
-  NullSink sink;
+  PatchDecoder decoder(file_, streams_);
   for (const PatchOp& op : ops_)
-    if (op.encoding != Encoding::None) decodeStream(file_, dataOffset_, op, nullptr, sink);
+    if (op.encoding != Encoding::None) decoder.decode(op, nullptr, nullptr);
+  decoder.finish();
 }
 
 }  // namespace rtp

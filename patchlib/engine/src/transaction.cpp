@@ -46,7 +46,8 @@ Transaction::Transaction(FileSystem& fs, const std::string& root, PatchReader& p
       states_(states),
       opts_(opts),
       progress_(progress),
-      journal_(fs, root) {}
+      journal_(fs, root),
+      decoder_(patch.file(), patch.streams()) {}
 
 std::string Transaction::run() {
   // A tree already at its new state is not written to at all (it may be
@@ -187,6 +188,10 @@ void Transaction::forward() {
   const std::vector<PatchOp>& ops = patch_.ops();
   std::size_t count = 0;
   for (const PatchOp& op : ops) count += rulesOf(op.kind).isFile;
+  // Past the last pending operation no one needs the streams any more.
+  std::size_t pendingEnd = 0;
+  for (std::size_t i = 0; i < ops.size(); ++i)
+    if (states_[i] != FileState::Done) pendingEnd = i + 1;
   std::size_t index = 0;
   for (std::size_t i = 0; i < ops.size(); ++i) {
     const PatchOp& op = ops[i];
@@ -198,7 +203,10 @@ void Transaction::forward() {
       percent(0);
     }
     if (rules.isFile) ++index;
-    if (states_[i] != FileState::Done) rules.stage(*this, op);
+    if (states_[i] != FileState::Done)
+      rules.stage(*this, op);
+    else if (i < pendingEnd && op.encoding != Encoding::None)
+      decoder_.decode(op, nullptr, nullptr);  // its share of the shared streams
     if (rules.isFile) percent(100);
   }
 }
@@ -218,7 +226,7 @@ std::string Transaction::writeNew(const PatchOp& op) {
     OutputSink sink(*out, [&](std::uint64_t written) {
       percent(op.newSize == 0 ? 100 : static_cast<int>(written * 100 / op.newSize));
     });
-    decodeStream(patch_.file(), patch_.dataSectionOffset(), op, old.get(), sink);
+    decoder_.decode(op, old.get(), &sink);
     got = sink.digest();
     size = sink.written();
   }

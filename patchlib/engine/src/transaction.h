@@ -10,6 +10,7 @@
 #include "journal.h"
 #include "rtp/engine.h"
 #include "rtp/format.h"
+#include "rtp/stream.h"
 
 namespace rtp {
 
@@ -62,6 +63,8 @@ class Transaction {
   Journal journal_;
   std::set<std::string> plannedDirs_;  // folded
   bool kept_ = false;
+  // The operations' data streams, read in patch order.
+  PatchDecoder decoder_;
 };
 
 }  // namespace rtp

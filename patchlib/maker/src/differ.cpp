@@ -1,13 +1,15 @@
-// Delta encoding: approximate matches found through a suffix array of the
-// old file. Each command adds a run of old bytes to stored differences
-// (near-identical code moved by relocations compresses to almost nothing)
-// and then copies literal bytes the old file has no match for.
+// Delta encoding. A suffix array of the old file finds exact matches; each
+// is stretched into an approximate run while most bytes agree, so code
+// moved by relinking becomes runs of old bytes with a few differences.
+// Runs become commands, their differences sparse (positions and bytes), and
+// the address predictor moves the old file's x86 displacements and
+// pointers as the runs say before the differences are taken.
 #include <divsufsort.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/stream.h"
 
@@ -18,55 +20,42 @@ namespace {
 // A match at least this long is taken at once; stops long runs of equal
 // bytes from making the scan quadratic.
 constexpr std::size_t kLongMatch = 4096;
-// A new match must beat the current alignment by this many bytes.
-constexpr std::size_t kMinGain = 8;
+// An exact stretch at least this long inside a run becomes a copy; shorter
+// ones cost less as a gap between differences.
+constexpr std::size_t kMinCopy = 4096;
+// Above this new size only the first way of matching is tried.
+constexpr std::size_t kTryAllBelow = 16u << 20;
 
-class Compressor {
- public:
-  Compressor() {
-    if (deflateInit2(&z_, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-      throw MakeError("zlib init failed");
-  }
-  ~Compressor() { deflateEnd(&z_); }
-  void feed(const unsigned char* p, std::size_t n, bool last) {
-    z_.next_in = const_cast<unsigned char*>(p);
-    z_.avail_in = static_cast<uInt>(n);
-    unsigned char buf[64 * 1024];
-    int rc;
-    do {
-      z_.next_out = buf;
-      z_.avail_out = sizeof buf;
-      rc = deflate(&z_, last ? Z_FINISH : Z_NO_FLUSH);
-      if (rc == Z_STREAM_ERROR) throw MakeError("zlib failed");
-      out.insert(out.end(), buf, buf + (sizeof buf - z_.avail_out));
-    } while (z_.avail_out == 0 || (last && rc != Z_STREAM_END));
-  }
-  std::vector<unsigned char> out;
+// How the scan decides to leave the current alignment for a new match.
+struct ScanRules {
+  std::size_t minGain;     // the match beats the alignment by this many bytes
+  std::size_t window;      // 0, or: also compare both over this many bytes ...
+  std::size_t minLen;      // ... for matches at least this long ...
+  std::size_t windowGain;  // ... and switch when the match wins by this much
+};
+// The first suits code whose references moved; the second tables whose
+// entries were inserted or renumbered.
+constexpr ScanRules kRules[] = {{8, 0, 0, 0}, {8, 256, 6, 16}};
 
- private:
-  z_stream z_{};
+struct Run {
+  std::size_t newStart, oldStart, length;
 };
 
-// Feeds the compressor in bounded slices so huge inputs never exceed uInt.
-void compressAll(Compressor& c, const std::vector<unsigned char>& raw) {
-  const std::size_t slice = 1u << 24;
-  std::size_t pos = 0;
-  do {
-    std::size_t n = std::min(slice, raw.size() - pos);
-    c.feed(raw.data() + pos, n, pos + n == raw.size());
-    pos += n;
-  } while (pos < raw.size());
-}
-
-class Differ {
+class Matcher {
  public:
-  Differ(const unsigned char* o, std::size_t on, const unsigned char* n, std::size_t nn)
-      : old_(o), oldSize_(on), new_(n), newSize_(nn), sa_(on) {
+  Matcher(const unsigned char* o, std::size_t on, const unsigned char* n, std::size_t nn)
+      : old_(o), oldSize_(on), new_(n), newSize_(nn), sa_(on), bucket_(65537, 0) {
     if (on > 0 && divsufsort(o, sa_.data(), static_cast<saidx_t>(on)) != 0)
       throw MakeError("suffix sort failed");
+    // Where the suffixes starting with each pair of bytes begin in the
+    // array (a one-byte suffix sorts first among its byte's).
+    for (std::size_t i = 0; i < on; ++i) ++bucket_[keyAt(static_cast<std::size_t>(sa_[i])) + 1];
+    for (std::size_t k = 1; k < bucket_.size(); ++k) bucket_[k] += bucket_[k - 1];
   }
 
-  std::vector<unsigned char> run() {
+  // bsdiff's scan, with an optional wider look before keeping an alignment.
+  std::vector<Run> scan(const ScanRules& rules) const {
+    std::vector<Run> runs;
     std::size_t scan = 0, len = 0, pos = 0, lastScan = 0, lastPos = 0;
     std::int64_t lastOffset = 0;
     while (scan < newSize_) {
@@ -78,7 +67,11 @@ class Differ {
         // How well the current alignment already does over this match.
         for (; scored < scan + len; ++scored)
           if (sameAt(scored, lastOffset)) ++oldScore;
-        if ((len == oldScore && len != 0) || len > oldScore + kMinGain || len >= kLongMatch) break;
+        if ((len == oldScore && len != 0) || len > oldScore + rules.minGain || len >= kLongMatch)
+          break;
+        if (rules.window && len >= rules.minLen && offsetOf(pos, scan) != lastOffset &&
+            widerWins(scan, pos, lastOffset, rules))
+          break;
         if (sameAt(scan, lastOffset)) --oldScore;
       }
       if (len == oldScore && scan != newSize_) continue;
@@ -124,113 +117,253 @@ class Differ {
         lenF += split - overlap;
         lenB -= split;
       }
-      emit(lastScan, lastPos, lenF, (scan - lenB) - (lastScan + lenF),
-           static_cast<std::int64_t>(pos - lenB) - static_cast<std::int64_t>(lastPos + lenF));
+      if (lenF > 0) runs.push_back({lastScan, lastPos, lenF});
       lastScan = scan - lenB;
       lastPos = pos - lenB;
-      lastOffset = static_cast<std::int64_t>(pos) - static_cast<std::int64_t>(scan);
+      lastOffset = offsetOf(pos, scan);
     }
-    flushPending(true);
-    Compressor c;
-    compressAll(c, raw_);
-    return std::move(c.out);
+    return runs;
   }
 
  private:
+  static std::int64_t offsetOf(std::size_t oldPos, std::size_t newPos) {
+    return static_cast<std::int64_t>(oldPos) - static_cast<std::int64_t>(newPos);
+  }
+
   bool sameAt(std::size_t newPos, std::int64_t offset) const {
     std::int64_t o = static_cast<std::int64_t>(newPos) + offset;
     return o >= 0 && static_cast<std::size_t>(o) < oldSize_ && old_[o] == new_[newPos];
   }
 
-  std::size_t commonPrefix(std::size_t oldPos, std::size_t newPos) const {
-    std::size_t n = std::min(oldSize_ - oldPos, newSize_ - newPos), i = 0;
-    while (i < n && old_[oldPos + i] == new_[newPos + i]) ++i;
+  // Whether the match's alignment agrees with new on clearly more bytes than
+  // the current one over the next window bytes (a table whose entries moved
+  // agrees on little exactly, but on most bytes approximately).
+  bool widerWins(std::size_t scan, std::size_t pos, std::int64_t current,
+                 const ScanRules& rules) const {
+    const std::size_t w = std::min(rules.window, std::min(newSize_ - scan, oldSize_ - pos));
+    const std::int64_t candidate = offsetOf(pos, scan);
+    std::size_t mine = 0, theirs = 0;
+    for (std::size_t k = 0; k < w; ++k) {
+      mine += sameAt(scan + k, candidate);
+      theirs += sameAt(scan + k, current);
+    }
+    return mine > theirs + rules.windowGain;
+  }
+
+  // Bytes old[oldPos..] and new[newPos..] share, counted from `from`.
+  std::size_t commonPrefix(std::size_t oldPos, std::size_t newPos, std::size_t from = 0) const {
+    const std::size_t n = std::min(oldSize_ - oldPos, newSize_ - newPos);
+    const unsigned char* a = old_ + oldPos;
+    const unsigned char* b = new_ + newPos;
+    std::size_t i = from;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t x, y;
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
     return i;
   }
 
   // Longest prefix of new[newPos..] found anywhere in old, by binary search
-  // over the sorted suffixes.
+  // over the sorted suffixes. Both ends' common prefixes are known, so each
+  // step compares from the shorter of them on.
   std::size_t longestMatch(std::size_t newPos, std::size_t& matchPos) const {
     if (oldSize_ == 0) {
       matchPos = 0;
       return 0;
     }
+    // The bytes' pair narrows the search to its bucket, bracketed by its
+    // neighbours: the first steps of a search over the whole array are the
+    // ones that miss the cache.
     std::size_t lo = 0, hi = oldSize_ - 1;
-    while (hi - lo > 1) {
-      std::size_t mid = lo + (hi - lo) / 2;
-      std::size_t op = static_cast<std::size_t>(sa_[mid]);
-      std::size_t n = std::min(oldSize_ - op, newSize_ - newPos);
-      if (std::memcmp(old_ + op, new_ + newPos, n) < 0)
-        lo = mid;
-      else
-        hi = mid;
+    if (newSize_ - newPos >= 2) {
+      const std::size_t key = static_cast<std::size_t>(new_[newPos]) << 8 | new_[newPos + 1];
+      if (bucket_[key] < bucket_[key + 1]) {
+        lo = bucket_[key] > 0 ? bucket_[key] - 1 : 0;
+        hi = std::min<std::size_t>(bucket_[key + 1], oldSize_ - 1);
+        if (hi == lo) hi = lo + 1 < oldSize_ ? lo + 1 : lo;
+      }
     }
-    std::size_t a = commonPrefix(static_cast<std::size_t>(sa_[lo]), newPos);
-    std::size_t b = commonPrefix(static_cast<std::size_t>(sa_[hi]), newPos);
-    if (a >= b) {
+    std::size_t loLen = commonPrefix(static_cast<std::size_t>(sa_[lo]), newPos);
+    std::size_t hiLen = commonPrefix(static_cast<std::size_t>(sa_[hi]), newPos);
+    while (hi - lo > 1) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      const std::size_t op = static_cast<std::size_t>(sa_[mid]);
+      const std::size_t len = commonPrefix(op, newPos, std::min(loLen, hiLen));
+      const std::size_t n = std::min(oldSize_ - op, newSize_ - newPos);
+      // The old suffix sorts before new[newPos..] (as memcmp over n bytes).
+      if (len < n && old_[op + len] < new_[newPos + len]) {
+        lo = mid;
+        loLen = len;
+      } else {
+        hi = mid;
+        hiLen = len;
+      }
+    }
+    if (loLen >= hiLen) {
       matchPos = static_cast<std::size_t>(sa_[lo]);
-      return a;
+      return loLen;
     }
     matchPos = static_cast<std::size_t>(sa_[hi]);
-    return b;
+    return hiLen;
   }
-
-  // Commands are held back one step: runs of empty commands (pure moves)
-  // merge, and a trailing empty one is dropped, as the reader requires.
-  void emit(std::size_t newFrom, std::size_t oldFrom, std::size_t add, std::size_t copy,
-            std::int64_t seek) {
-    if (add == 0 && copy == 0 && hasPending_ && pending_.add == 0 && pending_.copy == 0) {
-      pending_.seek += seek;
-      return;
-    }
-    flushPending(false);
-    pending_ = {newFrom, oldFrom, add, copy, seek};
-    hasPending_ = true;
-  }
-
-  void flushPending(bool last) {
-    if (!hasPending_) return;
-    hasPending_ = false;
-    const Cmd& c = pending_;
-    if (last && c.add == 0 && c.copy == 0) return;
-    putVarint(raw_, c.add);
-    putVarint(raw_, c.copy);
-    putVarint(raw_, zigzag(c.seek));
-    for (std::size_t i = 0; i < c.add; ++i)
-      raw_.push_back(static_cast<unsigned char>(new_[c.newFrom + i] - old_[c.oldFrom + i]));
-    const unsigned char* lit = new_ + c.newFrom + c.add;
-    raw_.insert(raw_.end(), lit, lit + c.copy);
-  }
-
-  struct Cmd {
-    std::size_t newFrom, oldFrom, add, copy;
-    std::int64_t seek;
-  };
 
   const unsigned char* old_;
   std::size_t oldSize_;
   const unsigned char* new_;
   std::size_t newSize_;
+  std::size_t keyAt(std::size_t oldPos) const {
+    return static_cast<std::size_t>(old_[oldPos]) << 8 |
+           (oldPos + 1 < oldSize_ ? old_[oldPos + 1] : 0);
+  }
+
   std::vector<saidx_t> sa_;
-  std::vector<unsigned char> raw_;
-  Cmd pending_{};
-  bool hasPending_ = false;
+  std::vector<std::size_t> bucket_;
 };
+
+// Turns runs into commands: literals between runs, and each run split into
+// copies (long exact stretches) and adds.
+std::vector<Command> commandsOf(const std::vector<Run>& runs, const unsigned char* o,
+                                const unsigned char* n, std::size_t newSize) {
+  std::vector<Command> out;
+  auto literal = [&](std::size_t len) {
+    if (len) out.push_back({delta::Literal, len, 0});
+  };
+  std::size_t at = 0;
+  for (const Run& r : runs) {
+    literal(r.newStart - at);
+    const std::int64_t shift =
+        static_cast<std::int64_t>(r.newStart) - static_cast<std::int64_t>(r.oldStart);
+    std::size_t i = 0, addFrom = 0;
+    while (i < r.length) {
+      if (o[r.oldStart + i] != n[r.newStart + i]) {
+        ++i;
+        continue;
+      }
+      std::size_t j = i;
+      while (j < r.length && o[r.oldStart + j] == n[r.newStart + j]) ++j;
+      if (j - i >= kMinCopy) {
+        if (i > addFrom) out.push_back({delta::Add, i - addFrom, shift});
+        out.push_back({delta::Copy, j - i, shift});
+        addFrom = j;
+      }
+      i = j;
+    }
+    if (r.length > addFrom) out.push_back({delta::Add, r.length - addFrom, shift});
+    at = r.newStart + r.length;
+  }
+  literal(newSize - at);
+  return out;
+}
+
+// Calls f(add, offset, predicted, wanted, length) for the adds, a slice at a time.
+template <typename F>
+void forEachAdd(const std::vector<Command>& cmds, const unsigned char* o, std::size_t oldSize,
+                const unsigned char* n, const ShiftMap& map, unsigned flags, F&& f) {
+  const std::uint64_t slice = 1u << 20;
+  std::vector<unsigned char> pred;
+  std::uint64_t at = 0;
+  for (const Command& c : cmds) {
+    if (c.kind == delta::Add) {
+      const std::uint64_t oldStart = at - static_cast<std::uint64_t>(c.shift);
+      for (std::uint64_t from = 0; from < c.length; from += slice) {
+        const std::uint64_t len = std::min(slice, c.length - from);
+        pred.resize(static_cast<std::size_t>(len));
+        predictOld(o, 0, oldSize, oldSize, oldStart + from, oldStart + from + len, c.shift, map,
+                   flags, pred.data());
+        f(c, from, pred.data(), n + at + from, len);
+      }
+    }
+    at += c.length;
+  }
+}
+
+PatchStreams emit(const std::vector<Command>& cmds, const unsigned char* o, std::size_t oldSize,
+                  const unsigned char* n) {
+  ShiftMap map;
+  unsigned flags = 0;
+  if (cmds.size() <= format::kMaxPredictedCommands) {
+    map.build(cmds);
+    // The predictor is worth its time only where it clearly removes
+    // differences.
+    auto mismatches = [&](unsigned fl) {
+      std::uint64_t count = 0;
+      forEachAdd(cmds, o, oldSize, n, map, fl,
+                 [&](const Command&, std::uint64_t, const unsigned char* pred,
+                     const unsigned char* want, std::uint64_t len) {
+                   for (std::uint64_t i = 0; i < len; ++i) count += pred[i] != want[i];
+                 });
+      return count;
+    };
+    std::uint64_t best = mismatches(0);
+    for (unsigned fl : {delta::kPredictRelative, delta::kPredictAll}) {
+      const std::uint64_t m = mismatches(fl);
+      if (m < best - best / 32) {
+        best = m;
+        flags = fl;
+      }
+    }
+  }
+  PatchStreams s;
+  putVarint(s.commands, flags);
+  std::int64_t shift = 0;
+  std::uint64_t at = 0;
+  for (const Command& c : cmds) {
+    putVarint(s.commands, c.length << 2 | c.kind);
+    if (c.kind == delta::Literal) {
+      s.literals.insert(s.literals.end(), n + at, n + at + c.length);
+    } else {
+      putVarint(s.commands, zigzag(c.shift - shift));
+      shift = c.shift;
+    }
+    at += c.length;
+  }
+  // Each add lists its differences as gaps, then the gap to its end.
+  std::uint64_t last = 0;
+  forEachAdd(cmds, o, oldSize, n, map, flags,
+             [&](const Command& c, std::uint64_t from, const unsigned char* pred,
+                 const unsigned char* want, std::uint64_t len) {
+               if (from == 0) last = 0;
+               for (std::uint64_t i = 0; i < len; ++i) {
+                 const unsigned char d = static_cast<unsigned char>(want[i] - pred[i]);
+                 if (d == 0) continue;
+                 putVarint(s.positions, from + i - last);
+                 s.differences.push_back(d);
+                 last = from + i + 1;
+               }
+               if (from + len == c.length) putVarint(s.positions, c.length - last);
+             });
+  return s;
+}
 
 }  // namespace
 
-std::vector<unsigned char> encodeDelta(const unsigned char* oldData, std::size_t oldSize,
-                                       const unsigned char* newData, std::size_t newSize) {
+PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
+                         const unsigned char* newData, std::size_t newSize) {
   if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
-  Differ d(oldData, oldSize, newData, newSize);
-  return d.run();
-}
-
-std::vector<unsigned char> encodeFull(const unsigned char* data, std::size_t size) {
-  std::vector<unsigned char> raw(data, data + size);
-  Compressor c;
-  compressAll(c, raw);
-  return std::move(c.out);
+  // Every way of matching first; the suffix array goes before the
+  // candidates are compressed to compare them.
+  std::vector<PatchStreams> candidates;
+  {
+    Matcher m(oldData, oldSize, newData, newSize);
+    for (const ScanRules& rules : kRules) {
+      if (&rules != kRules && newSize >= kTryAllBelow) break;
+      candidates.push_back(
+          emit(commandsOf(m.scan(rules), oldData, newData, newSize), oldData, oldSize, newData));
+    }
+  }
+  std::size_t best = 0;
+  std::uint64_t bestSize = 0;
+  for (std::size_t i = 0; i < candidates.size() && candidates.size() > 1; ++i) {
+    const std::uint64_t size = compressedSize(candidates[i]);
+    if (i == 0 || size < bestSize) {
+      best = i;
+      bestSize = size;
+    }
+  }
+  return std::move(candidates[best]);
 }
 
 }  // namespace rtp

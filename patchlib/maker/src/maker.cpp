@@ -136,7 +136,7 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
       ++stats.dirsRemoved;
     }
 
-  std::vector<unsigned char> data;
+  PatchStreams streams;
   std::vector<PatchOp> kept;
   std::size_t index = 0;
   for (PatchOp& op : ops) {
@@ -162,7 +162,6 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
         if (!ec) op.mode = static_cast<std::uint32_t>(p) & 07777;
 #endif
       }
-      std::vector<unsigned char> blob = encodeFull(n.data(), n.size());
       op.encoding = Encoding::Full;
       if (op.kind == OpKind::Modify) {
         std::vector<unsigned char> o = readAll(oldPath(op.path));
@@ -173,9 +172,13 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
           continue;
         }
         if (o.size() < (std::size_t(1) << 30)) {
-          std::vector<unsigned char> delta = encodeDelta(o.data(), o.size(), n.data(), n.size());
-          if (delta.size() < blob.size()) {
-            blob.swap(delta);
+          PatchStreams delta = encodeDelta(o.data(), o.size(), n.data(), n.size());
+          o = std::vector<unsigned char>();
+          // A delta this small beats the content stored in full without
+          // compressing that (slow with LZMA) to see.
+          const std::uint64_t deltaSize = compressedSize(delta);
+          if (deltaSize < n.size() / 16 || deltaSize < compressedSize(n.data(), n.size())) {
+            streams.append(delta);
             op.encoding = Encoding::Delta;
           }
         }
@@ -183,9 +186,8 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
       } else {
         ++stats.added;
       }
-      op.dataOffset = data.size();
-      op.dataLength = blob.size();
-      data.insert(data.end(), blob.begin(), blob.end());
+      if (op.encoding == Encoding::Full)
+        streams.literals.insert(streams.literals.end(), n.begin(), n.end());
     }
     kept.push_back(op);
   }
@@ -195,7 +197,7 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
   if (kept.size() > format::kMaxOps || opsBytes > format::kMaxOpsSection)
     throw MakeError("too many files for one patch (" + std::to_string(kept.size()) +
                     " operations); split the trees into several patches");
-  std::vector<unsigned char> bytes = buildPatch(kept, data);
+  std::vector<unsigned char> bytes = buildPatch(kept, streams);
   if (signer) signPatch(bytes, *signer);
   // Written under a temporary name so a failed run leaves no half patch.
   const std::string tmp = patchPath + ".part";

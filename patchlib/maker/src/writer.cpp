@@ -1,11 +1,22 @@
 // Serialisation of the patch container (layout in docs/patch-format.md).
+#include <lzma.h>
+
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "rtp/maker.h"
 
 namespace rtp {
 
 namespace {
+
+// Final streams: the strongest preset. Choosing between encodings needs a
+// ranking, not the last byte: a faster preset on a small dictionary, so
+// estimating a large file costs little time and memory.
+constexpr std::uint32_t kLevel = 9 | LZMA_PRESET_EXTREME;
+constexpr std::uint32_t kEstimateLevel = 1;
+constexpr std::uint32_t kEstimateDictionary = 1u << 20;
 
 void putU16(std::vector<unsigned char>& out, std::uint16_t v) {
   for (int i = 0; i < 2; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -31,6 +42,48 @@ void putSection(std::vector<unsigned char>& out, std::uint32_t type, std::uint64
   out.insert(out.end(), d.begin(), d.end());
 }
 
+// Bytes of the command, position and difference streams depend little on
+// the byte before them: one bit of it as literal context measured smallest.
+enum class Kind { Bytes, Numbers };
+
+// One raw LZMA2 stream, or nothing for an empty stream. The dictionary is
+// the stream's own (the engine decodes with exactly that), or smaller when
+// the data is: the encoder's memory follows the dictionary.
+std::vector<unsigned char> compress(const unsigned char* raw, std::size_t size, std::uint32_t level,
+                                    std::uint32_t dictionary, Kind kind = Kind::Bytes) {
+  if (size == 0) return {};
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, level)) throw MakeError("bad LZMA preset");
+  options.dict_size = dictionary;
+  if (kind == Kind::Numbers) {
+    options.lc = 1;
+    options.lp = 0;
+    options.pb = 0;
+  }
+  while (options.dict_size / 2 >= size && options.dict_size / 2 >= LZMA_DICT_SIZE_MIN)
+    options.dict_size /= 2;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  std::vector<unsigned char> out(size + size / 16 + 1024);
+  std::size_t n = 0;
+  const lzma_ret rc =
+      lzma_raw_buffer_encode(filters, nullptr, raw, size, out.data(), &n, out.size());
+  if (rc != LZMA_OK)
+    throw MakeError("LZMA2 encoding failed (" + std::to_string(static_cast<int>(rc)) + ")");
+  out.resize(n);
+  return out;
+}
+
+std::vector<unsigned char> compress(const std::vector<unsigned char>& raw, std::uint32_t level,
+                                    std::uint32_t dictionary, Kind kind = Kind::Bytes) {
+  return compress(raw.data(), raw.size(), level, dictionary, kind);
+}
+
+std::uint64_t estimate(const std::vector<unsigned char>& raw) {
+  return compress(raw, kEstimateLevel, std::min(kEstimateDictionary, format::kStreamDictionary),
+                  Kind::Numbers)
+      .size();
+}
+
 std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
   std::vector<unsigned char> out;
   for (const PatchOp& op : ops) {
@@ -42,8 +95,6 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
     putHash(out, op.oldHash);
     putU64(out, op.newSize);
     putHash(out, op.newHash);
-    putU64(out, op.dataOffset);
-    putU64(out, op.dataLength);
     out.insert(out.end(), op.path.begin(), op.path.end());
   }
   return out;
@@ -51,20 +102,46 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
 
 }  // namespace
 
+void PatchStreams::append(const PatchStreams& o) {
+  literals.insert(literals.end(), o.literals.begin(), o.literals.end());
+  commands.insert(commands.end(), o.commands.begin(), o.commands.end());
+  positions.insert(positions.end(), o.positions.begin(), o.positions.end());
+  differences.insert(differences.end(), o.differences.begin(), o.differences.end());
+}
+
+std::uint64_t compressedSize(const PatchStreams& s) {
+  return compressedSize(s.literals.data(), s.literals.size()) + estimate(s.commands) +
+         estimate(s.positions) + estimate(s.differences);
+}
+
+std::uint64_t compressedSize(const unsigned char* content, std::size_t size) {
+  return compress(content, size, kEstimateLevel,
+                  std::min(kEstimateDictionary, format::kLiteralsDictionary))
+      .size();
+}
+
 std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
-                                      const std::vector<unsigned char>& data) {
-  const std::size_t headerSize = format::headerSize(2);
-  std::vector<unsigned char> opsBytes = encodeOps(ops);
-  const std::uint64_t opsOffset = headerSize;
-  const std::uint64_t dataOffset = opsOffset + opsBytes.size();
-  const std::uint64_t total = dataOffset + data.size();
-  std::uint64_t newBytes = 0;
+                                      const PatchStreams& streams) {
+  const std::pair<std::uint32_t, std::vector<unsigned char>> sections[] = {
+      {format::kSectionOps, compress(encodeOps(ops), kLevel, format::kOpsDictionary)},
+      {format::kSectionLiterals, compress(streams.literals, kLevel, format::kLiteralsDictionary)},
+      {format::kSectionCommands,
+       compress(streams.commands, kLevel, format::kStreamDictionary, Kind::Numbers)},
+      {format::kSectionPositions,
+       compress(streams.positions, kLevel, format::kStreamDictionary, Kind::Numbers)},
+      {format::kSectionDifferences,
+       compress(streams.differences, kLevel, format::kStreamDictionary, Kind::Numbers)},
+  };
+  const std::uint32_t count = sizeof sections / sizeof sections[0];
+  const std::size_t headerSize = format::headerSize(count);
+  std::uint64_t total = headerSize, newBytes = 0;
+  for (const auto& s : sections) total += s.second.size();
   for (const PatchOp& op : ops) newBytes += op.newSize;
 
   std::vector<unsigned char> out(format::kMagic, format::kMagic + sizeof format::kMagic);
   putU32(out, format::kVersion);
   putU32(out, static_cast<std::uint32_t>(headerSize));
-  putU32(out, 2);
+  putU32(out, count);
   putU32(out, 0);
   putU32(out, static_cast<std::uint32_t>(ops.size()));
   putU32(out, 0);
@@ -72,12 +149,14 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
   putU64(out, newBytes);
   putU64(out, 0);
   putU64(out, 0);
-  putSection(out, format::kSectionOps, opsOffset, opsBytes);
-  putSection(out, format::kSectionData, dataOffset, data);
+  std::uint64_t offset = headerSize;
+  for (const auto& s : sections) {
+    putSection(out, s.first, offset, s.second);
+    offset += s.second.size();
+  }
   // Unsigned: the signer fills the block in.
   out.resize(out.size() + format::kSignatureBlockSize, 0);
-  out.insert(out.end(), opsBytes.begin(), opsBytes.end());
-  out.insert(out.end(), data.begin(), data.end());
+  for (const auto& s : sections) out.insert(out.end(), s.second.begin(), s.second.end());
   return out;
 }
 

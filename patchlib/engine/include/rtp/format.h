@@ -47,19 +47,35 @@ constexpr std::size_t kFixedHeaderSize = 64;
 constexpr std::size_t kSectionEntrySize = 56;
 // Key id, then r || s.
 constexpr std::size_t kSignatureBlockSize = crypto::kKeyIdSize + crypto::kSignatureSize;
-constexpr std::uint32_t kMinSections = 2;
-constexpr std::size_t kOpFixedSize = 72;
+// Section types. Each data stream is one raw LZMA2 stream over the whole
+// patch, read front to back by the operations in their order; every type
+// appears once.
 constexpr std::uint32_t kSectionOps = 1;
-constexpr std::uint32_t kSectionData = 2;
+constexpr std::uint32_t kSectionLiterals = 2;
+constexpr std::uint32_t kSectionCommands = 3;
+constexpr std::uint32_t kSectionPositions = 4;
+constexpr std::uint32_t kSectionDifferences = 5;
+constexpr std::uint32_t kSectionCount = 5;
+// The table's size is plausible within these before the signature is
+// checked; which types it holds is checked after.
+constexpr std::uint32_t kMinSections = 2;
 constexpr std::uint32_t kMaxSections = 8;
 constexpr std::size_t headerSize(std::uint32_t sections) {
   return kFixedHeaderSize + sections * kSectionEntrySize + kSignatureBlockSize;
 }
+constexpr std::size_t kOpFixedSize = 56;
 // Limits keep a hostile patch from exhausting a 32-bit process.
 constexpr std::uint32_t kMaxOps = 50000;
-constexpr std::uint64_t kMaxOpsSection = 4u << 20;
+constexpr std::uint64_t kMaxOpsSection = 4u << 20;  // stored, and decoded
 constexpr std::size_t kMaxPathLength = 1024;
 constexpr std::uint64_t kMaxFileSize = std::uint64_t(1) << 48;
+// The LZMA2 dictionary of each stream, which the maker may not exceed: the
+// decoder's memory is these, whatever the file sizes.
+constexpr std::uint32_t kOpsDictionary = 4u << 20;
+constexpr std::uint32_t kLiteralsDictionary = 4u << 20;
+constexpr std::uint32_t kStreamDictionary = 512u << 10;  // commands, positions, differences
+// A delta with the address predictor on holds all its commands in memory.
+constexpr std::uint32_t kMaxPredictedCommands = 32768;
 // Names the engine itself uses inside the product directory.
 constexpr const char* kJournalName = "rtpatch.journal";
 constexpr const char* kBackupDir = "backup";
@@ -68,6 +84,8 @@ constexpr const char* kOldSuffix = ".rtp-old";
 }  // namespace format
 
 enum class OpKind : std::uint8_t { MakeDir = 1, Add = 2, Modify = 3, Delete = 4, RemoveDir = 5 };
+// Full: the new content is the next newSize bytes of the literal stream.
+// Delta: the next commands of the command stream rebuild it from the old file.
 enum class Encoding : std::uint8_t { None = 0, Full = 1, Delta = 2 };
 
 const char* opKindName(OpKind k);
@@ -80,10 +98,18 @@ struct PatchOp {
   Hash128 oldHash;
   std::uint64_t newSize = 0;
   Hash128 newHash;
-  std::uint64_t dataOffset = 0;  // within the data section
-  std::uint64_t dataLength = 0;
   // POSIX permission bits an added file gets (0: the platform's default).
   std::uint32_t mode = 0;
+};
+
+// Where a section lies in the patch file.
+struct SectionRange {
+  std::uint64_t offset = 0, length = 0;
+};
+
+// The data streams of a patch, by section type.
+struct StreamRanges {
+  SectionRange literals, commands, positions, differences;
 };
 
 // First 16 bytes of SHA-256 of the signed header bytes; the journal records it.
@@ -106,19 +132,20 @@ class PatchReader {
   const crypto::KeyId& signerKeyId() const { return signerKeyId_; }
   std::uint64_t fileSize() const { return fileSize_; }
   std::uint64_t totalNewBytes() const { return totalNewBytes_; }
-  std::uint64_t dataSectionOffset() const { return dataOffset_; }
+  const StreamRanges& streams() const { return streams_; }
   File& file() { return file_; }
 
  private:
   struct Section {
     std::uint32_t type = 0;
-    std::uint64_t offset = 0, length = 0;
+    SectionRange range;
     crypto::Digest sha256{};
   };
   void readHeader();
   void checkSignature(const std::vector<unsigned char>& header, std::size_t signedSize);
   void checkTable(const std::vector<unsigned char>& header);
   void checkSectionHashes();
+  std::vector<unsigned char> readRecords();
   void parseOps(const std::vector<unsigned char>& bytes);
   void checkStreams();
   // What a fault of bytes the signature covers means: with a trusted key,
@@ -130,8 +157,8 @@ class PatchReader {
   std::uint64_t fileSize_ = 0;
   std::uint32_t opCount_ = 0;
   std::uint64_t totalNewBytes_ = 0;
-  std::uint64_t opsOffset_ = 0, opsLength_ = 0;
-  std::uint64_t dataOffset_ = 0, dataLength_ = 0;
+  SectionRange opsRange_;
+  StreamRanges streams_;
   std::vector<Section> sections_;
   PatchId id_{};
   crypto::KeyId signerKeyId_{};

@@ -1,5 +1,8 @@
-// Streaming decoders for the data section: bounded memory whatever the
-// file sizes (the library runs inside a 32-bit process).
+// Streaming decoders for the data streams: bounded memory whatever the file
+// sizes (the library runs inside a 32-bit process).
+//   StreamSource  one section's LZMA2 stream, read front to back
+//   OldReader     the old file, read through a window
+//   PatchDecoder  the four streams, consumed by the operations in order
 #ifndef RTP_STREAM_H
 #define RTP_STREAM_H
 
@@ -8,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "rtp/delta.h"
 #include "rtp/format.h"
 #include "rtp/fs.h"
 
@@ -20,43 +24,80 @@ class ByteSink {
   virtual void put(const unsigned char* data, std::size_t n) = 0;
 };
 
-// Inflates one zlib stream stored at [offset, offset+length) of a file.
-class Inflater {
+// Decodes the raw LZMA2 stream stored at a range of a file; an empty range
+// is an empty stream. The dictionary is the decoder's to choose: a stream
+// reaching back farther is refused, never given more memory.
+class StreamSource {
  public:
-  Inflater(File& file, std::uint64_t offset, std::uint64_t length);
-  ~Inflater();
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
+  StreamSource(File& file, const SectionRange& range, std::uint32_t dictionary, const char* name);
+  ~StreamSource();
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
   // Fills exactly n bytes or throws PatchCorrupt.
-  void readExact(unsigned char* out, std::size_t n);
+  void read(unsigned char* out, std::size_t n);
+  // Fills up to n bytes; fewer only at the end of the stream.
+  std::size_t readAtMost(unsigned char* out, std::size_t n);
+  void skip(std::uint64_t n);
   std::uint64_t readVarint();
-  // The stream must end here, with every stored byte consumed.
+  // The stream must end here: its end marker read, every stored byte used.
   void finish();
 
  private:
   std::size_t readSome(unsigned char* out, std::size_t n);
+  [[noreturn]] void corrupt(const std::string& what) const;
   struct State;
   std::unique_ptr<State> s_;
 };
 
-// Reads an old file through seeks, one buffer at a time.
+// Reads an old file through a few cached blocks: a delta's commands mostly
+// move forward through the old file, with jumps back to what they passed.
 class OldReader {
  public:
-  explicit OldReader(File* file, std::uint64_t size) : file_(file), size_(size) {}
-  // Copies old[pos, pos+n) into out; with no file (structure check) zeros.
+  OldReader(File& file, std::uint64_t size) : file_(file), size_(size) {}
+  // Copies old[pos, pos+n) into out.
   void read(std::uint64_t pos, unsigned char* out, std::size_t n);
 
  private:
-  File* file_;
+  struct Block {
+    std::uint64_t index = ~std::uint64_t(0);
+    std::uint64_t used = 0;
+    std::size_t size = 0;
+    std::unique_ptr<unsigned char[]> data;  // not zeroed: it is read into at once
+  };
+  const Block& block(std::uint64_t index);
+
+  File& file_;
   std::uint64_t size_;
-  std::vector<unsigned char> buf_;
-  std::uint64_t bufPos_ = 0;
+  Block blocks_[4];
+  std::uint64_t clock_ = 0;
 };
 
-// Decodes one operation's data stream into sink. old may be null to check
-// only the structure. Throws PatchCorrupt on any inconsistency.
-void decodeStream(File& patch, std::uint64_t dataSectionOffset, const PatchOp& op, File* old,
-                  ByteSink& sink);
+// Decodes the operations' data in patch order. Every operation with data
+// must pass through, in order, skipped ones too: the streams are shared.
+class PatchDecoder {
+ public:
+  PatchDecoder(File& patch, const StreamRanges& streams);
+  ~PatchDecoder();
+  // Writes op's new content to sink, reading the old content from old (a
+  // delta needs it). With no sink, only consumes and checks op's part of
+  // the streams; the old file is not needed then.
+  void decode(const PatchOp& op, File* old, ByteSink* sink);
+  // Every stream must be used up exactly.
+  void finish();
+
+ private:
+  void decodeFull(const PatchOp& op, ByteSink* sink);
+  void decodeDelta(const PatchOp& op, File* old, ByteSink* sink);
+  bool nextCommand(const PatchOp& op, std::uint64_t produced, Command& c);
+  void applyCommand(const PatchOp& op, const Command& c, std::uint64_t newPos, OldReader* old,
+                    ByteSink* sink);
+
+  StreamSource literals_, commands_, positions_, differences_;
+  std::vector<unsigned char> buf_, window_, out_;
+  std::int64_t shift_ = 0;
+  ShiftMap map_;
+  unsigned flags_ = 0;
+};
 
 // Varint helpers (LEB128; signed values zig-zag coded).
 void putVarint(std::vector<unsigned char>& out, std::uint64_t v);

@@ -18,17 +18,27 @@ class MakeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Compressed delta stream turning old into new (Encoding::Delta).
-std::vector<unsigned char> encodeDelta(const unsigned char* oldData, std::size_t oldSize,
-                                       const unsigned char* newData, std::size_t newSize);
-// Compressed whole content (Encoding::Full).
-std::vector<unsigned char> encodeFull(const unsigned char* data, std::size_t size);
+// The four data streams of a patch before compression: what the operations
+// with data read, in their order (docs/patch-format.md).
+struct PatchStreams {
+  std::vector<unsigned char> literals, commands, positions, differences;
+  void append(const PatchStreams& other);
+};
 
-// Serialises operations whose dataOffset/dataLength point into data, with
-// an empty signature block (signPatch fills it in). Does no checking: tests
-// use it to build hostile patches too.
-std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
-                                      const std::vector<unsigned char>& data);
+// The streams of a delta turning old into new (Encoding::Delta): the
+// smallest of the ways of matching the differ knows.
+PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
+                         const unsigned char* newData, std::size_t newSize);
+
+// What the streams, or a whole content stored in full, cost compressed on
+// their own: the measure for choosing between encodings.
+std::uint64_t compressedSize(const PatchStreams& streams);
+std::uint64_t compressedSize(const unsigned char* content, std::size_t size);
+
+// Serialises the operations and compresses the streams they read, with an
+// empty signature block (signPatch fills it in). Does no checking: tests use
+// it to build hostile patches too.
+std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams);
 
 class MakeProgress {
  public:

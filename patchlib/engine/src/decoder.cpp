@@ -1,0 +1,224 @@
+// The operations' data, decoded in patch order from the four streams. Every
+// command produces at least one byte of a declared size and every stream is
+// read once, front to back, so checking a patch costs time in proportion to
+// its streams and the sizes it declares.
+#include <algorithm>
+#include <cstring>
+
+#include "rtp/stream.h"
+
+namespace rtp {
+
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+// No valid shift reaches this far: file sizes stop at 2^48.
+constexpr std::int64_t kMaxShift = std::int64_t(1) << 49;
+
+[[noreturn]] void corrupt(const PatchOp& op, const char* what) {
+  throw Error(Result::PatchCorrupt, op.path + ": " + what);
+}
+
+// Gathers pieces into whole chunks: a delta of many short commands would
+// otherwise cost the sink (a file) a write each.
+class ChunkedSink : public ByteSink {
+ public:
+  ChunkedSink(ByteSink& to, std::vector<unsigned char>& buf) : to_(to), buf_(buf) {
+    buf_.reserve(kChunk);
+    buf_.clear();
+  }
+  void put(const unsigned char* data, std::size_t n) override {
+    if (buf_.size() + n > kChunk) flush();
+    if (n >= kChunk) {
+      to_.put(data, n);
+    } else {
+      buf_.insert(buf_.end(), data, data + n);
+    }
+  }
+  void flush() {
+    if (!buf_.empty()) to_.put(buf_.data(), buf_.size());
+    buf_.clear();
+  }
+
+ private:
+  ByteSink& to_;
+  std::vector<unsigned char>& buf_;
+};
+
+}  // namespace
+
+PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams)
+    : literals_(patch, streams.literals, format::kLiteralsDictionary, "literal"),
+      commands_(patch, streams.commands, format::kStreamDictionary, "command"),
+      positions_(patch, streams.positions, format::kStreamDictionary, "position"),
+      differences_(patch, streams.differences, format::kStreamDictionary, "difference") {}
+
+PatchDecoder::~PatchDecoder() = default;
+
+void PatchDecoder::finish() {
+  literals_.finish();
+  commands_.finish();
+  positions_.finish();
+  differences_.finish();
+}
+
+void PatchDecoder::decode(const PatchOp& op, File* old, ByteSink* sink) {
+  if (op.encoding == Encoding::None)
+    throw Error(Result::InternalError, op.path + ": operation has no data");
+  if (op.encoding == Encoding::Delta && sink && !old)
+    throw Error(Result::InternalError, op.path + ": a delta needs its old file");
+  std::unique_ptr<ChunkedSink> chunked;
+  if (sink) chunked.reset(new ChunkedSink(*sink, out_));
+  if (op.encoding == Encoding::Full)
+    decodeFull(op, chunked.get());
+  else
+    decodeDelta(op, old, chunked.get());
+  if (chunked) chunked->flush();
+}
+
+void PatchDecoder::decodeFull(const PatchOp& op, ByteSink* sink) {
+  if (!sink) {
+    literals_.skip(op.newSize);
+    return;
+  }
+  buf_.resize(kChunk);
+  for (std::uint64_t left = op.newSize; left > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+    literals_.read(buf_.data(), n);
+    sink->put(buf_.data(), n);
+    left -= n;
+  }
+}
+
+// Reads and checks the next command of op, which has produced bytes so far.
+bool PatchDecoder::nextCommand(const PatchOp& op, std::uint64_t produced, Command& c) {
+  if (produced == op.newSize) return false;
+  const std::uint64_t head = commands_.readVarint();
+  c.kind = static_cast<unsigned>(head & 3);
+  c.length = head >> 2;
+  if (c.kind > delta::Literal) corrupt(op, "unknown delta command");
+  if (c.length == 0) corrupt(op, "empty delta command");
+  if (c.length > op.newSize - produced) corrupt(op, "delta writes past the new size");
+  if (c.kind == delta::Literal) return true;
+  const std::int64_t move = unzigzag(commands_.readVarint());
+  if (move > kMaxShift || move < -kMaxShift) corrupt(op, "delta moves outside the old file");
+  shift_ += move;
+  c.shift = shift_;
+  // The old bytes are new offset - shift onwards.
+  const std::int64_t oldStart = static_cast<std::int64_t>(produced) - shift_;
+  if (shift_ > kMaxShift || shift_ < -kMaxShift || oldStart < 0 || c.length > op.oldSize ||
+      static_cast<std::uint64_t>(oldStart) > op.oldSize - c.length)
+    corrupt(op, "delta reads outside the old file");
+  return true;
+}
+
+void PatchDecoder::decodeDelta(const PatchOp& op, File* old, ByteSink* sink) {
+  shift_ = 0;
+  flags_ = static_cast<unsigned>(std::min<std::uint64_t>(commands_.readVarint(), 0xffff));
+  if (flags_ & ~delta::kPredictAll) corrupt(op, "unknown predictor");
+  std::unique_ptr<OldReader> reader;
+  if (sink) reader.reset(new OldReader(*old, op.oldSize));
+  std::uint64_t produced = 0;
+  Command c;
+  if (flags_ == 0) {
+    while (nextCommand(op, produced, c)) {
+      applyCommand(op, c, produced, reader.get(), sink);
+      produced += c.length;
+    }
+    return;
+  }
+  // The predictor needs every command of the file before the first byte.
+  std::vector<Command> all;
+  while (nextCommand(op, produced, c)) {
+    if (all.size() == format::kMaxPredictedCommands)
+      corrupt(op, "too many delta commands for the predictor");
+    all.push_back(c);
+    produced += c.length;
+  }
+  if (sink) map_.build(all);
+  produced = 0;
+  for (const Command& cmd : all) {
+    applyCommand(op, cmd, produced, reader.get(), sink);
+    produced += cmd.length;
+  }
+}
+
+void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64_t newPos,
+                                OldReader* old, ByteSink* sink) {
+  const std::uint64_t oldStart = newPos - static_cast<std::uint64_t>(c.shift);
+  if (c.kind == delta::Literal) {
+    if (!sink) {
+      literals_.skip(c.length);
+      return;
+    }
+    buf_.resize(kChunk);
+    for (std::uint64_t done = 0; done < c.length;) {
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(c.length - done, kChunk));
+      literals_.read(buf_.data(), n);
+      sink->put(buf_.data(), n);
+      done += n;
+    }
+    return;
+  }
+  if (c.kind == delta::Copy) {
+    if (!sink) return;
+    buf_.resize(kChunk);
+    for (std::uint64_t done = 0; done < c.length;) {
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(c.length - done, kChunk));
+      old->read(oldStart + done, buf_.data(), n);
+      sink->put(buf_.data(), n);
+      done += n;
+    }
+    return;
+  }
+  // Add: predicted old bytes, with difference bytes at the positions the
+  // position stream lists as gaps; a gap reaching the end closes the list.
+  std::uint64_t next = 0;  // offset in the command of the pending difference
+  unsigned char diff = 0;
+  bool ended = false;
+  std::uint64_t at = 0;  // first offset not yet covered by a gap
+  auto advance = [&] {
+    const std::uint64_t gap = positions_.readVarint();
+    if (gap > c.length - at) corrupt(op, "difference past the end of its command");
+    next = at + gap;
+    if (next == c.length) {
+      ended = true;
+      return;
+    }
+    differences_.read(&diff, 1);
+    if (diff == 0) corrupt(op, "difference of zero");
+    at = next + 1;
+  };
+  advance();
+  if (!sink) {
+    while (!ended) advance();
+    return;
+  }
+  buf_.resize(kChunk);
+  for (std::uint64_t from = 0; from < c.length;) {
+    const std::uint64_t to = std::min<std::uint64_t>(c.length, from + kChunk);
+    const std::size_t n = static_cast<std::size_t>(to - from);
+    if (flags_ == 0) {
+      old->read(oldStart + from, buf_.data(), n);
+    } else {
+      const std::uint64_t a = oldStart + from, b = oldStart + to;
+      const std::uint64_t wFrom = a >= delta::kPredictMargin ? a - delta::kPredictMargin : 0;
+      const std::uint64_t wTo = std::min<std::uint64_t>(op.oldSize, b + delta::kPredictMargin);
+      const std::size_t w = static_cast<std::size_t>(wTo - wFrom);
+      if (window_.size() < kChunk + 2 * delta::kPredictMargin)
+        window_.resize(kChunk + 2 * delta::kPredictMargin);
+      old->read(wFrom, window_.data(), w);
+      predictOld(window_.data(), wFrom, w, op.oldSize, a, b, c.shift, map_, flags_, buf_.data());
+    }
+    while (!ended && next < to) {
+      buf_[static_cast<std::size_t>(next - from)] += diff;
+      advance();
+    }
+    sink->put(buf_.data(), n);
+    from = to;
+  }
+}
+
+}  // namespace rtp

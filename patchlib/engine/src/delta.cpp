@@ -1,0 +1,187 @@
+#include "rtp/delta.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+namespace rtp {
+
+namespace {
+
+// Byte pairs that precede a 32-bit displacement in x86 code: call and jmp
+// rel32, jcc rel32, and a ModRM byte for [rip + disp32] (disp32 alone in
+// 32-bit code) after the opcodes that commonly take a memory operand.
+struct Contexts {
+  unsigned char before[65536];  // 1 for a pair, by previous byte | byte << 8 (a little-endian load)
+  Contexts() : before() {
+    static const unsigned char memoryOpcodes[] = {
+        0x01, 0x03, 0x0B, 0x10, 0x11, 0x23, 0x28, 0x29, 0x2B, 0x2E, 0x2F, 0x33, 0x38, 0x39, 0x3A,
+        0x3B, 0x54, 0x57, 0x58, 0x59, 0x5C, 0x5E, 0x63, 0x6F, 0x7F, 0x80, 0x81, 0x83, 0x84, 0x85,
+        0x88, 0x89, 0x8A, 0x8B, 0x8D, 0xB6, 0xB7, 0xBE, 0xBF, 0xC1, 0xC6, 0xC7, 0xD1, 0xF7, 0xFF};
+    for (unsigned prev = 0; prev < 256; ++prev) {
+      before[prev | 0xE8 << 8] = before[prev | 0xE9 << 8] = 1;
+      for (unsigned modrm = 0; modrm < 256; ++modrm)
+        if ((modrm & 0xC7) == 0x05 && std::find(std::begin(memoryOpcodes), std::end(memoryOpcodes),
+                                                prev) != std::end(memoryOpcodes))
+          before[prev | modrm << 8] = 1;
+    }
+    for (unsigned cc = 0x80; cc <= 0x8F; ++cc) before[0x0F | cc << 8] = 1;
+  }
+};
+
+const Contexts& contexts() {
+  static const Contexts c;
+  return c;
+}
+
+// Little-endian values as single loads: every target of the engine is
+// little-endian (x86 Windows and Linux).
+std::uint64_t le64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+std::uint32_t le32(const unsigned char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+}  // namespace
+
+void ShiftMap::build(const std::vector<Command>& commands) {
+  starts_.clear();
+  shifts_.clear();
+  first_.clear();
+  struct Piece {
+    std::uint64_t start, end;
+    std::int64_t shift;
+  };
+  std::vector<Piece> pieces;
+  std::vector<std::uint64_t> bounds;
+  std::uint64_t newPos = 0;
+  for (const Command& c : commands) {
+    if (c.kind != delta::Literal) {
+      const std::uint64_t start = newPos - static_cast<std::uint64_t>(c.shift);
+      pieces.push_back({start, start + c.length, c.shift});
+      bounds.push_back(start);
+      bounds.push_back(start + c.length);
+    }
+    newPos += c.length;
+  }
+  if (pieces.empty()) return;
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  // Longest first; stable, so the earlier of equals paints first.
+  std::vector<std::size_t> order(pieces.size());
+  std::iota(order.begin(), order.end(), std::size_t(0));
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return pieces[a].end - pieces[a].start > pieces[b].end - pieces[b].start;
+  });
+  // owner of each elementary interval [bounds[i], bounds[i+1]); next[i]
+  // skips painted ones (path-halving union-find).
+  const std::size_t cells = bounds.size() - 1;
+  std::vector<std::size_t> owner(cells, pieces.size()), next(cells + 1);
+  std::iota(next.begin(), next.end(), std::size_t(0));
+  auto find = [&](std::size_t i) {
+    while (next[i] != i) i = next[i] = next[next[i]];
+    return i;
+  };
+  for (std::size_t k : order) {
+    const std::size_t first = static_cast<std::size_t>(
+        std::lower_bound(bounds.begin(), bounds.end(), pieces[k].start) - bounds.begin());
+    const std::size_t last = static_cast<std::size_t>(
+        std::lower_bound(bounds.begin(), bounds.end(), pieces[k].end) - bounds.begin());
+    for (std::size_t i = find(first); i < last; i = find(i)) {
+      owner[i] = k;
+      next[i] = i + 1;
+    }
+  }
+  for (std::size_t i = 0; i < cells; ++i) {
+    if (owner[i] == pieces.size()) continue;
+    const std::int64_t s = pieces[owner[i]].shift;
+    if (shifts_.empty() || shifts_.back() != s) {
+      starts_.push_back(bounds[i]);
+      shifts_.push_back(s);
+    }
+  }
+  // At most 2^16 buckets over the map's span.
+  bucketShift_ = 0;
+  while ((starts_.back() >> bucketShift_) >= 65536) ++bucketShift_;
+  const std::size_t buckets = static_cast<std::size_t>(starts_.back() >> bucketShift_) + 1;
+  first_.assign(buckets + 1, 0);
+  std::size_t e = 0;
+  for (std::size_t k = 0; k <= buckets; ++k) {
+    while (e < starts_.size() && (starts_[e] >> bucketShift_) < k) ++e;
+    first_[k] = static_cast<std::uint32_t>(e);
+  }
+}
+
+std::int64_t ShiftMap::at(std::uint64_t oldOffset) const {
+  if (starts_.empty()) return 0;
+  const std::uint64_t k = oldOffset >> bucketShift_;
+  auto lo = starts_.begin(), hi = starts_.end();
+  if (k + 1 < first_.size()) {
+    lo += first_[static_cast<std::size_t>(k)];
+    hi = starts_.begin() + first_[static_cast<std::size_t>(k) + 1];
+  } else {
+    lo += first_.back();
+  }
+  auto it = std::upper_bound(lo, hi, oldOffset);
+  if (it == starts_.begin()) return 0;
+  return shifts_[static_cast<std::size_t>(it - starts_.begin()) - 1];
+}
+
+void predictOld(const unsigned char* window, std::uint64_t windowStart, std::size_t windowSize,
+                std::uint64_t oldSize, std::uint64_t from, std::uint64_t to,
+                std::int64_t commandShift, const ShiftMap& map, unsigned flags,
+                unsigned char* out) {
+  (void)windowSize;
+  const unsigned char* old = window - windowStart;  // old[x] for x inside the window
+  std::memcpy(out, old + from, static_cast<std::size_t>(to - from));
+  if (flags & delta::kPredictAbsolute) {
+    for (std::uint64_t p = from & ~std::uint64_t(7); p < to && p + 8 <= oldSize; p += 8) {
+      const std::uint64_t v = le64(old + p);
+      if (v < delta::kMinAbsolute || v >= oldSize) continue;
+      const std::uint64_t moved = v + static_cast<std::uint64_t>(map.at(v));
+      for (std::uint64_t x = std::max(p, from); x < std::min(p + 8, to); ++x)
+        out[x - from] = static_cast<unsigned char>(moved >> (8 * (x - p)));
+    }
+  }
+  if ((flags & delta::kPredictRelative) && oldSize >= 6) {
+    const Contexts& ctx = contexts();
+    // Fields in order of position, a later one overwriting the bytes it
+    // shares with an earlier one; a field pointing outside the file is
+    // left alone.
+    const std::uint64_t first = std::max<std::uint64_t>(from >= 3 ? from - 3 : 0, 2);
+    const std::uint64_t end = std::min<std::uint64_t>(to, oldSize - 3);
+    // The two bytes before p as one load; the table is laid out for it.
+    auto pairAt = [&](std::uint64_t p) {
+      std::uint16_t v;
+      std::memcpy(&v, old + p - 2, 2);
+      return v;
+    };
+    auto field = [&](std::uint64_t p) {
+      const std::int64_t rel = static_cast<std::int32_t>(le32(old + p));
+      const std::int64_t target = static_cast<std::int64_t>(p) + 4 + rel;
+      if (target < 0 || static_cast<std::uint64_t>(target) >= oldSize) return;
+      const std::uint32_t moved = static_cast<std::uint32_t>(
+          rel + (map.at(static_cast<std::uint64_t>(target)) - commandShift));
+      for (std::uint64_t x = std::max(p, from); x < std::min(p + 4, to); ++x)
+        out[x - from] = static_cast<unsigned char>(moved >> (8 * (x - p)));
+    };
+    std::uint64_t p = first;
+    // Four positions a test: few pairs qualify, so most groups pass at once.
+    for (; p + 4 <= end; p += 4) {
+      if (!(ctx.before[pairAt(p)] | ctx.before[pairAt(p + 1)] | ctx.before[pairAt(p + 2)] |
+            ctx.before[pairAt(p + 3)]))
+        continue;
+      for (std::uint64_t q = p; q < p + 4; ++q)
+        if (ctx.before[pairAt(q)]) field(q);
+    }
+    for (; p < end; ++p)
+      if (ctx.before[pairAt(p)]) field(p);
+  }
+}
+
+}  // namespace rtp

@@ -733,7 +733,12 @@ def main() -> int:
                     help=f"zstd -22 for every input (default: -19 above {BIG // MiB} MiB; adds several minutes)")
     ap.add_argument("--tree-callgrind", action="store_true",
                     help="also count bspatch instructions for every file of the tree (slow)")
+    ap.add_argument("--work", help="folder for the trees the tools apply to (default build/bench/work);"
+                    " /dev/shm/... takes the disk out, so apply times compare computation alone")
     args = ap.parse_args()
+    if args.work:
+        global WORK
+        WORK = Path(args.work).resolve()
     args.apply_reps_given = args.apply_reps is not None
     if not args.apply_reps_given:
         args.apply_reps = 7

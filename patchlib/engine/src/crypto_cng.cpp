@@ -1,43 +1,43 @@
 // Crypto back end for Windows: CNG (bcrypt.dll), so PATCHW32.dll needs no
 // crypto library of its own.
-#include <windows.h>
-// bcrypt.h needs windows.h first.
-#include <bcrypt.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "rtp/cng.h"
 #include "rtp/crypto.h"
 #include "rtp/result.h"
 
 namespace rtp {
+
+namespace cng {
+
+std::string describe(const std::string& what, NTSTATUS status) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(status));
+  return what + " (" + code + ")";
+}
+
+void failToOpen(LPCWSTR algorithm, NTSTATUS status) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%ls", algorithm);
+  throw Error(Result::InternalError,
+              "crypto: " + describe(std::string("no CNG provider of ") + name, status));
+}
+
+}  // namespace cng
+
 namespace crypto {
 
 namespace {
 
-constexpr NTSTATUS kSuccess = 0;
+using cng::kSuccess;
+using cng::Provider;
 
 [[noreturn]] void fail(const char* what, NTSTATUS status) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(status));
-  throw Error(Result::InternalError, std::string("crypto: ") + what + " failed (" + code + ")");
+  throw Error(Result::InternalError,
+              "crypto: " + cng::describe(std::string(what) + " failed", status));
 }
-
-class Provider {
- public:
-  explicit Provider(LPCWSTR algorithm) {
-    const NTSTATUS st = BCryptOpenAlgorithmProvider(&handle_, algorithm, nullptr, 0);
-    if (st != kSuccess) fail("BCryptOpenAlgorithmProvider", st);
-  }
-  ~Provider() { BCryptCloseAlgorithmProvider(handle_, 0); }
-  Provider(const Provider&) = delete;
-  Provider& operator=(const Provider&) = delete;
-  BCRYPT_ALG_HANDLE get() const { return handle_; }
-
- private:
-  BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
 
 }  // namespace
 

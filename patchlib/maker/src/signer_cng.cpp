@@ -13,6 +13,7 @@
 #include <iterator>
 #include <vector>
 
+#include "rtp/cng.h"
 #include "rtp/signer.h"
 
 namespace rtp {
@@ -21,15 +22,13 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr NTSTATUS kSuccess = 0;
+using cng::kSuccess;
 constexpr std::size_t kCoordinate = 32;
 // OpenSSL's choice for PKCS#8 with PBES2, so both tools write alike.
 constexpr unsigned kIterations = 2048;
 
 [[noreturn]] void fail(const std::string& what, NTSTATUS status) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(status));
-  throw KeyError(what + " (CNG status " + code + ")");
+  throw KeyError(cng::describe(what, status));
 }
 
 // Zeroes secrets when they go.
@@ -203,20 +202,7 @@ std::string readText(const std::string& path, const std::string& what) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class Provider {
- public:
-  Provider(LPCWSTR algorithm, ULONG flags = 0) {
-    const NTSTATUS st = BCryptOpenAlgorithmProvider(&handle_, algorithm, nullptr, flags);
-    if (st != kSuccess) fail("cannot open a CNG provider", st);
-  }
-  ~Provider() { BCryptCloseAlgorithmProvider(handle_, 0); }
-  Provider(const Provider&) = delete;
-  Provider& operator=(const Provider&) = delete;
-  BCRYPT_ALG_HANDLE get() const { return handle_; }
-
- private:
-  BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
+using cng::Provider;
 
 // Keys live as long as the program; so does their provider.
 BCRYPT_ALG_HANDLE ecdsa() {

@@ -14,10 +14,8 @@ choose_windows_build() {
 }
 
 # Starts one wineserver for the whole run and the prefix's session (its
-# services and desktop) before any test runs. Whatever a Wine program starts
-# keeps that program's output open: when the first test started the session,
-# CTest waited on its output until the test's timeout. wineboot returns once
-# the session is up.
+# services) before any test runs, so that no test pays for them or waits on
+# them. wineboot returns once the session is up.
 start_wine_session() {
   : "${WINEPREFIX:?}"
   wineserver -p 2>/dev/null || true

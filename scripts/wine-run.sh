@@ -26,4 +26,7 @@ trap 'rm -f "$out"' EXIT
 status=0
 "$wine" "$exe" "$@" >"$out" 2>&1 || status=$?
 cat "$out"
+# A program that ends before printing anything leaves CTest nothing to show.
+[ "$status" -eq 0 ] || [ -s "$out" ] ||
+  echo "wine-run: $exe ended with status $status and printed nothing" >&2
 exit $status

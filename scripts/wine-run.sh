@@ -17,16 +17,4 @@ case "$(od -An -tx1 -j$(( $(od -An -tu4 -j60 -N4 "$exe") + 4 )) -N2 "$exe" | tr 
 esac
 # One prefix per build tree, made once even when tests start side by side.
 "$(dirname "$0")/wine-prefix.sh"
-# The output goes through a file, not straight to CTest's pipe: what Wine
-# starts for the program (its desktop process above all) inherits the
-# program's standard handles and lives on for about 20 s after it, and CTest
-# would wait for every holder of the pipe. The test is over when the program is.
-out=$(mktemp)
-trap 'rm -f "$out"' EXIT
-status=0
-"$wine" "$exe" "$@" >"$out" 2>&1 || status=$?
-cat "$out"
-# A program that ends before printing anything leaves CTest nothing to show.
-[ "$status" -eq 0 ] || [ -s "$out" ] ||
-  echo "wine-run: $exe ended with status $status and printed nothing" >&2
-exit $status
+exec "$wine" "$exe" "$@"

@@ -65,6 +65,28 @@ void put(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
     b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
+// One raw LZMA2 stream. The encoder lives as long as the process: making
+// one allocates and clears over a megabyte, which would cost more than the
+// reading it feeds.
+bool encode(const Bytes& raw, std::uint32_t dictionary, Bytes& out) {
+  static lzma_stream strm = LZMA_STREAM_INIT;
+  lzma_options_lzma options;
+  lzma_lzma_preset(&options, 0);
+  options.dict_size = dictionary;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (lzma_raw_encoder(&strm, filters) != LZMA_OK) return false;
+  out.resize(raw.size() + raw.size() / 16 + 1024);
+  strm.next_in = raw.data();
+  strm.avail_in = raw.size();
+  strm.next_out = out.data();
+  strm.avail_out = out.size();
+  lzma_ret rc = LZMA_OK;
+  while (rc == LZMA_OK && strm.avail_out > 0) rc = lzma_code(&strm, LZMA_FINISH);
+  if (rc != LZMA_STREAM_END) return false;
+  out.resize(out.size() - strm.avail_out);
+  return true;
+}
+
 // Mutated LZMA2 streams hardly ever decode. This reads the input as the
 // decoded contents of the five sections instead (four 16-bit lengths, then
 // the parts; the last takes the rest), compresses them and wraps them in a
@@ -99,21 +121,12 @@ Bytes assemble(const std::uint8_t* data, std::size_t size) {
   put(out, 24, records, 4);
   put(out, 40, totalNew, 8);
   for (std::size_t i = 0; i < f::kSectionCount; ++i) {
+    const std::uint32_t dictionary = parts[i].empty() ? 0 : 1u << 16;
     Bytes stream;
-    if (!parts[i].empty()) {
-      lzma_options_lzma options;
-      lzma_lzma_preset(&options, 0);
-      options.dict_size = 1u << 16;
-      const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-      stream.resize(parts[i].size() + parts[i].size() / 16 + 1024);
-      std::size_t n = 0;
-      if (lzma_raw_buffer_encode(filters, nullptr, parts[i].data(), parts[i].size(), stream.data(),
-                                 &n, stream.size()) != LZMA_OK)
-        return {};
-      stream.resize(n);
-    }
+    if (!parts[i].empty() && !encode(parts[i], dictionary, stream)) return {};
     const std::size_t entry = f::kFixedHeaderSize + i * f::kSectionEntrySize;
     put(out, entry, i + 1, 4);
+    put(out, entry + 4, dictionary, 4);
     put(out, entry + 8, out.size(), 8);
     put(out, entry + 16, stream.size(), 8);
     out.insert(out.end(), stream.begin(), stream.end());

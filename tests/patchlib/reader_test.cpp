@@ -157,9 +157,12 @@ TEST(Reader, SignedHeaderFieldsAreStillChecked) {
       {40, ~0ull, 8, rtp::Result::PatchCorrupt},
       {48, 1, 8, rtp::Result::PatchCorrupt},  // reserved
       {56, 1, 8, rtp::Result::PatchCorrupt},
-      {64 + 4, 1, 4, rtp::Result::PatchCorrupt},            // ops section flags
-      {64 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},        // ops offset
-      {64 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt},  // ops length
+      {64 + 4, 1, 4, rtp::Result::PatchCorrupt},               // ops dictionary: below LZMA2's
+      {64 + 4, 0, 4, rtp::Result::PatchCorrupt},               // none for a stream
+      {64 + 4, (4u << 20) + 1, 4, rtp::Result::PatchCorrupt},  // above the type's largest
+      {120 + 4, 0xffffffff, 4, rtp::Result::PatchCorrupt},     // literals dictionary
+      {64 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},           // ops offset
+      {64 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt},     // ops length
       {64 + 16, 1u << 30, 8, rtp::Result::PatchCorrupt},
       {120 + 8, 60, 8, rtp::Result::PatchCorrupt},      // literals offset inside the header
       {120 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},  // literals length
@@ -358,6 +361,30 @@ TEST(Reader, RefusesDamagedStreams) {
   Bytes badControl = fits;
   badControl[0] = 0x10;  // no LZMA2 chunk starts so
   EXPECT_EQ(withLiterals(badControl), rtp::Result::PatchCorrupt);
+  // A stream declares its dictionary, and the decoder holds it to that.
+  Bytes near = block;
+  near.resize(near.size() + (64u << 10), 0);
+  near.insert(near.end(), block.begin(), block.end());
+  rtp::PatchStreams nearData;
+  const Bytes nearPatch =
+      signedPatch({addOp("near.dat", std::string(near.begin(), near.end()), nearData)}, nearData);
+  const Bytes reachesBack = lzma2Stream(near, 1u << 20);
+  auto declaring = [&](std::uint32_t dictionary) {
+    return readResult(
+        withSection(nearPatch, rtp::format::kSectionLiterals, reachesBack, dictionary));
+  };
+  EXPECT_EQ(declaring(128u << 10), rtp::Result::Ok);
+  EXPECT_EQ(declaring(16u << 10), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(declaring(rtp::format::kLiteralsDictionary + 4096), rtp::Result::PatchCorrupt);
+  // An empty section declares none: the decoder it will never need.
+  Bytes empty = withSection(sound, rtp::format::kSectionPositions, Bytes{});
+  ASSERT_EQ(readResult(empty), rtp::Result::Ok);
+  putLe(empty,
+        rtp::format::kFixedHeaderSize +
+            (rtp::format::kSectionPositions - 1) * rtp::format::kSectionEntrySize + 4,
+        4096, 4);
+  resign(empty);
+  EXPECT_EQ(readResult(empty), rtp::Result::PatchCorrupt);
   // The records too: a damaged or oversized operations section.
   EXPECT_EQ(readResult(withSection(sound, rtp::format::kSectionOps, Bytes{0xff, 0xff, 0xff})),
             rtp::Result::PatchCorrupt);

@@ -131,7 +131,8 @@ std::uint64_t le(const Bytes& b, std::size_t at, int bytes) {
 }
 }  // namespace
 
-Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes) {
+Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes,
+                  std::uint32_t dictionary) {
   const std::size_t count = static_cast<std::size_t>(le(patch, 16, 4));
   const std::size_t headerSize = rtp::format::headerSize(static_cast<std::uint32_t>(count));
   std::vector<Bytes> sections;
@@ -148,6 +149,12 @@ Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes) {
   std::uint64_t offset = headerSize;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
+    if (le(patch, e, 4) == type)
+      putLe(out, e + 4,
+            bytes.empty() ? 0
+            : dictionary  ? dictionary
+                          : rtp::format::maxDictionary(type),
+            4);
     putLe(out, e + 8, offset, 8);
     putLe(out, e + 16, sections[i].size(), 8);
     const rtp::crypto::Digest d = rtp::crypto::sha256(sections[i].data(), sections[i].size());

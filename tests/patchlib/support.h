@@ -64,8 +64,10 @@ Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const rtp::PatchStreams&
 void resign(Bytes& patch);
 void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes);
 // The patch with the section of the given type replaced by bytes, the table,
-// hashes and signature made to fit.
-Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes);
+// hashes and signature made to fit. The section declares the dictionary
+// given, or (0) the type's largest, none when bytes is empty.
+Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes,
+                  std::uint32_t dictionary = 0);
 // raw as a raw LZMA2 stream with the given dictionary, and back.
 Bytes lzma2Stream(const Bytes& raw, std::uint32_t dictionary);
 Bytes lzma2Decode(const unsigned char* data, std::size_t size);

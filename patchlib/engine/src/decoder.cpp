@@ -48,10 +48,10 @@ class ChunkedSink : public ByteSink {
 }  // namespace
 
 PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams)
-    : literals_(patch, streams.literals, format::kLiteralsDictionary, "literal"),
-      commands_(patch, streams.commands, format::kStreamDictionary, "command"),
-      positions_(patch, streams.positions, format::kStreamDictionary, "position"),
-      differences_(patch, streams.differences, format::kStreamDictionary, "difference") {}
+    : literals_(patch, streams.literals, "literal"),
+      commands_(patch, streams.commands, "command"),
+      positions_(patch, streams.positions, "position"),
+      differences_(patch, streams.differences, "difference") {}
 
 PatchDecoder::~PatchDecoder() = default;
 

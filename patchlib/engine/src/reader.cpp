@@ -90,17 +90,15 @@ void PatchReader::load() {
 // The records are one LZMA2 stream; their size is bounded here. Its decoder
 // (and dictionary) is gone before the streams' are made.
 std::vector<unsigned char> PatchReader::readRecords() {
-  StreamSource records(file_, opsRange_, format::kOpsDictionary, "operations");
+  StreamSource records(file_, opsRange_, "operations");
   std::vector<unsigned char> bytes;
-  const std::size_t step = 64 * 1024;
+  unsigned char chunk[16 * 1024];
   for (;;) {
-    const std::size_t have = bytes.size();
-    bytes.resize(have + step);
-    const std::size_t got = records.readAtMost(bytes.data() + have, step);
-    bytes.resize(have + got);
+    const std::size_t got = records.readAtMost(chunk, sizeof chunk);
+    bytes.insert(bytes.end(), chunk, chunk + got);
     if (bytes.size() > format::kMaxOpsSection)
       throw Error(Result::PatchCorrupt, "operations section too large");
-    if (got == 0) break;
+    if (got < sizeof chunk) break;  // the end of the stream
   }
   records.finish();
   return bytes;
@@ -182,13 +180,12 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
     Section s;
     s.type = static_cast<std::uint32_t>(h.le(4));
-    const std::uint32_t sflags = static_cast<std::uint32_t>(h.le(4));
+    s.range.dictionary = static_cast<std::uint32_t>(h.le(4));
     s.range.offset = h.le(8);
     s.range.length = h.le(8);
     h.need(s.sha256.size());
     std::copy(h.p + h.pos, h.p + h.pos + s.sha256.size(), s.sha256.begin());
     h.pos += s.sha256.size();
-    if (sflags != 0) throw Error(Result::PatchCorrupt, "reserved section flags are not zero");
     const SectionRange& r = s.range;
     if (r.offset < headerSize || r.length > fileSize_ || r.offset > fileSize_ - r.length)
       throw Error(Result::PatchCorrupt, "section lies outside the patch file");
@@ -199,6 +196,13 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
       throw Error(Result::PatchCorrupt,
                   std::string("duplicate ") + sectionName(s.type) + " section");
     present[s.type] = true;
+    // The dictionary is what the decoder will allocate: bounded by the type.
+    const bool dictionaryOk = r.length == 0 ? r.dictionary == 0
+                                            : r.dictionary >= format::kMinDictionary &&
+                                                  r.dictionary <= format::maxDictionary(s.type);
+    if (!dictionaryOk)
+      throw Error(Result::PatchCorrupt,
+                  std::string("bad dictionary size for the ") + sectionName(s.type) + " section");
     switch (s.type) {
       case format::kSectionOps:
         opsRange_ = r;

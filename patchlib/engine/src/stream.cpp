@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace rtp {
@@ -21,15 +22,24 @@ struct StreamSource::State {
   std::uint64_t remaining;  // stored bytes not yet read from the file
   lzma_stream strm = LZMA_STREAM_INIT;
   bool open = false;
-  std::vector<unsigned char> in, staged;
+  // Not zeroed: every byte is written before it is read, and a patch reads
+  // several streams several times over.
+  struct Buffer {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size = 0;
+    void make(std::size_t n) {
+      bytes.reset(new unsigned char[n]);
+      size = n;
+    }
+    unsigned char* data() const { return bytes.get(); }
+  } in, staged;
   std::size_t stagedPos = 0, stagedEnd = 0;
   bool ended = false;
   State(File& f, const SectionRange& r, const char* n)
       : file(f), name(n), offset(r.offset), remaining(r.length) {}
 };
 
-StreamSource::StreamSource(File& file, const SectionRange& range, std::uint32_t dictionary,
-                           const char* name)
+StreamSource::StreamSource(File& file, const SectionRange& range, const char* name)
     : s_(new State(file, range, name)) {
   if (range.length == 0) {
     s_->ended = true;
@@ -37,14 +47,14 @@ StreamSource::StreamSource(File& file, const SectionRange& range, std::uint32_t 
   }
   lzma_options_lzma options;
   lzma_lzma_preset(&options, 0);
-  options.dict_size = dictionary;
+  options.dict_size = range.dictionary;
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   const lzma_ret rc = lzma_raw_decoder(&s_->strm, filters);
   if (rc == LZMA_MEM_ERROR) throw std::bad_alloc();
   if (rc != LZMA_OK) throw Error(Result::InternalError, "cannot start the LZMA2 decoder");
   s_->open = true;
-  s_->in.resize(kBufferSize);
-  s_->staged.resize(kBufferSize);
+  s_->in.make(static_cast<std::size_t>(std::min<std::uint64_t>(range.length, kBufferSize)));
+  s_->staged.make(kBufferSize);
 }
 
 StreamSource::~StreamSource() {
@@ -62,7 +72,7 @@ std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
   while (s.stagedPos == s.stagedEnd && !s.ended) {
     if (s.strm.avail_in == 0 && s.remaining > 0) {
       const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(s.remaining, s.in.size()));
+          static_cast<std::size_t>(std::min<std::uint64_t>(s.remaining, s.in.size));
       s.file.seek(s.offset);
       std::size_t got = 0;
       while (got < want) {
@@ -76,10 +86,10 @@ std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
       s.strm.avail_in = want;
     }
     s.strm.next_out = s.staged.data();
-    s.strm.avail_out = s.staged.size();
+    s.strm.avail_out = s.staged.size;
     const lzma_ret rc = lzma_code(&s.strm, LZMA_RUN);
     s.stagedPos = 0;
-    s.stagedEnd = s.staged.size() - s.strm.avail_out;
+    s.stagedEnd = s.staged.size - s.strm.avail_out;
     if (rc == LZMA_STREAM_END) {
       s.ended = true;
     } else if (rc == LZMA_MEM_ERROR) {

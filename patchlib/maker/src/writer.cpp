@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "rtp/maker.h"
 
@@ -32,10 +33,18 @@ void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   putU64(out, h.high);
 }
 
+// One raw LZMA2 stream and the dictionary it was made with; no bytes and
+// no dictionary for an empty stream.
+struct Coded {
+  std::vector<unsigned char> bytes;
+  std::uint32_t dictionary = 0;
+};
+
 void putSection(std::vector<unsigned char>& out, std::uint32_t type, std::uint64_t offset,
-                const std::vector<unsigned char>& bytes) {
+                const Coded& coded) {
+  const std::vector<unsigned char>& bytes = coded.bytes;
   putU32(out, type);
-  putU32(out, 0);
+  putU32(out, coded.dictionary);
   putU64(out, offset);
   putU64(out, bytes.size());
   const crypto::Digest d = crypto::sha256(bytes.data(), bytes.size());
@@ -46,11 +55,11 @@ void putSection(std::vector<unsigned char>& out, std::uint32_t type, std::uint64
 // the byte before them: one bit of it as literal context measured smallest.
 enum class Kind { Bytes, Numbers };
 
-// One raw LZMA2 stream, or nothing for an empty stream. The dictionary is
-// the stream's own (the engine decodes with exactly that), or smaller when
-// the data is: the encoder's memory follows the dictionary.
-std::vector<unsigned char> compress(const unsigned char* raw, std::size_t size, std::uint32_t level,
-                                    std::uint32_t dictionary, Kind kind = Kind::Bytes) {
+// The dictionary is the type's largest, or smaller when the data is: the
+// section declares it, and both the encoder's and the engine's decoder's
+// memory follow it.
+Coded compress(const unsigned char* raw, std::size_t size, std::uint32_t level,
+               std::uint32_t dictionary, Kind kind = Kind::Bytes) {
   if (size == 0) return {};
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, level)) throw MakeError("bad LZMA preset");
@@ -70,18 +79,18 @@ std::vector<unsigned char> compress(const unsigned char* raw, std::size_t size, 
   if (rc != LZMA_OK)
     throw MakeError("LZMA2 encoding failed (" + std::to_string(static_cast<int>(rc)) + ")");
   out.resize(n);
-  return out;
+  return {std::move(out), options.dict_size};
 }
 
-std::vector<unsigned char> compress(const std::vector<unsigned char>& raw, std::uint32_t level,
-                                    std::uint32_t dictionary, Kind kind = Kind::Bytes) {
+Coded compress(const std::vector<unsigned char>& raw, std::uint32_t level, std::uint32_t dictionary,
+               Kind kind = Kind::Bytes) {
   return compress(raw.data(), raw.size(), level, dictionary, kind);
 }
 
 std::uint64_t estimate(const std::vector<unsigned char>& raw) {
   return compress(raw, kEstimateLevel, std::min(kEstimateDictionary, format::kStreamDictionary),
                   Kind::Numbers)
-      .size();
+      .bytes.size();
 }
 
 std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
@@ -117,12 +126,12 @@ std::uint64_t compressedSize(const PatchStreams& s) {
 std::uint64_t compressedSize(const unsigned char* content, std::size_t size) {
   return compress(content, size, kEstimateLevel,
                   std::min(kEstimateDictionary, format::kLiteralsDictionary))
-      .size();
+      .bytes.size();
 }
 
 std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
                                       const PatchStreams& streams) {
-  const std::pair<std::uint32_t, std::vector<unsigned char>> sections[] = {
+  const std::pair<std::uint32_t, Coded> sections[] = {
       {format::kSectionOps, compress(encodeOps(ops), kLevel, format::kOpsDictionary)},
       {format::kSectionLiterals, compress(streams.literals, kLevel, format::kLiteralsDictionary)},
       {format::kSectionCommands,
@@ -135,7 +144,7 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
   const std::uint32_t count = sizeof sections / sizeof sections[0];
   const std::size_t headerSize = format::headerSize(count);
   std::uint64_t total = headerSize, newBytes = 0;
-  for (const auto& s : sections) total += s.second.size();
+  for (const auto& s : sections) total += s.second.bytes.size();
   for (const PatchOp& op : ops) newBytes += op.newSize;
 
   std::vector<unsigned char> out(format::kMagic, format::kMagic + sizeof format::kMagic);
@@ -152,11 +161,12 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
   std::uint64_t offset = headerSize;
   for (const auto& s : sections) {
     putSection(out, s.first, offset, s.second);
-    offset += s.second.size();
+    offset += s.second.bytes.size();
   }
   // Unsigned: the signer fills the block in.
   out.resize(out.size() + format::kSignatureBlockSize, 0);
-  for (const auto& s : sections) out.insert(out.end(), s.second.begin(), s.second.end());
+  for (const auto& s : sections)
+    out.insert(out.end(), s.second.bytes.begin(), s.second.bytes.end());
   return out;
 }
 

@@ -69,11 +69,18 @@ constexpr std::uint32_t kMaxOps = 50000;
 constexpr std::uint64_t kMaxOpsSection = 4u << 20;  // stored, and decoded
 constexpr std::size_t kMaxPathLength = 1024;
 constexpr std::uint64_t kMaxFileSize = std::uint64_t(1) << 48;
-// The LZMA2 dictionary of each stream, which the maker may not exceed: the
-// decoder's memory is these, whatever the file sizes.
+// The largest LZMA2 dictionary a stream of each type may declare: the
+// decoder's memory is at most these, whatever the file sizes. A stream
+// declares its own so that a small patch gets small decoders.
 constexpr std::uint32_t kOpsDictionary = 4u << 20;
 constexpr std::uint32_t kLiteralsDictionary = 4u << 20;
 constexpr std::uint32_t kStreamDictionary = 512u << 10;  // commands, positions, differences
+constexpr std::uint32_t kMinDictionary = 4096;           // LZMA2's smallest
+constexpr std::uint32_t maxDictionary(std::uint32_t sectionType) {
+  return sectionType == kSectionOps        ? kOpsDictionary
+         : sectionType == kSectionLiterals ? kLiteralsDictionary
+                                           : kStreamDictionary;
+}
 // A delta with the address predictor on holds all its commands in memory.
 constexpr std::uint32_t kMaxPredictedCommands = 32768;
 // Names the engine itself uses inside the product directory.
@@ -102,9 +109,11 @@ struct PatchOp {
   std::uint32_t mode = 0;
 };
 
-// Where a section lies in the patch file.
+// Where a section lies in the patch file, and the dictionary its stream
+// declares (0 for an empty section).
 struct SectionRange {
   std::uint64_t offset = 0, length = 0;
+  std::uint32_t dictionary = 0;
 };
 
 // The data streams of a patch, by section type.

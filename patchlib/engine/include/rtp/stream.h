@@ -24,12 +24,13 @@ class ByteSink {
   virtual void put(const unsigned char* data, std::size_t n) = 0;
 };
 
-// Decodes the raw LZMA2 stream stored at a range of a file; an empty range
-// is an empty stream. The dictionary is the decoder's to choose: a stream
-// reaching back farther is refused, never given more memory.
+// Decodes the raw LZMA2 stream stored at a range of a file, with the
+// dictionary the range declares (checked against its type's bound by the
+// reader); an empty range is an empty stream. A stream reaching back farther
+// than its dictionary is refused, never given more memory.
 class StreamSource {
  public:
-  StreamSource(File& file, const SectionRange& range, std::uint32_t dictionary, const char* name);
+  StreamSource(File& file, const SectionRange& range, const char* name);
   ~StreamSource();
   StreamSource(const StreamSource&) = delete;
   StreamSource& operator=(const StreamSource&) = delete;

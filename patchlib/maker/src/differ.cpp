@@ -48,8 +48,7 @@ struct Run {
 // array alone four times the file.
 class SuffixArray {
  public:
-  SuffixArray(const unsigned char* data, std::size_t size)
-      : width_(size <= (1u << 24) ? 3 : 4), mask_(width_ == 3 ? 0xffffff : 0xffffffff) {
+  SuffixArray(const unsigned char* data, std::size_t size) : width_(size <= (1u << 24) ? 3 : 4) {
     if (size == 0) return;
     // One byte more than the entries: every entry is read as four bytes.
     saidx_t* sa = static_cast<saidx_t*>(std::malloc(size * sizeof(saidx_t) + 1));
@@ -57,6 +56,9 @@ class SuffixArray {
     bytes_.reset(reinterpret_cast<unsigned char*>(sa));
     if (divsufsort(data, sa, static_cast<saidx_t>(size)) != 0)
       throw MakeError("suffix sort failed");
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (width_ == 4) return;  // divsufsort's entries already read as ours
+#endif
     unsigned char* out = bytes_.get();
     // In place, front to back: entry i's bytes end before entry i + 1 is
     // read, and then written over.
@@ -75,21 +77,15 @@ class SuffixArray {
     }
   }
 
-  std::size_t operator[](std::size_t i) const {
-    const unsigned char* p = bytes_.get() + i * width_;
-    const std::uint32_t v = p[0] | static_cast<std::uint32_t>(p[1]) << 8 |
-                            static_cast<std::uint32_t>(p[2]) << 16 |
-                            static_cast<std::uint32_t>(p[3]) << 24;
-    return v & mask_;
-  }
+  const unsigned char* bytes() const { return bytes_.get(); }
+  unsigned width() const { return width_; }
 
  private:
   struct Free {
     void operator()(unsigned char* p) const { std::free(p); }
   };
   std::unique_ptr<unsigned char, Free> bytes_;
-  std::size_t width_;
-  std::uint32_t mask_;
+  unsigned width_;
 };
 
 }  // namespace
@@ -122,6 +118,9 @@ DeltaIndex::~DeltaIndex() = default;
 
 namespace {
 
+// Width is the suffix array's entry size, fixed at compile time: the binary
+// search reads an entry at every step.
+template <unsigned Width>
 class Matcher {
  public:
   Matcher(const DeltaIndex::Impl& index, const unsigned char* n, std::size_t nn)
@@ -129,7 +128,7 @@ class Matcher {
         oldSize_(index.oldSize),
         new_(n),
         newSize_(nn),
-        sa_(index.sa),
+        sa_(index.sa.bytes()),
         bucket_(index.bucket) {}
 
   // bsdiff's scan, with an optional wider look before keeping an alignment.
@@ -229,6 +228,16 @@ class Matcher {
     return mine > theirs + rules.windowGain;
   }
 
+  // Entry i of the suffix array: four bytes read (the array has one to spare),
+  // the width's kept.
+  std::size_t suffix(std::size_t i) const {
+    const unsigned char* p = sa_ + i * Width;
+    const std::uint32_t v = p[0] | static_cast<std::uint32_t>(p[1]) << 8 |
+                            static_cast<std::uint32_t>(p[2]) << 16 |
+                            static_cast<std::uint32_t>(p[3]) << 24;
+    return Width == 4 ? v : v & 0xffffff;
+  }
+
   // Bytes old[oldPos..] and new[newPos..] share, counted from `from`.
   std::size_t commonPrefix(std::size_t oldPos, std::size_t newPos, std::size_t from = 0) const {
     const std::size_t n = std::min(oldSize_ - oldPos, newSize_ - newPos);
@@ -265,11 +274,11 @@ class Matcher {
         if (hi == lo) hi = lo + 1 < oldSize_ ? lo + 1 : lo;
       }
     }
-    std::size_t loLen = commonPrefix(sa_[lo], newPos);
-    std::size_t hiLen = commonPrefix(sa_[hi], newPos);
+    std::size_t loLen = commonPrefix(suffix(lo), newPos);
+    std::size_t hiLen = commonPrefix(suffix(hi), newPos);
     while (hi - lo > 1) {
       const std::size_t mid = lo + (hi - lo) / 2;
-      const std::size_t op = sa_[mid];
+      const std::size_t op = suffix(mid);
       const std::size_t len = commonPrefix(op, newPos, std::min(loLen, hiLen));
       const std::size_t n = std::min(oldSize_ - op, newSize_ - newPos);
       // The old suffix sorts before new[newPos..] (as memcmp over n bytes).
@@ -282,10 +291,10 @@ class Matcher {
       }
     }
     if (loLen >= hiLen) {
-      matchPos = sa_[lo];
+      matchPos = suffix(lo);
       return loLen;
     }
-    matchPos = sa_[hi];
+    matchPos = suffix(hi);
     return hiLen;
   }
 
@@ -293,7 +302,7 @@ class Matcher {
   std::size_t oldSize_;
   const unsigned char* new_;
   std::size_t newSize_;
-  const SuffixArray& sa_;
+  const unsigned char* sa_;
   const std::vector<std::uint32_t>& bucket_;
 };
 
@@ -422,11 +431,16 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
   std::vector<std::vector<Run>> ways;
   {
     const DeltaIndex held(std::move(index));
-    const Matcher m(*held.impl_, newData, newSize);
-    for (const ScanRules& rules : kRules) {
-      if (&rules != kRules && newSize >= kTryAllBelow) break;
-      ways.push_back(m.scan(rules));
-    }
+    auto scanAll = [&](const auto& m) {
+      for (const ScanRules& rules : kRules) {
+        if (&rules != kRules && newSize >= kTryAllBelow) break;
+        ways.push_back(m.scan(rules));
+      }
+    };
+    if (held.impl_->sa.width() == 3)
+      scanAll(Matcher<3>(*held.impl_, newData, newSize));
+    else
+      scanAll(Matcher<4>(*held.impl_, newData, newSize));
   }
   std::vector<PatchStreams> candidates;
   for (std::vector<Run>& runs : ways) {

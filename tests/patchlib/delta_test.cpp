@@ -166,6 +166,18 @@ TEST(Delta, NearlyUnchangedLargeFileCostsLittle) {
   EXPECT_EQ(readBytes(dir.sub("old/data.bin")), newData);
 }
 
+TEST(Delta, MatchesPastSixteenMegabytes) {
+  // Above 16 MiB the suffix array's entries no longer fit in three bytes:
+  // matches there must still point at the right old bytes.
+  const std::size_t size = (std::size_t(16) << 20) + 4096;
+  Bytes oldData = randomBytes(size, 31), newData = oldData;
+  for (std::size_t i = 0; i < 20; ++i) newData[size - 2000 + i * 3] ^= 0x5a;
+  newData.insert(newData.begin() + static_cast<long>(size - 3000), {'n', 'e', 'w'});
+  const rtp::PatchStreams streams = delta(oldData, newData);
+  EXPECT_LT(streams.literals.size() + streams.commands.size() + streams.differences.size(), 256u);
+  EXPECT_EQ(applyStreams(oldData, newData, streams), newData);
+}
+
 TEST(Delta, PredictorFollowsRelinkedCalls) {
   std::size_t moved = 0;
   const Bytes oldCode = linkedCode(900, 300, 37, nullptr);

@@ -7,7 +7,9 @@
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "rtp/delta.h"
 #include "rtp/maker.h"
@@ -41,17 +43,93 @@ struct Run {
   std::size_t newStart, oldStart, length;
 };
 
+// The old file's sorted suffixes, each entry in as few bytes as the file's
+// positions need: 3 up to 16 MiB, where divsufsort's own 4 would make this
+// array alone four times the file.
+class SuffixArray {
+ public:
+  SuffixArray(const unsigned char* data, std::size_t size) : width_(size <= (1u << 24) ? 3 : 4) {
+    if (size == 0) return;
+    // One byte more than the entries: every entry is read as four bytes.
+    saidx_t* sa = static_cast<saidx_t*>(std::malloc(size * sizeof(saidx_t) + 1));
+    if (!sa) throw std::bad_alloc();
+    bytes_.reset(reinterpret_cast<unsigned char*>(sa));
+    if (divsufsort(data, sa, static_cast<saidx_t>(size)) != 0)
+      throw MakeError("suffix sort failed");
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (width_ == 4) return;  // divsufsort's entries already read as ours
+#endif
+    unsigned char* out = bytes_.get();
+    // In place, front to back: entry i's bytes end before entry i + 1 is
+    // read, and then written over.
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::uint32_t v = static_cast<std::uint32_t>(sa[i]);
+      unsigned char* p = out + i * width_;
+      p[0] = static_cast<unsigned char>(v);
+      p[1] = static_cast<unsigned char>(v >> 8);
+      p[2] = static_cast<unsigned char>(v >> 16);
+      p[3] = static_cast<unsigned char>(v >> 24);
+    }
+    // A shrinking realloc gives the tail back without copying.
+    if (void* shrunk = std::realloc(out, size * width_ + 1)) {
+      bytes_.release();
+      bytes_.reset(static_cast<unsigned char*>(shrunk));
+    }
+  }
+
+  const unsigned char* bytes() const { return bytes_.get(); }
+  unsigned width() const { return width_; }
+
+ private:
+  struct Free {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  std::unique_ptr<unsigned char, Free> bytes_;
+  unsigned width_;
+};
+
+}  // namespace
+
+struct DeltaIndex::Impl {
+  Impl(const unsigned char* o, std::size_t on) : old(o), oldSize(on), sa(o, on), bucket(65537, 0) {
+    // Where the suffixes starting with each pair of bytes begin in the
+    // array (a one-byte suffix sorts first among its byte's): counted over
+    // the file, which holds the same pairs as the array in order.
+    for (std::size_t i = 0; i < on; ++i) ++bucket[keyAt(i) + 1];
+    for (std::size_t k = 1; k < bucket.size(); ++k) bucket[k] += bucket[k - 1];
+  }
+  std::size_t keyAt(std::size_t oldPos) const {
+    return static_cast<std::size_t>(old[oldPos]) << 8 |
+           (oldPos + 1 < oldSize ? old[oldPos + 1] : 0);
+  }
+
+  const unsigned char* old;
+  std::size_t oldSize;
+  SuffixArray sa;
+  std::vector<std::uint32_t> bucket;
+};
+
+DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize) {
+  if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
+  impl_ = std::make_unique<Impl>(oldData, oldSize);
+}
+DeltaIndex::DeltaIndex(DeltaIndex&&) noexcept = default;
+DeltaIndex::~DeltaIndex() = default;
+
+namespace {
+
+// Width is the suffix array's entry size, fixed at compile time: the binary
+// search reads an entry at every step.
+template <unsigned Width>
 class Matcher {
  public:
-  Matcher(const unsigned char* o, std::size_t on, const unsigned char* n, std::size_t nn)
-      : old_(o), oldSize_(on), new_(n), newSize_(nn), sa_(on), bucket_(65537, 0) {
-    if (on > 0 && divsufsort(o, sa_.data(), static_cast<saidx_t>(on)) != 0)
-      throw MakeError("suffix sort failed");
-    // Where the suffixes starting with each pair of bytes begin in the
-    // array (a one-byte suffix sorts first among its byte's).
-    for (std::size_t i = 0; i < on; ++i) ++bucket_[keyAt(static_cast<std::size_t>(sa_[i])) + 1];
-    for (std::size_t k = 1; k < bucket_.size(); ++k) bucket_[k] += bucket_[k - 1];
-  }
+  Matcher(const DeltaIndex::Impl& index, const unsigned char* n, std::size_t nn)
+      : old_(index.old),
+        oldSize_(index.oldSize),
+        new_(n),
+        newSize_(nn),
+        sa_(index.sa.bytes()),
+        bucket_(index.bucket) {}
 
   // bsdiff's scan, with an optional wider look before keeping an alignment.
   std::vector<Run> scan(const ScanRules& rules) const {
@@ -150,6 +228,16 @@ class Matcher {
     return mine > theirs + rules.windowGain;
   }
 
+  // Entry i of the suffix array: four bytes read (the array has one to spare),
+  // the width's kept.
+  std::size_t suffix(std::size_t i) const {
+    const unsigned char* p = sa_ + i * Width;
+    const std::uint32_t v = p[0] | static_cast<std::uint32_t>(p[1]) << 8 |
+                            static_cast<std::uint32_t>(p[2]) << 16 |
+                            static_cast<std::uint32_t>(p[3]) << 24;
+    return Width == 4 ? v : v & 0xffffff;
+  }
+
   // Bytes old[oldPos..] and new[newPos..] share, counted from `from`.
   std::size_t commonPrefix(std::size_t oldPos, std::size_t newPos, std::size_t from = 0) const {
     const std::size_t n = std::min(oldSize_ - oldPos, newSize_ - newPos);
@@ -186,11 +274,11 @@ class Matcher {
         if (hi == lo) hi = lo + 1 < oldSize_ ? lo + 1 : lo;
       }
     }
-    std::size_t loLen = commonPrefix(static_cast<std::size_t>(sa_[lo]), newPos);
-    std::size_t hiLen = commonPrefix(static_cast<std::size_t>(sa_[hi]), newPos);
+    std::size_t loLen = commonPrefix(suffix(lo), newPos);
+    std::size_t hiLen = commonPrefix(suffix(hi), newPos);
     while (hi - lo > 1) {
       const std::size_t mid = lo + (hi - lo) / 2;
-      const std::size_t op = static_cast<std::size_t>(sa_[mid]);
+      const std::size_t op = suffix(mid);
       const std::size_t len = commonPrefix(op, newPos, std::min(loLen, hiLen));
       const std::size_t n = std::min(oldSize_ - op, newSize_ - newPos);
       // The old suffix sorts before new[newPos..] (as memcmp over n bytes).
@@ -203,10 +291,10 @@ class Matcher {
       }
     }
     if (loLen >= hiLen) {
-      matchPos = static_cast<std::size_t>(sa_[lo]);
+      matchPos = suffix(lo);
       return loLen;
     }
-    matchPos = static_cast<std::size_t>(sa_[hi]);
+    matchPos = suffix(hi);
     return hiLen;
   }
 
@@ -214,13 +302,8 @@ class Matcher {
   std::size_t oldSize_;
   const unsigned char* new_;
   std::size_t newSize_;
-  std::size_t keyAt(std::size_t oldPos) const {
-    return static_cast<std::size_t>(old_[oldPos]) << 8 |
-           (oldPos + 1 < oldSize_ ? old_[oldPos + 1] : 0);
-  }
-
-  std::vector<saidx_t> sa_;
-  std::vector<std::size_t> bucket_;
+  const unsigned char* sa_;
+  const std::vector<std::uint32_t>& bucket_;
 };
 
 // Turns runs into commands: literals between runs, and each run split into
@@ -340,19 +423,30 @@ PatchStreams emit(const std::vector<Command>& cmds, const unsigned char* o, std:
 
 }  // namespace
 
-PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
-                         const unsigned char* newData, std::size_t newSize) {
-  if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
-  // Every way of matching first; the suffix array goes before the
-  // candidates are compressed to compare them.
-  std::vector<PatchStreams> candidates;
+PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize) {
+  // Every way of matching first; the index goes before the runs become
+  // streams and the candidates are compressed to compare them.
+  const unsigned char* oldData = index.impl_->old;
+  const std::size_t oldSize = index.impl_->oldSize;
+  std::vector<std::vector<Run>> ways;
   {
-    Matcher m(oldData, oldSize, newData, newSize);
-    for (const ScanRules& rules : kRules) {
-      if (&rules != kRules && newSize >= kTryAllBelow) break;
-      candidates.push_back(
-          emit(commandsOf(m.scan(rules), oldData, newData, newSize), oldData, oldSize, newData));
-    }
+    const DeltaIndex held(std::move(index));
+    auto scanAll = [&](const auto& m) {
+      for (const ScanRules& rules : kRules) {
+        if (&rules != kRules && newSize >= kTryAllBelow) break;
+        ways.push_back(m.scan(rules));
+      }
+    };
+    if (held.impl_->sa.width() == 3)
+      scanAll(Matcher<3>(*held.impl_, newData, newSize));
+    else
+      scanAll(Matcher<4>(*held.impl_, newData, newSize));
+  }
+  std::vector<PatchStreams> candidates;
+  for (std::vector<Run>& runs : ways) {
+    candidates.push_back(
+        emit(commandsOf(runs, oldData, newData, newSize), oldData, oldSize, newData));
+    runs = std::vector<Run>();
   }
   std::size_t best = 0;
   std::uint64_t bestSize = 0;
@@ -364,6 +458,11 @@ PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
     }
   }
   return std::move(candidates[best]);
+}
+
+PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
+                         const unsigned char* newData, std::size_t newSize) {
+  return encodeDelta(DeltaIndex(oldData, oldSize), newData, newSize);
 }
 
 }  // namespace rtp

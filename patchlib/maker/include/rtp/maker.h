@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,8 +26,26 @@ struct PatchStreams {
   void append(const PatchStreams& other);
 };
 
+// The old file's side of a delta, its suffix array: most of the memory that
+// making one takes, and at its largest while being built. Building it before
+// the new file is read keeps the two peaks apart. Points into oldData, which
+// must outlive it.
+class DeltaIndex {
+ public:
+  DeltaIndex(const unsigned char* oldData, std::size_t oldSize);
+  DeltaIndex(DeltaIndex&&) noexcept;
+  ~DeltaIndex();
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  friend PatchStreams encodeDelta(DeltaIndex, const unsigned char*, std::size_t);
+};
+
 // The streams of a delta turning old into new (Encoding::Delta): the
-// smallest of the ways of matching the differ knows.
+// smallest of the ways of matching the differ knows. The index is freed as
+// soon as the matches are found.
+PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize);
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
                          const unsigned char* newData, std::size_t newSize);
 

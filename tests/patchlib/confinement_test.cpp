@@ -1,12 +1,17 @@
 // An elevated apply never writes outside the product: symbolic links planted
 // in the product folder, at engine names or in the backup folder lead
-// nowhere, and refusing them leaves the product as it was.
+// nowhere, and refusing them leaves the product as it was. Every case runs
+// on both ways of confining: the kernel's (the native file system on Linux)
+// and the examination of each folder (any other file system, as on Win32).
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
+#include "confined_fs.h"
 #include "rtp/engine.h"
 #include "rtp/maker.h"
+#include "rtp/result.h"
 #include "support.h"
 
 using namespace rtptest;
@@ -14,7 +19,10 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-class Confinement : public ::testing::Test {
+enum class Way { Kernel, Examined };
+void PrintTo(Way w, std::ostream* os) { *os << (w == Way::Kernel ? "kernel" : "examined"); }
+
+class Confinement : public ::testing::TestWithParam<Way> {
  protected:
   void SetUp() override {
     const Snapshot oldTree = {{"app.bin", "old app"},
@@ -50,12 +58,15 @@ class Confinement : public ::testing::Test {
   }
 
   TempDir work;
-  std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
+  std::unique_ptr<rtp::FileSystem> native = rtp::makeNativeFileSystem();
+  // Any wrapper hides the native file system from the kernel's confinement.
+  FaultyFs wrapped{*native};
+  rtp::FileSystem* fs = GetParam() == Way::Kernel ? native.get() : &wrapped;
   std::string patch;
   Snapshot want;
 };
 
-TEST_F(Confinement, ALinkedFolderAnywhereAboveAFileIsRefusedWithNothingChanged) {
+TEST_P(Confinement, ALinkedFolderAnywhereAboveAFileIsRefusedWithNothingChanged) {
   // lib/ (two levels above the files) and lib/sub (directly above) as links.
   for (const std::string linked : {"lib", "lib/sub"}) {
     SCOPED_TRACE(linked);
@@ -80,7 +91,7 @@ TEST_F(Confinement, ALinkedFolderAnywhereAboveAFileIsRefusedWithNothingChanged) 
   }
 }
 
-TEST_F(Confinement, LinksAtEngineNamesAreRemovedNotWrittenThrough) {
+TEST_P(Confinement, LinksAtEngineNamesAreRemovedNotWrittenThrough) {
   for (bool backup : {false, true}) {
     SCOPED_TRACE(backup ? "with backup" : "without backup");
     stdfs::remove_all(work.sub("product"));
@@ -112,7 +123,7 @@ TEST_F(Confinement, LinksAtEngineNamesAreRemovedNotWrittenThrough) {
   }
 }
 
-TEST_F(Confinement, ALinkedBackupFolderIsRefusedWithNothingChanged) {
+TEST_P(Confinement, ALinkedBackupFolderIsRefusedWithNothingChanged) {
   stdfs::create_directory_symlink(work.sub("outside"), work.sub("product/backup"));
   rtp::Outcome o = apply(true);
   EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
@@ -123,14 +134,14 @@ TEST_F(Confinement, ALinkedBackupFolderIsRefusedWithNothingChanged) {
   expectOutsideUntouched();
 }
 
-TEST_F(Confinement, AProductReachedThroughALinkIsStillTheProduct) {
+TEST_P(Confinement, AProductReachedThroughALinkIsStillTheProduct) {
   stdfs::create_directory_symlink(work.sub("product"), work.sub("moved"));
   rtp::Outcome o = apply(false, work.sub("moved"));
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_EQ(treeDiff(snapshot(work.sub("product")), want), "");
 }
 
-TEST_F(Confinement, ALinkedFileIsNeitherReadNorReplaced) {
+TEST_P(Confinement, ALinkedFileIsNeitherReadNorReplaced) {
   stdfs::remove(work.sub("product/readme.txt"));
   writeFile(work.sub("outside/readme.txt"), "read me");
   stdfs::create_symlink(work.sub("outside/readme.txt"), work.sub("product/readme.txt"));
@@ -141,5 +152,77 @@ TEST_F(Confinement, ALinkedFileIsNeitherReadNorReplaced) {
   EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
   expectOutsideUntouched({{"readme.txt", "read me"}, {"app.bin", "old app"}});
 }
+
+// Each call, on a path through a linked folder, is refused and reaches
+// nothing outside; on the link itself it acts on the link.
+TEST_P(Confinement, EveryCallThroughALinkedFolderIsRefused) {
+  const std::string root = work.sub("product");
+  rtp::ConfinedFileSystem c(*fs, root);
+  stdfs::create_directories(work.sub("outside/dir"));
+  stdfs::create_directory_symlink(work.sub("outside"), root + "/lib/away");
+  const auto p = [&](const std::string& rel) { return c.join(root, rel); };
+  const struct {
+    const char* what;
+    std::function<void()> call;
+  } calls[] = {
+      {"stat", [&] { c.stat(p("lib/away/victim")); }},
+      {"openRead", [&] { c.openRead(p("lib/away/victim")); }},
+      {"create", [&] { c.create(p("lib/away/new")); }},
+      {"makeDir", [&] { c.makeDir(p("lib/away/newdir")); }},
+      {"removeDir", [&] { c.removeDir(p("lib/away/dir")); }},
+      {"removeFile", [&] { c.removeFile(p("lib/away/victim")); }},
+      {"list", [&] { c.list(p("lib/away/dir")); }},
+      {"list of the link", [&] { c.list(p("lib/away")); }},
+      {"rename into", [&] { c.rename(p("app.bin"), p("lib/away/app.bin")); }},
+      {"rename out of", [&] { c.rename(p("lib/away/victim"), p("stolen")); }},
+      {"keep", [&] { c.keep(p("app.bin"), p("lib/away/app.bin")); }},
+      {"replace", [&] { c.replace(p("readme.txt"), p("lib/away/victim"), p("saved")); }},
+      {"a way up", [&] { c.create(p("lib/../../outside/new")); }},
+  };
+  for (const auto& call : calls) {
+    SCOPED_TRACE(call.what);
+    EXPECT_ANY_THROW(call.call());
+    expectOutsideUntouched({{"dir", "<dir>"}});
+  }
+  EXPECT_EQ(snapshot(root).count("stolen"), 0u);
+  EXPECT_EQ(readBytes(root + "/app.bin"), Bytes({'o', 'l', 'd', ' ', 'a', 'p', 'p'}));
+
+  EXPECT_EQ(c.stat(p("lib/away")).type, rtp::EntryType::Link);
+  c.removeFile(p("lib/away"));
+  EXPECT_FALSE(stdfs::is_symlink(root + "/lib/away"));
+  expectOutsideUntouched({{"dir", "<dir>"}});
+
+  // A link that stays inside the product is no plain folder either.
+  stdfs::create_directory_symlink("sub", root + "/lib/alias");
+  EXPECT_ANY_THROW(c.create(p("lib/alias/new")));
+  EXPECT_FALSE(stdfs::exists(root + "/lib/sub/new"));
+}
+
+// A folder found plain by one call and then swapped for a link is refused
+// by the next: no call trusts what an earlier one saw.
+TEST_P(Confinement, AFolderSwappedForALinkBetweenCallsIsRefused) {
+  const std::string root = work.sub("product");
+  rtp::ConfinedFileSystem c(*fs, root);
+  ASSERT_EQ(c.stat(c.join(root, "lib/sub/f.txt")).type, rtp::EntryType::File);
+  stdfs::rename(root + "/lib/sub", work.sub("outside/sub"));
+  stdfs::create_directory_symlink(work.sub("outside/sub"), root + "/lib/sub");
+  try {
+    c.create(c.join(root, "lib/sub/new"));
+    ADD_FAILURE() << "created through a link";
+  } catch (const rtp::Error& e) {
+    EXPECT_EQ(e.result(), rtp::Result::WrongInstallation);
+    EXPECT_NE(std::string(e.what()).find("lib/sub is a link"), std::string::npos) << e.what();
+  }
+  EXPECT_ANY_THROW(c.rename(c.join(root, "app.bin"), c.join(root, "lib/sub/f.txt")));
+  expectOutsideUntouched({{"sub", "<dir>"}, {"sub/f.txt", "old f"}});
+  // Paths elsewhere are none of its business; a missing folder is missing.
+  EXPECT_EQ(c.stat(work.sub("outside/sub")).type, rtp::EntryType::Directory);
+  EXPECT_EQ(c.stat(c.join(root, "gone/f")).type, rtp::EntryType::None);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, Confinement, ::testing::Values(Way::Kernel, Way::Examined),
+                         [](const ::testing::TestParamInfo<Way>& i) {
+                           return i.param == Way::Kernel ? "Kernel" : "Examined";
+                         });
 
 }  // namespace

@@ -1,13 +1,18 @@
-// FileSystem for POSIX hosts (the tool and the host tests).
+// FileSystem for POSIX hosts (the tool and the host tests), and its
+// confinement below a product folder by the kernel.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 
+#include "confined_fs.h"
 #include "rtp/fs.h"
 
 namespace rtp {
@@ -98,6 +103,14 @@ class PosixFile : public File {
   std::string path_;
 };
 
+// Where a call lands: a name in an open folder, or (AT_FDCWD) a path.
+struct At {
+  int dir;
+  const char* name;
+};
+
+At byPath(const std::string& path) { return At{AT_FDCWD, path.c_str()}; }
+
 class PosixFileSystem : public FileSystem {
  public:
   ~PosixFileSystem() override {
@@ -108,10 +121,36 @@ class PosixFileSystem : public FileSystem {
     if (root.back() == '/') return root + rel;
     return root + "/" + rel;
   }
-  Stat stat(const std::string& path) override {
+  Stat stat(const std::string& path) override { return statAt(byPath(path), path); }
+  std::unique_ptr<File> openRead(const std::string& path) override {
+    return openReadAt(byPath(path), path);
+  }
+  std::unique_ptr<File> create(const std::string& path) override {
+    return createAt(byPath(path), path);
+  }
+  void makeDir(const std::string& path) override { makeDirAt(byPath(path), path); }
+  void removeDir(const std::string& path) override { removeDirAt(byPath(path), path); }
+  void removeFile(const std::string& path) override { removeFileAt(byPath(path), path); }
+  std::vector<std::string> list(const std::string& dir) override {
+    return listAt(byPath(dir), dir, 0);
+  }
+  void rename(const std::string& from, const std::string& to) override {
+    renameAt(byPath(from), from, byPath(to), to);
+  }
+  bool keep(const std::string& target, const std::string& saved) override {
+    return keepAt(byPath(target), target, byPath(saved), saved);
+  }
+  void replace(const std::string& replacement, const std::string& target,
+               const std::string& saved) override {
+    replaceAt(byPath(replacement), replacement, byPath(target), target, byPath(saved), saved);
+  }
+
+  // The calls on a name in an open folder; the path names it in messages
+  // and in flush()'s bookkeeping. None follows a link at the name.
+  Stat statAt(At at, const std::string& path) {
     struct stat st;
     Stat r;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT || errno == ENOTDIR) return r;
       fail("cannot examine", path);
     }
@@ -119,12 +158,12 @@ class PosixFileSystem : public FileSystem {
     r.size = static_cast<std::uint64_t>(st.st_size);
     r.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
     struct stat target;
-    if (r.type == EntryType::Link && ::stat(path.c_str(), &target) == 0)
+    if (r.type == EntryType::Link && ::fstatat(at.dir, at.name, &target, 0) == 0)
       r.linkTarget = typeOf(target.st_mode);
     return r;
   }
-  std::unique_ptr<File> openRead(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  std::unique_ptr<File> openReadAt(At at, const std::string& path) {
+    int fd = ::openat(at.dir, at.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) fail("cannot open", path);
     std::unique_ptr<File> f(new PosixFile(fd, path));
     // A fifo or device would block or never end.
@@ -134,27 +173,32 @@ class PosixFileSystem : public FileSystem {
     if (::fcntl(fd, F_SETFL, 0) != 0) fail("cannot open", path);
     return f;
   }
-  std::unique_ptr<File> create(const std::string& path) override {
+  std::unique_ptr<File> createAt(At at, const std::string& path) {
     touched(parentOf(path));
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = ::openat(at.dir, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) fail("cannot create", path);
     return std::unique_ptr<File>(new PosixFile(fd, path));
   }
-  void makeDir(const std::string& path) override {
+  void makeDirAt(At at, const std::string& path) {
     touched(parentOf(path));
-    if (::mkdir(path.c_str(), 0755) != 0) fail("cannot create folder", path);
+    if (::mkdirat(at.dir, at.name, 0755) != 0) fail("cannot create folder", path);
   }
-  void removeDir(const std::string& path) override {
+  void removeDirAt(At at, const std::string& path) {
     touched(parentOf(path));
-    if (::rmdir(path.c_str()) != 0) fail("cannot remove folder", path);
+    if (::unlinkat(at.dir, at.name, AT_REMOVEDIR) != 0) fail("cannot remove folder", path);
   }
-  void removeFile(const std::string& path) override {
+  void removeFileAt(At at, const std::string& path) {
     touched(parentOf(path));
-    if (::unlink(path.c_str()) != 0) fail("cannot remove", path);
+    if (::unlinkat(at.dir, at.name, 0) != 0) fail("cannot remove", path);
   }
-  std::vector<std::string> list(const std::string& dir) override {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) fail("cannot list", dir);
+  // noFollow: O_NOFOLLOW to refuse a link at the folder's own name.
+  std::vector<std::string> listAt(At at, const std::string& dir, int noFollow) {
+    const int fd = ::openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | noFollow);
+    DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!d) {
+      if (fd >= 0) ::close(fd);
+      fail("cannot list", dir);
+    }
     std::vector<std::string> names;
     while (dirent* e = ::readdir(d)) {
       if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
@@ -163,31 +207,33 @@ class PosixFileSystem : public FileSystem {
     ::closedir(d);
     return names;
   }
-  void rename(const std::string& from, const std::string& to) override {
+  void renameAt(At from, const std::string& fromPath, At to, const std::string& toPath) {
     // rename() between two links of one file succeeds without doing
     // anything; undoing a half-done replace meets exactly that.
-    touched(parentOf(from));
+    touched(parentOf(fromPath));
     if (sameFile(from, to)) {
-      if (::unlink(from.c_str()) != 0) fail("cannot remove", from);
+      if (::unlinkat(from.dir, from.name, 0) != 0) fail("cannot remove", fromPath);
       return;
     }
-    touched(parentOf(to));
-    if (::rename(from.c_str(), to.c_str()) != 0) fail("cannot rename " + from + " to", to);
+    touched(parentOf(toPath));
+    if (::renameat(from.dir, from.name, to.dir, to.name) != 0)
+      fail("cannot rename " + fromPath + " to", toPath);
   }
   // A second name keeps the old content while rename swaps atomically.
-  bool keep(const std::string& target, const std::string& saved) override {
-    touched(parentOf(saved));
-    if (::link(target.c_str(), saved.c_str()) != 0) fail("cannot keep the original of", target);
+  bool keepAt(At target, const std::string& targetPath, At saved, const std::string& savedPath) {
+    touched(parentOf(savedPath));
+    if (::linkat(target.dir, target.name, saved.dir, saved.name, 0) != 0)
+      fail("cannot keep the original of", targetPath);
     return true;
   }
-  void replace(const std::string& replacement, const std::string& target,
-               const std::string& saved) override {
+  void replaceAt(At replacement, const std::string& replacementPath, At target,
+                 const std::string& targetPath, At saved, const std::string& savedPath) {
     if (!sameFile(target, saved)) {
-      keep(target, saved);
+      keepAt(target, targetPath, saved, savedPath);
       // The swap must not reach the disk before the second name does.
-      syncDir(parentOf(saved));
+      syncDir(parentOf(savedPath));
     }
-    rename(replacement, target);
+    renameAt(replacement, replacementPath, target, targetPath);
   }
   // One syncfs for each file system written to: thousands of renames and
   // files cost one flush, not one each. The folder is opened before the
@@ -205,9 +251,10 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
-  static bool sameFile(const std::string& a, const std::string& b) {
+  static bool sameFile(At a, At b) {
     struct stat x, y;
-    return ::lstat(a.c_str(), &x) == 0 && ::lstat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+    return ::fstatat(a.dir, a.name, &x, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstatat(b.dir, b.name, &y, AT_SYMLINK_NOFOLLOW) == 0 && x.st_dev == y.st_dev &&
            x.st_ino == y.st_ino;
   }
   void touched(const std::string& dir) {
@@ -222,10 +269,198 @@ class PosixFileSystem : public FileSystem {
   std::map<dev_t, int> dirty_;  // file systems changed since the last flush
 };
 
+// openat2(2) where the kernel has it (Linux 5.6); -1 with ENOSYS where it
+// or a sandbox's filter does not.
+int openBeneath(int root, const char* rel) {
+#ifdef SYS_openat2
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    const long fd = ::syscall(SYS_openat2, root, rel, &how, sizeof how);
+    // EAGAIN: a rename elsewhere raced the lookup; it is safe to ask again.
+    if (fd >= 0 || (errno != EAGAIN && errno != EINTR)) return static_cast<int>(fd);
+  }
+#else
+  (void)root;
+  (void)rel;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// The same, one folder at a time, for kernels without openat2: each step
+// opens a single name below the last, refusing a link there.
+int walkBeneath(int root, const std::string& rel) {
+  int at = root;
+  for (std::size_t begin = 0; begin <= rel.size();) {
+    std::size_t end = rel.find('/', begin);
+    if (end == std::string::npos) end = rel.size();
+    const std::string name = rel.substr(begin, end - begin);
+    begin = end + 1;
+    int fd = ::openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int err = errno;
+    // O_PATH with O_NOFOLLOW opens a link as itself, so O_DIRECTORY then
+    // calls it "not a folder": it is a link.
+    struct stat st;
+    if (fd < 0 && err == ENOTDIR && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+      err = ELOOP;
+    if (at != root) ::close(at);
+    if (fd < 0) {
+      errno = err;
+      return -1;
+    }
+    at = fd;
+  }
+  return at;
+}
+
+// The product folder confined by the kernel: each path below the root is
+// split into its folder, which the kernel resolves from the open root
+// refusing every symbolic link and every way up, and its last name, on
+// which the call then acts in that folder. The folder is held open for the
+// call, so nothing swapped in meanwhile can redirect it; it is closed after
+// the call, as a folder kept longer could be moved out of the product.
+class BeneathFileSystem : public FileSystem {
+ public:
+  BeneathFileSystem(PosixFileSystem& inner, std::string root, int rootFd)
+      : inner_(inner), root_(std::move(root)), prefix_(inner.join(root_, "")), rootFd_(rootFd) {}
+  ~BeneathFileSystem() override { ::close(rootFd_); }
+
+  std::string join(const std::string& root, const std::string& rel) const override {
+    return inner_.join(root, rel);
+  }
+  Stat stat(const std::string& path) override {
+    Place p(*this, path, true);
+    return p.missing() ? Stat() : inner_.statAt(p.at(), path);
+  }
+  std::unique_ptr<File> openRead(const std::string& path) override {
+    return inner_.openReadAt(Place(*this, path).at(), path);
+  }
+  std::unique_ptr<File> create(const std::string& path) override {
+    return inner_.createAt(Place(*this, path).at(), path);
+  }
+  void makeDir(const std::string& path) override {
+    inner_.makeDirAt(Place(*this, path).at(), path);
+  }
+  void removeDir(const std::string& path) override {
+    inner_.removeDirAt(Place(*this, path).at(), path);
+  }
+  void removeFile(const std::string& path) override {
+    inner_.removeFileAt(Place(*this, path).at(), path);
+  }
+  std::vector<std::string> list(const std::string& dir) override {
+    return inner_.listAt(Place(*this, dir).at(), dir, O_NOFOLLOW);
+  }
+  void rename(const std::string& from, const std::string& to) override {
+    Place f(*this, from);
+    Place t(*this, to, false, &f);
+    inner_.renameAt(f.at(), from, t.at(), to);
+  }
+  bool keep(const std::string& target, const std::string& saved) override {
+    Place t(*this, target);
+    Place s(*this, saved, false, &t);
+    return inner_.keepAt(t.at(), target, s.at(), saved);
+  }
+  void replace(const std::string& replacement, const std::string& target,
+               const std::string& saved) override {
+    Place r(*this, replacement);
+    Place t(*this, target, false, &r);
+    Place s(*this, saved, false, &t);
+    inner_.replaceAt(r.at(), replacement, t.at(), target, s.at(), saved);
+  }
+  void flush() override { inner_.flush(); }
+
+ private:
+  // One path of a call: its folder open (below the root) and its last name.
+  // A path not below the root is left to the plain file system.
+  class Place {
+   public:
+    // missingOk: a folder on the way that is missing or a file makes the
+    // place missing() rather than an error. share: a place of the same call
+    // whose folder may be the same (renames stay in one folder).
+    Place(BeneathFileSystem& fs, const std::string& path, bool missingOk = false,
+          const Place* share = nullptr)
+        : path_(path) {
+      if (path.size() <= fs.prefix_.size() || path.compare(0, fs.prefix_.size(), fs.prefix_) != 0)
+        return;
+      const std::string rel = path.substr(fs.prefix_.size());
+      const std::size_t slash = rel.rfind('/');
+      folder_ = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+      name_ = rel.substr(slash == std::string::npos ? 0 : slash + 1);
+      if (!plainBelow(rel)) throw IoFailure(path + " is not a plain path below the product");
+      if (folder_.empty()) {
+        dir_ = fs.rootFd_;
+      } else if (share && share->below_ && share->folder_ == folder_) {
+        dir_ = share->dir_;  // the first place closes it, last
+      } else {
+        dir_ = fs.open(folder_);
+        if (dir_ < 0) {
+          if (errno == ELOOP || errno == EXDEV) fs.refuse(rel);
+          if (!(missingOk && (errno == ENOENT || errno == ENOTDIR)))
+            fail("cannot open the folder of", path);
+          missing_ = true;
+          return;
+        }
+        owned_ = true;
+      }
+      below_ = true;
+    }
+    ~Place() {
+      if (owned_) ::close(dir_);
+    }
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+
+    bool missing() const { return missing_; }
+    At at() const { return below_ ? At{dir_, name_.c_str()} : byPath(path_); }
+
+   private:
+    const std::string& path_;
+    std::string folder_, name_;
+    int dir_ = -1;
+    bool owned_ = false, below_ = false, missing_ = false;
+  };
+
+  // rel's folder below the root, or -1 with ELOOP where a link is on the
+  // way, ENOENT or ENOTDIR where a folder is missing or a file.
+  int open(const std::string& folder) {
+    if (!noOpenat2_.load(std::memory_order_relaxed)) {
+      const int fd = openBeneath(rootFd_, folder.c_str());
+      // A sandbox may answer EPERM for a call it does not know.
+      if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
+      noOpenat2_.store(true, std::memory_order_relaxed);
+    }
+    return walkBeneath(rootFd_, folder);
+  }
+  [[noreturn]] void refuse(const std::string& rel) {
+    std::string why = linkOnTheWay(inner_, root_, rel);
+    if (why.empty()) why = "a folder on the way to " + rel + " is a link";  // since replaced
+    refuseLinkOnTheWay(why);
+  }
+
+  static std::atomic<bool> noOpenat2_;
+  PosixFileSystem& inner_;
+  const std::string root_, prefix_;
+  const int rootFd_;
+};
+
+std::atomic<bool> BeneathFileSystem::noOpenat2_{false};
+
 }  // namespace
 
 std::unique_ptr<FileSystem> makeNativeFileSystem() {
   return std::unique_ptr<FileSystem>(new PosixFileSystem);
+}
+
+std::unique_ptr<FileSystem> confineInKernel(FileSystem& fs, const std::string& root) {
+  PosixFileSystem* native = dynamic_cast<PosixFileSystem*>(&fs);
+  if (!native) return nullptr;
+  // The root may itself be a link (a moved product): it is followed, once.
+  const int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;  // the calls below it fail as they would have
+  return std::unique_ptr<FileSystem>(new BeneathFileSystem(*native, root, fd));
 }
 
 }  // namespace rtp

@@ -447,9 +447,11 @@ TEST(PowerLoss, FlushKeepsTheFilesAndNamesOfItsBatchOnly) {
 }
 
 // Syncs come once a phase, not once a file: a patch of many files costs
-// what a patch of one does.
+// what a patch of one does, and its flushes sync whole file systems rather
+// than thousands of files one by one.
 TEST(Syncs, AreAsFewForAThousandFilesAsForOne) {
   auto real = rtp::makeNativeFileSystem();
+  std::size_t fsyncs = 0;
   auto syncsToApply = [&](int files) {
     TempDir w;
     for (int i = 0; i < files; ++i) {
@@ -461,6 +463,12 @@ TEST(Syncs, AreAsFewForAThousandFilesAsForOne) {
     }
     rtp::makePatch(w.sub("old"), w.sub("new"), w.sub("p.rtp"), &testSigningKey());
     FaultyFs counting(*real);
+    fsyncs = 0;
+    counting.observeFlush = [&](const std::function<void()>& flush) {
+      FaultyFs::Synced s = watchSyncs(flush);
+      fsyncs += s.files.size() + s.folders.size();
+      return s;
+    };
     const rtp::Outcome o =
         rtp::applyPatch(counting, w.sub("p.rtp"), w.sub("product"), trustTestKey(true));
     EXPECT_TRUE(o.ok()) << o.message;
@@ -470,6 +478,7 @@ TEST(Syncs, AreAsFewForAThousandFilesAsForOne) {
   const long one = syncsToApply(1);
   EXPECT_LE(one, 7);
   EXPECT_EQ(syncsToApply(1000), one);
+  EXPECT_LE(fsyncs, 20u);
 }
 
 TEST_F(Apply, NextCallRollsBackAnInterruptedPatchFirst) {

@@ -10,6 +10,7 @@
 #include "rtp/command_line.h"
 #include "rtp/maker.h"
 #include "support.h"
+#include "sync_spy.h"
 
 using namespace rtptest;
 namespace stdfs = std::filesystem;
@@ -299,30 +300,37 @@ TEST_P(ApplySteps, ASecondFaultDuringTheUndoStillEndsOldOrNew) {
   }
 }
 
-// Both ways a crash can meet the disk: the process killed with every
-// change kept, and the power lost with everything not yet synced.
+// The ways a crash can meet the disk: the process killed with every change
+// kept, the power lost with everything not yet synced, and the power lost
+// with only the last change since written back. The power loss keeps only
+// what the real flushes synced: whole file systems for the larger phases,
+// single files and folders for the others.
 TEST_P(ApplySteps, PowerLossAtEveryStepIsRecoveredNextTime) {
   const bool backup = GetParam();
   FaultyFs faulty(*real);
+  faulty.observeFlush = watchSyncs;
   ASSERT_TRUE(apply(faulty, backup).ok());
   const long total = faulty.steps();
   const Snapshot done = backup ? newTreeWithBackup() : newTree();
   int rolledBack = 0, finished = 0;
   for (long n = 1; n <= total; ++n) {
-    for (bool cache : {false, true}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      const bool cache = kind > 0;
+      const char* how = kind == 0   ? "kill"
+                        : kind == 1 ? "power loss"
+                                    : "power loss keeping the last change";
       freshProduct();
       faulty.reset();
       if (cache) faulty.keepOnlySynced(product);
       faulty.crashAt = n;
       apply(faulty, backup);
-      faulty.powerCut();
+      faulty.powerCut(kind == 2);
       // The machine comes back: the interrupted patch is undone, or finished
       // if it had committed, and never left half way.
       rtp::Outcome r = rtp::recoverInterrupted(*real, product);
       ASSERT_TRUE(r.ok()) << r.message;
       Snapshot after = snapshot(product);
-      const std::string at = std::string(cache ? "power loss" : "kill") + " at step " +
-                             std::to_string(n) + ": " + r.message;
+      const std::string at = std::string(how) + " at step " + std::to_string(n) + ": " + r.message;
       // A finished patch must have every new content: no commit may reach
       // the disk ahead of what it vouches for.
       if (r.message.find("finished") != std::string::npos || after != oldTree())
@@ -347,10 +355,103 @@ TEST_P(ApplySteps, PowerLossAtEveryStepIsRecoveredNextTime) {
 INSTANTIATE_TEST_SUITE_P(Backup, ApplySteps, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "WithBackup" : "NoBackup"; });
 
+// A patch of one file syncs just what it changed in every phase; a power
+// loss anywhere must still find the old or the new file, never a mix.
+TEST(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
+  TempDir w;
+  const Snapshot before{{"lib", "<dir>"},
+                        {"lib/core.so", "core 7 " + std::string(5000, 'x')},
+                        {"notes", "unchanged"}};
+  Snapshot after = before;
+  after["lib/core.so"] = "core 8 " + std::string(5000, 'y');
+  for (const char* d : {"old", "new"}) stdfs::create_directories(w.sub(d));
+  materialise(w.sub("old"), before);
+  materialise(w.sub("new"), after);
+  rtp::makePatch(w.sub("old"), w.sub("new"), w.sub("p.rtp"), &testSigningKey());
+  const std::string product = w.sub("product");
+  for (bool backup : {false, true}) {
+    Snapshot done = after;
+    if (backup) {
+      done["backup"] = done["backup/lib"] = "<dir>";
+      done["backup/lib/core.so"] = before.at("lib/core.so");
+    }
+    // Power loss at step n (none: 0) of an apply by a process of its own.
+    auto applyUntil = [&](long n, bool keepLastChange) {
+      stdfs::remove_all(product);
+      stdfs::create_directories(product);
+      materialise(product, before);
+      auto real = rtp::makeNativeFileSystem();
+      FaultyFs faulty(*real);
+      faulty.observeFlush = [&](const std::function<void()>& flush) {
+        FaultyFs::Synced s = watchSyncs(flush);
+        EXPECT_FALSE(s.whole) << "a one-file patch syncs its entries, not the file system";
+        return s;
+      };
+      faulty.keepOnlySynced(product);
+      faulty.crashAt = n;
+      const rtp::Outcome o = rtp::applyPatch(faulty, w.sub("p.rtp"), product, trustTestKey(backup));
+      EXPECT_TRUE(n > 0 || o.ok()) << o.message;
+      faulty.powerCut(keepLastChange);
+      return faulty.steps();
+    };
+    const long total = applyUntil(0, false);
+    ASSERT_EQ(treeDiff(snapshot(product), done), "");
+    for (long step = 2; step <= 2 * total + 1; ++step) {
+      const long n = step / 2;
+      const bool last = step % 2 == 1;
+      applyUntil(n, last);
+      auto real = rtp::makeNativeFileSystem();
+      const rtp::Outcome r = rtp::recoverInterrupted(*real, product);
+      ASSERT_TRUE(r.ok()) << r.message;
+      const Snapshot got = snapshot(product);
+      const std::string at = std::string(backup ? "with backup, " : "") + "power loss" +
+                             (last ? " keeping the last change" : "") + " at step " +
+                             std::to_string(n) + ": " + r.message;
+      if (r.message.find("finished") != std::string::npos || got != before) {
+        ASSERT_EQ(treeDiff(got, done), "") << at;
+      }
+    }
+  }
+}
+
+// What the POSIX flush syncs, caught at a power cut: the bytes of a file
+// written and the names in every folder changed, new folders included;
+// nothing of what came after.
+TEST(PowerLoss, FlushKeepsTheFilesAndNamesOfItsBatchOnly) {
+  auto real = rtp::makeNativeFileSystem();
+  TempDir w;
+  const std::string root = w.sub("root");
+  materialise(root, {{"kept", "old"}, {"gone", "doomed"}});
+  FaultyFs fs(*real);
+  fs.observeFlush = watchSyncs;
+  fs.keepOnlySynced(root);
+  fs.makeDir(root + "/sub");
+  fs.create(root + "/sub/new")->write("new", 3);
+  fs.keep(root + "/kept", root + "/kept.old");
+  fs.removeFile(root + "/gone");
+  fs.flush();
+  fs.create(root + "/late")->write("late", 4);
+  fs.rename(root + "/sub/new", root + "/moved");
+  fs.powerCut();
+  EXPECT_EQ(treeDiff(snapshot(root),
+                     {{"kept", "old"}, {"kept.old", "old"}, {"sub", "<dir>"}, {"sub/new", "new"}}),
+            "");
+
+  // Past a few files a flush syncs the file system once instead.
+  FaultyFs::Synced seen;
+  fs.observeFlush = [&](const std::function<void()>& flush) { return seen = watchSyncs(flush); };
+  for (int i = 0; i < 3; ++i) fs.create(root + "/many" + std::to_string(i))->write("m", 1);
+  fs.flush();
+  EXPECT_TRUE(seen.whole);
+  EXPECT_TRUE(seen.files.empty());
+}
+
 // Syncs come once a phase, not once a file: a patch of many files costs
-// what a patch of one does.
+// what a patch of one does, and its flushes sync whole file systems rather
+// than thousands of files one by one.
 TEST(Syncs, AreAsFewForAThousandFilesAsForOne) {
   auto real = rtp::makeNativeFileSystem();
+  std::size_t fsyncs = 0;
   auto syncsToApply = [&](int files) {
     TempDir w;
     for (int i = 0; i < files; ++i) {
@@ -362,6 +463,12 @@ TEST(Syncs, AreAsFewForAThousandFilesAsForOne) {
     }
     rtp::makePatch(w.sub("old"), w.sub("new"), w.sub("p.rtp"), &testSigningKey());
     FaultyFs counting(*real);
+    fsyncs = 0;
+    counting.observeFlush = [&](const std::function<void()>& flush) {
+      FaultyFs::Synced s = watchSyncs(flush);
+      fsyncs += s.files.size() + s.folders.size();
+      return s;
+    };
     const rtp::Outcome o =
         rtp::applyPatch(counting, w.sub("p.rtp"), w.sub("product"), trustTestKey(true));
     EXPECT_TRUE(o.ok()) << o.message;
@@ -371,6 +478,7 @@ TEST(Syncs, AreAsFewForAThousandFilesAsForOne) {
   const long one = syncsToApply(1);
   EXPECT_LE(one, 7);
   EXPECT_EQ(syncsToApply(1000), one);
+  EXPECT_LE(fsyncs, 20u);
 }
 
 TEST_F(Apply, NextCallRollsBackAnInterruptedPatchFirst) {

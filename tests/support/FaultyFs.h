@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,8 +24,26 @@ namespace rtptest {
 //  - keepOnlySynced(root), then powerCut() after the crash: the tree below
 //    root loses everything no sync or flush made durable, as a disk with a
 //    volatile cache would. Without it a crash keeps every change made.
+//    A file's bytes are durable once it is synced, a name once its folder
+//    is; a durable name whose file was never synced comes back empty.
+//    powerCut(true) keeps the last unsynced change of names too (a rename
+//    is one change, and earlier changes of the same names come with it),
+//    as a disk that wrote it back first would: a change that needs an
+//    earlier one on the disk, with no sync between them, shows.
+//  - observeFlush: by default flush() makes the whole tree durable, as a
+//    syncfs does. Set, it runs the real flush (the function it is given)
+//    and returns what that synced; only those files and folders become
+//    durable, so a flush that leaves out a change the engine relies on
+//    loses it at the power cut.
 class FaultyFs : public rtp::FileSystem {
  public:
+  struct Synced {
+    std::vector<std::string> files;    // paths whose bytes were synced
+    std::vector<std::string> folders;  // paths whose names were synced
+    bool whole = false;                // a whole file system was synced
+  };
+  std::function<Synced(const std::function<void()>& flush)> observeFlush;
+
   explicit FaultyFs(rtp::FileSystem& real) : real_(real) {}
   long failAt = 0;
   long failAgainAt = 0;
@@ -38,7 +57,7 @@ class FaultyFs : public rtp::FileSystem {
     durableRoot_.clear();
   }
   void keepOnlySynced(const std::string& root);
-  void powerCut();
+  void powerCut(bool keepLastChange = false);
   // A file's bytes reached the disk (its name only if already durable).
   void synced(const std::string& path);
 
@@ -53,50 +72,40 @@ class FaultyFs : public rtp::FileSystem {
     return real_.openRead(path);
   }
   std::unique_ptr<rtp::File> create(const std::string& path) override;
-  void makeDir(const std::string& path) override {
-    step();
-    real_.makeDir(path);
-  }
-  void removeDir(const std::string& path) override {
-    step();
-    real_.removeDir(path);
-  }
-  void removeFile(const std::string& path) override {
-    step();
-    real_.removeFile(path);
-  }
+  void makeDir(const std::string& path) override;
+  void removeDir(const std::string& path) override;
+  void removeFile(const std::string& path) override;
   std::vector<std::string> list(const std::string& dir) override { return real_.list(dir); }
-  void rename(const std::string& from, const std::string& to) override {
-    step();
-    real_.rename(from, to);
-  }
-  bool keep(const std::string& target, const std::string& saved) override {
-    step();
-    return real_.keep(target, saved);
-  }
-  void replace(const std::string& a, const std::string& b, const std::string& c) override {
-    step();
-    real_.replace(a, b, c);
-  }
-  void flush() override {
-    step();
-    ++syncs_;
-    real_.flush();
-    captureDurable();
-  }
+  void rename(const std::string& from, const std::string& to) override;
+  bool keep(const std::string& target, const std::string& saved) override;
+  void replace(const std::string& a, const std::string& b, const std::string& c) override;
+  void flush() override;
 
  private:
-  struct Entry {
-    bool dir;
-    std::string bytes;
-  };
+  // A file is its content's identity (an inode): names move and link to it.
+  using FileId = long;
+  static constexpr FileId kFolder = 0;
+  bool tracked(const std::string& path, std::string& rel) const;
+  void syncFolder(const std::string& dir);
+  void syncFile(const std::string& rel);
   void captureDurable();
 
   rtp::FileSystem& real_;
   long steps_ = 0;
   long syncs_ = 0;
   std::string durableRoot_;
-  std::map<std::string, Entry> durable_;  // below durableRoot_, '/'-separated
+  // Below durableRoot_, '/'-separated: the files as they are now, the names
+  // on the disk (kFolder for folders), the files' bytes on the disk.
+  std::map<std::string, FileId> ids_;
+  FileId nextId_ = 0;
+  std::map<std::string, FileId> durable_;
+  std::map<FileId, std::string> durableBytes_;
+  // Name changes not yet durable, oldest first; kGone for a removed name.
+  static constexpr FileId kGone = -1;
+  using Change = std::map<std::string, FileId>;
+  std::vector<Change> unsynced_;
+  void logChange(Change c);
+  void setDurable(const std::string& rel, FileId id);
 };
 
 }  // namespace rtptest

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "confined_fs.h"
 #include "rtp/fs.h"
@@ -38,8 +40,20 @@ EntryType typeOf(mode_t m) {
 }
 
 #ifndef __linux__
-#error "flush() relies on syncfs(); this system needs a per-file fallback"
+#error "flush() relies on syncfs() for large batches; this system needs a fallback"
 #endif
+
+// Up to these many files written and folders changed between two flushes,
+// flush() syncs each of them; beyond, the whole file system at once.
+// syncfs also writes back every other program's dirty data, which on a busy
+// disk costs far more than a patch of a few files; but each fsync of a
+// written file costs a journal commit of its own (about 5 ms here), so a
+// batch of many files is cheaper as one syncfs. Measured on ext4 with 8 MiB
+// of other dirty data, fsync of each file and its folder against syncfs:
+// 1 file 16-19 ms against 19-24, 4 files 31-42 against 12-18, 16 files
+// 47-72 against 11-24.
+constexpr std::size_t kFsyncFiles = 2;
+constexpr std::size_t kFsyncFolders = 8;
 
 // Keeps one entry's name change in order with the next one (replace()
 // without keep()).
@@ -113,9 +127,7 @@ At byPath(const std::string& path) { return At{AT_FDCWD, path.c_str()}; }
 
 class PosixFileSystem : public FileSystem {
  public:
-  ~PosixFileSystem() override {
-    for (const auto& d : dirty_) ::close(d.second);
-  }
+  ~PosixFileSystem() override { forget(); }
   std::string join(const std::string& root, const std::string& rel) const override {
     if (root.empty()) return rel;
     if (root.back() == '/') return root + rel;
@@ -177,7 +189,9 @@ class PosixFileSystem : public FileSystem {
     touched(parentOf(path));
     int fd = ::openat(at.dir, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) fail("cannot create", path);
-    return std::unique_ptr<File>(new PosixFile(fd, path));
+    std::unique_ptr<File> f(new PosixFile(fd, path));
+    wrote(fd, path);
+    return f;
   }
   void makeDirAt(At at, const std::string& path) {
     touched(parentOf(path));
@@ -235,19 +249,26 @@ class PosixFileSystem : public FileSystem {
     }
     renameAt(replacement, replacementPath, target, targetPath);
   }
-  // One syncfs for each file system written to: thousands of renames and
-  // files cost one flush, not one each. The folder is opened before the
-  // first change so that syncfs reports write-back errors from then on.
+  // A small batch syncs exactly what it changed: each file written (its
+  // bytes, size and mode) and then each folder whose entries changed (new,
+  // moved, linked or removed names); a large one, one syncfs for each file
+  // system written to, so thousands of files cost one flush, not one each.
+  // Every descriptor is opened before the change it syncs, so that the sync
+  // reports write-back errors from then on.
   void flush() override {
-    while (!dirty_.empty()) {
-      const int fd = dirty_.begin()->second;
-      dirty_.erase(dirty_.begin());
-      const int rc = ::syncfs(fd);
-      const int err = errno;
-      ::close(fd);
-      errno = err;
-      if (rc != 0) fail("cannot sync", "the file system");
+    int err = 0;
+    if (!whole_) {
+      for (int fd : files_)
+        if (err == 0 && ::fsync(fd) != 0) err = errno;
+      for (const auto& d : folders_)
+        if (err == 0 && ::fsync(d.second) != 0 && errno != EINVAL) err = errno;
+    } else {
+      for (const auto& f : fileSystems_)
+        if (err == 0 && ::syncfs(f.second) != 0) err = errno;
     }
+    forget();
+    errno = err;
+    if (err != 0) fail("cannot sync", "the file system");
   }
 
  private:
@@ -260,13 +281,56 @@ class PosixFileSystem : public FileSystem {
   void touched(const std::string& dir) {
     struct stat st;
     if (::stat(dir.c_str(), &st) != 0) fail("cannot examine", dir);
-    if (dirty_.count(st.st_dev)) return;
+    const bool newFs = fileSystems_.count(st.st_dev) == 0;
+    const bool newFolder = !whole_ && folders_.count({st.st_dev, st.st_ino}) == 0;
+    if (!newFs && !newFolder) return;
+    if (newFolder && folders_.size() == kFsyncFolders) {
+      wholeFileSystems();
+      if (!newFs) return;
+    }
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) fail("cannot open folder", dir);
-    dirty_[st.st_dev] = fd;
+    if (newFs) {
+      fileSystems_[st.st_dev] = fd;
+      if (whole_) return;
+      const int again = ::dup(fd);
+      if (again < 0) fail("cannot open folder", dir);
+      folders_[{st.st_dev, st.st_ino}] = again;
+    } else {
+      folders_[{st.st_dev, st.st_ino}] = fd;
+    }
+  }
+  // A file just created: its descriptor (opened before any write) is kept
+  // for the flush.
+  void wrote(int fd, const std::string& path) {
+    if (whole_) return;
+    if (files_.size() == kFsyncFiles) return wholeFileSystems();
+    const int again = ::dup(fd);
+    if (again < 0) fail("cannot keep open", path);
+    files_.push_back(again);
+  }
+  // Too many entries for one sync each: the batch goes as whole file systems.
+  void wholeFileSystems() {
+    for (int fd : files_) ::close(fd);
+    for (const auto& d : folders_) ::close(d.second);
+    files_.clear();
+    folders_.clear();
+    whole_ = true;
+  }
+  void forget() {
+    wholeFileSystems();
+    for (const auto& f : fileSystems_) ::close(f.second);
+    fileSystems_.clear();
+    whole_ = false;
   }
 
-  std::map<dev_t, int> dirty_;  // file systems changed since the last flush
+  // Changed since the last flush: one folder of each file system, each
+  // folder whose entries changed and each file written, unless there were
+  // too many of these to sync one by one (whole_).
+  std::map<dev_t, int> fileSystems_;
+  std::map<std::pair<dev_t, ino_t>, int> folders_;
+  std::vector<int> files_;
+  bool whole_ = false;
 };
 
 // openat2(2) where the kernel has it (Linux 5.6); -1 with ENOSYS where it

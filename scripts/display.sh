@@ -3,12 +3,18 @@
 started_xvfb=
 need_display() {
   [ -n "${DISPLAY:-}" ] && return 0
-  local n=90
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb takes a free display number itself (another user's run may be picking
+  # one at the same moment) and writes it once it accepts clients.
+  local number=
+  exec 8< <(exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
   started_xvfb=$!
-  export DISPLAY=:$n
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  read -r -t 60 number <&8 || true
+  exec 8<&-
+  if [ -z "$number" ]; then
+    echo "need_display: Xvfb did not start" >&2
+    return 1
+  fi
+  export DISPLAY=:$number
 }
 stop_display() {
   [ -n "$started_xvfb" ] && kill "$started_xvfb" 2>/dev/null || true

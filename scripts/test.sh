@@ -36,7 +36,7 @@ ctest --preset fuzz
 echo "== Windows tests ($windows build, under Wine)"
 export WINEPREFIX=$PWD/build/$windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 bash scripts/wine-prefix.sh
-start_wine_session
+start_wine_session "build/$windows/tests/support/desktop_keeper.exe"
 started=$(date +%s)
 status=0
 ctest --preset "$windows" || status=$?

@@ -13,11 +13,35 @@ choose_windows_build() {
   fi
 }
 
-# Starts one wineserver for the whole run and the prefix's session (its
-# services) before any test runs, so that no test pays for them or waits on
-# them. wineboot returns once the session is up.
+# Starts the prefix's session for a whole run, before any test, so that no
+# test pays for it or waits on it: one persistent wineserver, its services, and
+# Wine's desktop process, held by the keeper program $1 (tests/support) until
+# `wineserver -k`. Each step waits for its real condition:
+# - a server still ending (the one that made the prefix, say) must be gone, or
+#   `wineserver -p` finds it running and leaves it to end, persistent or not;
+# - `wineserver -p` returns once the new server takes clients;
+# - the keeper's start waits for the session's start-up (wineboot, with the
+#   prefix's update check), and the keeper says "ready" once the desktop window
+#   has its owner.
+# Started by a test instead, the desktop process would end after each test,
+# holding that test's output until it did.
 start_wine_session() {
-  : "${WINEPREFIX:?}"
-  wineserver -p 2>/dev/null || true
-  "$wine" wineboot </dev/null >/dev/null 2>&1 || true
+  local keeper=$1 said=${WINEPREFIX:?}.desktop
+  wineserver -w 2>/dev/null || true
+  if ! wineserver -p 2>/dev/null; then
+    echo "start_wine_session: no persistent wineserver for $WINEPREFIX" >&2
+    return 1
+  fi
+  : >"$said"
+  "$wine" "$keeper" </dev/null >"$said" 2>&1 &
+  local pid=$! waited=0
+  until grep -q '^ready' "$said"; do
+    if ! kill -0 "$pid" 2>/dev/null || [ $waited -ge 1200 ]; then
+      echo "start_wine_session: Wine's desktop did not start:" >&2
+      cat "$said" >&2
+      return 1
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+  done
 }

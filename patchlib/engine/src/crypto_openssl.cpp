@@ -33,6 +33,36 @@ struct Owned {
 void freeSig(ECDSA_SIG* s) { ECDSA_SIG_free(s); }
 void freeDer(unsigned char* p) { OPENSSL_free(p); }
 
+// Importing the key (its curve's tables included) costs more than checking
+// a signature with it, and a process checks against one release key: each
+// thread keeps the last key it imported.
+EVP_PKEY* importedKey(const PublicKey& key) {
+  struct Last {
+    PublicKey key{};
+    Owned<EVP_PKEY, EVP_PKEY_free> pkey;
+  };
+  thread_local Last last;
+  if (last.pkey.p && last.key == key) return last.pkey.p;
+  unsigned char point[1 + kPublicKeySize] = {0x04};
+  std::copy(key.begin(), key.end(), point + 1);
+  char group[] = "prime256v1";
+  const OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point),
+      OSSL_PARAM_construct_end()};
+  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> fromData(
+      EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  EVP_PKEY* pkey = nullptr;
+  if (!fromData.p || EVP_PKEY_fromdata_init(fromData.p) != 1 ||
+      EVP_PKEY_fromdata(fromData.p, &pkey, EVP_PKEY_PUBLIC_KEY, const_cast<OSSL_PARAM*>(params)) !=
+          1)
+    fail("importing the trusted P-256 public key");
+  if (last.pkey.p) EVP_PKEY_free(last.pkey.p);
+  last.pkey.p = pkey;
+  last.key = key;
+  return pkey;
+}
+
 }  // namespace
 
 struct Sha256::State {
@@ -58,21 +88,6 @@ Digest Sha256::finish() {
 }
 
 bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature) {
-  unsigned char point[1 + kPublicKeySize] = {0x04};
-  std::copy(key.begin(), key.end(), point + 1);
-  char group[] = "prime256v1";
-  const OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point),
-      OSSL_PARAM_construct_end()};
-  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> fromData(
-      EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-  Owned<EVP_PKEY, EVP_PKEY_free> pkey;
-  if (!fromData.p || EVP_PKEY_fromdata_init(fromData.p) != 1 ||
-      EVP_PKEY_fromdata(fromData.p, &pkey.p, EVP_PKEY_PUBLIC_KEY,
-                        const_cast<OSSL_PARAM*>(params)) != 1)
-    fail("importing the trusted P-256 public key");
-
   // The file holds r || s; OpenSSL verifies the DER form.
   Owned<ECDSA_SIG, freeSig> sig(ECDSA_SIG_new());
   BIGNUM* r = BN_bin2bn(signature.data(), 32, nullptr);
@@ -87,7 +102,8 @@ bool verifySignature(const PublicKey& key, const Digest& digest, const Signature
   Owned<unsigned char, freeDer> derOwner(der);
   if (derLen <= 0) fail("encoding the signature");
 
-  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.p, nullptr));
+  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
+      EVP_PKEY_CTX_new_from_pkey(nullptr, importedKey(key), nullptr));
   if (!ctx.p || EVP_PKEY_verify_init(ctx.p) != 1) fail("signature check set-up");
   // 0 is a bad signature, a negative value a malformed one: neither holds.
   return EVP_PKEY_verify(ctx.p, der, static_cast<std::size_t>(derLen), digest.data(),

@@ -86,7 +86,7 @@ Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std:
     reader.load();
     Outcome out;
     std::vector<FileState> states;
-    out.files = examine(fs, productDir, reader.ops(), ApplyOptions(), states);
+    out.files = examine(fs, reader.ops(), ApplyOptions(), states);
     if (const FileReport* bad = firstMismatch(out.files)) {
       out.result = Result::WrongInstallation;
       out.message = bad->path + " " + bad->detail;
@@ -127,7 +127,7 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
     recovered = recover(fs, productDir) != Recovery::Nothing;
     Outcome o;
     std::vector<FileState> states;
-    o.files = examine(fs, productDir, reader.ops(), options, states);
+    o.files = examine(fs, reader.ops(), options, states);
     if (const FileReport* bad = firstMismatch(o.files))
       throw Error(Result::WrongInstallation, bad->path + " " + bad->detail);
     Transaction tx(fs, productDir, reader, states, options, progress);

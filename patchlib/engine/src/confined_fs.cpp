@@ -21,19 +21,6 @@ std::string judge(const Stat& st, const std::string& dir, bool* stop) {
 }  // namespace
 
 std::string linkOnTheWay(FileSystem& fs, const std::string& root, const std::string& rel) {
-  // A confined file system vouches for every folder above the one it is
-  // asked about, or refuses: one look at rel's folder clears the common
-  // case, and only a refusal or an odd answer needs the walk that names
-  // the culprit.
-  const std::size_t slash = rel.rfind('/');
-  if (slash == std::string::npos) return {};
-  auto* confined = dynamic_cast<ConfinedFileSystem*>(&fs);
-  if (confined && confined->root() == root) {
-    try {
-      if (fs.stat(fs.join(root, rel.substr(0, slash))).type == EntryType::Directory) return {};
-    } catch (const Error&) {
-    }
-  }
   for (std::size_t s = rel.find('/'); s != std::string::npos; s = rel.find('/', s + 1)) {
     const std::string dir = rel.substr(0, s);
     bool stop = false;
@@ -73,6 +60,19 @@ ConfinedFileSystem::ConfinedFileSystem(FileSystem& inner, std::string root)
 // Paths are joined from the root, so below it they start with it.
 bool ConfinedFileSystem::below(const std::string& path) const {
   return path.size() > prefix_.size() && path.compare(0, prefix_.size(), prefix_) == 0;
+}
+
+// This file system vouches for every folder above the one it is asked
+// about, or refuses: one look at rel's folder clears the common case, and
+// only a refusal or an odd answer needs the walk that names the culprit.
+std::string ConfinedFileSystem::linkOnTheWay(const std::string& rel) {
+  const std::size_t slash = rel.rfind('/');
+  if (slash == std::string::npos) return {};
+  try {
+    if (stat(join(root_, rel.substr(0, slash))).type == EntryType::Directory) return {};
+  } catch (const Error&) {
+  }
+  return rtp::linkOnTheWay(*this, root_, rel);
 }
 
 void ConfinedFileSystem::check(const std::string& a, const std::string* b, const std::string* c) {

@@ -23,7 +23,8 @@
 
 namespace rtp {
 
-// Why rel's folders are not all plain folders below root, or empty.
+// Why rel's folders are not all plain folders below root, or empty, from a
+// look at each folder from the root down.
 // Stops at the first component that is missing or a file: nothing is
 // followed through those.
 std::string linkOnTheWay(FileSystem& fs, const std::string& root, const std::string& rel);
@@ -60,6 +61,8 @@ class ConfinedFileSystem : public FileSystem {
   void flush() override { inner_.flush(); }
 
   const std::string& root() const { return root_; }
+  // Why rel's folders are not all plain folders below the root, or empty.
+  std::string linkOnTheWay(const std::string& rel);
 
  private:
   bool below(const std::string& path) const;

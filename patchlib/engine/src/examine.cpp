@@ -9,11 +9,11 @@ namespace rtp {
 namespace {
 
 // What stands where the backup of rel goes, or empty when the way is clear.
-std::string backupInTheWay(FileSystem& fs, const std::string& root, const std::string& rel) {
+std::string backupInTheWay(ConfinedFileSystem& fs, const std::string& rel) {
   const std::string target = std::string(format::kBackupDir) + "/" + rel;
-  std::string why = linkOnTheWay(fs, root, target);
+  std::string why = fs.linkOnTheWay(target);
   if (!why.empty()) return why;
-  const EntryType t = fs.stat(fs.join(root, target)).type;
+  const EntryType t = fs.stat(fs.join(fs.root(), target)).type;
   if (t != EntryType::None && t != EntryType::File)
     return "its backup " + target + " is not a plain file";
   return {};
@@ -21,10 +21,9 @@ std::string backupInTheWay(FileSystem& fs, const std::string& root, const std::s
 
 }  // namespace
 
-std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
-                                const std::vector<PatchOp>& ops, const ApplyOptions& options,
-                                std::vector<FileState>& states) {
-  Examination ex{fs, root, {}, {}, {}, {}};
+std::vector<FileReport> examine(ConfinedFileSystem& fs, const std::vector<PatchOp>& ops,
+                                const ApplyOptions& options, std::vector<FileState>& states) {
+  Examination ex{fs, fs.root(), {}, {}, {}, {}};
   for (const PatchOp& op : ops)
     if (op.kind == OpKind::MakeDir) ex.madeLater.insert(foldCase(op.path));
   std::vector<FileReport> reports;
@@ -34,7 +33,7 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
     rep.path = op.path;
     rep.kind = op.kind;
     const std::string parent = parentRel(op.path);
-    std::string way = linkOnTheWay(fs, root, op.path);
+    std::string way = fs.linkOnTheWay(op.path);
     if (!way.empty()) {
       rep.state = FileState::Mismatch;
       rep.detail = way;
@@ -51,7 +50,7 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
     }
     const bool backedUp = op.kind == OpKind::Modify || op.kind == OpKind::Delete;
     if (options.backup && backedUp && rep.state == FileState::Pending) {
-      way = backupInTheWay(fs, root, op.path);
+      way = backupInTheWay(fs, op.path);
       if (!way.empty()) {
         rep.state = FileState::Mismatch;
         rep.detail = way;

@@ -146,6 +146,17 @@ def callgrind_ir(cmd: List[str], out: Path) -> int:
     return int(m.group(1))
 
 
+def heap_peak(cmd: List[str], out: Path) -> int:
+    """Peak heap bytes (valgrind massif: requested plus allocator overhead)."""
+    run(["valgrind", "--tool=massif", f"--massif-out-file={out}"] + cmd)
+    text = out.read_text(errors="replace")
+    heap = [int(v) for v in re.findall(r"^mem_heap_B=(\d+)", text, re.M)]
+    extra = [int(v) for v in re.findall(r"^mem_heap_extra_B=(\d+)", text, re.M)]
+    if not heap or len(heap) != len(extra):
+        raise BenchError(f"no heap figures in {out}")
+    return max(h + e for h, e in zip(heap, extra))
+
+
 @dataclass
 class Stat:
     """Repeated measurements of one command."""
@@ -358,6 +369,7 @@ class Result:
     make: Dict[str, Stat] = field(default_factory=dict)
     apply: Dict[str, Stat] = field(default_factory=dict)
     ir: Dict[str, Optional[int]] = field(default_factory=dict)
+    heap: Optional[int] = None
     zstd_level: str = ""
     notes: List[str] = field(default_factory=list)
 
@@ -447,6 +459,7 @@ class Bench:
         cp_a(olddir, tree)
         r.ir["rtptool"] = callgrind_ir(self.rtp_apply(p_rtp, tree), work / "callgrind.rtptool")
         check_tree(tree, newdir, "rtptool apply under callgrind")
+        self.measure_heap(r, p_rtp, olddir, newdir, tree, work)
         fresh(res)
         r.ir["bspatch"] = callgrind_ir(["bspatch", O, res, p_bsd], work / "callgrind.bspatch")
         check_file(res, N, "bspatch under callgrind")
@@ -539,6 +552,7 @@ class Bench:
         cp_a(olddir, tree)
         r.ir["rtptool"] = callgrind_ir(self.rtp_apply(p_rtp, tree), work / "callgrind.rtptool")
         check_tree(tree, newdir, "rtptool apply under callgrind")
+        self.measure_heap(r, p_rtp, olddir, newdir, tree, work)
         r.ir["bspatch"] = None
         if self.tree_callgrind:
             log(f"{pair.name}: callgrind of {len(modified)} bspatch runs (slow)")
@@ -551,6 +565,12 @@ class Bench:
                 tmp.unlink()
             r.ir["bspatch"] = ir
         return r
+
+    def measure_heap(self, r: Result, patch: Path, olddir: Path, newdir: Path, tree: Path, work: Path) -> None:
+        log(f"{r.pair.name}: massif of rtptool apply")
+        cp_a(olddir, tree)
+        r.heap = heap_peak(self.rtp_apply(patch, tree), work / "massif.rtptool")
+        check_tree(tree, newdir, "rtptool apply under massif")
 
     @staticmethod
     def per_file_apply(olddir, tree, per, modified, added, deleted, newdirs) -> Sample:
@@ -694,13 +714,14 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
                  f"{key_ratio(a['rtptool'].median, cp.median)} | "
                  f"{mib(a['rtptool'].peak_mib)} | {mib(a['xdelta3'].peak_mib)} | {mib(a['bspatch'].peak_mib)} |")
     L.append("")
-    L.append("### Apply instructions (callgrind, total Ir)")
+    L.append("### Apply instructions (callgrind, total Ir) and heap (massif, peak MiB)")
     L.append("")
-    L.append("| pair | rtptool apply | bspatch | rtptool / bspatch |")
-    L.append("| --- | ---: | ---: | ---: |")
+    L.append("| pair | rtptool apply | bspatch | rtptool / bspatch | rtptool heap |")
+    L.append("| --- | ---: | ---: | ---: | ---: |")
     for r in results:
         L.append(f"| {r.pair.name} | {gir(r.ir['rtptool'])} | {gir(r.ir['bspatch'])} | "
-                 f"{key_ratio(r.ir['rtptool'], r.ir['bspatch'])} |")
+                 f"{key_ratio(r.ir['rtptool'], r.ir['bspatch'])} | "
+                 f"{mib(r.heap / MiB if r.heap is not None else None)} |")
     L.append("")
     L.append("Every applied result was compared byte for byte with the new file or tree. Wall times are of "
              "whole commands; rtptool apply checks the whole patch and the old files' hashes first and syncs "

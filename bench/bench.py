@@ -89,6 +89,7 @@ TOOLS = {  # command -> Debian package
     "/usr/bin/time": "time",
     "dpkg-deb": "dpkg",
     "tar": "tar",
+    "eatmydata": "eatmydata",
 }
 
 
@@ -155,6 +156,12 @@ def heap_peak(cmd: List[str], out: Path) -> int:
     if not heap or len(heap) != len(extra):
         raise BenchError(f"no heap figures in {out}")
     return max(h + e for h, e in zip(heap, extra))
+
+
+# Diagnostic runs of rtptool beside its apply: `verify` does every check the apply makes before
+# it writes (signature, hashes, every stream decoded once, the old files hashed); under
+# eatmydata the apply's fsync and syncfs calls return at once.
+DIAGNOSTICS = ("rtptool verify", "rtptool no sync")
 
 
 @dataclass
@@ -441,11 +448,12 @@ class Bench:
         log(f"{pair.name}: apply, {self.apply_reps} runs each, interleaved")
         tree = work / "tree"
         res = out / name
-        r.apply = {k: Stat() for k in ("rtptool", "xdelta3", "bspatch", "zstd")}
+        r.apply = {k: Stat() for k in ("rtptool", "xdelta3", "bspatch", "zstd") + DIAGNOSTICS}
         for _ in range(self.apply_reps):
             cp_a(olddir, tree)
             r.apply["rtptool"].add(timed(self.rtp_apply(p_rtp, tree)))
             check_tree(tree, newdir, "rtptool apply")
+            self.diagnose(r, p_rtp, olddir, newdir, tree)
             for tool, cmd in (
                 ("xdelta3", ["xdelta3", "-d", "-f", "-s", O, p_xd3, res]),
                 ("bspatch", ["bspatch", O, res, p_bsd]),
@@ -525,11 +533,12 @@ class Bench:
 
         log(f"{pair.name}: apply, {self.tree_apply_reps} runs each, interleaved")
         tree = work / "tree"
-        r.apply = {k: Stat() for k in ("rtptool", "cp -a", "bspatch", "xdelta3", "zstd")}
+        r.apply = {k: Stat() for k in ("rtptool", "cp -a", "bspatch", "xdelta3", "zstd") + DIAGNOSTICS}
         for rep in range(self.tree_apply_reps):
             cp_a(olddir, tree)
             r.apply["rtptool"].add(timed(self.rtp_apply(p_rtp, tree)))
             check_tree(tree, newdir, "rtptool apply")
+            self.diagnose(r, p_rtp, olddir, newdir, tree)
 
             fresh(tree)
             r.apply["cp -a"].add(timed(["cp", "-a", newdir, tree]))
@@ -565,6 +574,13 @@ class Bench:
                 tmp.unlink()
             r.ir["bspatch"] = ir
         return r
+
+    def diagnose(self, r: Result, patch: Path, olddir: Path, newdir: Path, tree: Path) -> None:
+        """What the apply's time is made of: its checks alone, and the apply with syncs made no-ops."""
+        cp_a(olddir, tree)
+        r.apply["rtptool verify"].add(timed([self.rtp, "verify"] + self.trust + [patch, tree]))
+        r.apply["rtptool no sync"].add(timed(["eatmydata"] + self.rtp_apply(patch, tree)))
+        check_tree(tree, newdir, "rtptool apply under eatmydata")
 
     def measure_heap(self, r: Result, patch: Path, olddir: Path, newdir: Path, tree: Path, work: Path) -> None:
         log(f"{r.pair.name}: massif of rtptool apply")
@@ -615,7 +631,7 @@ def key_ratio(a, b) -> str:
 
 
 def secs(x) -> str:
-    return "—" if x is None else (f"{x:.2f}" if x < 10 else f"{x:.1f}")
+    return "—" if x is None else (f"{x:.3f}" if x < 1 else f"{x:.2f}" if x < 10 else f"{x:.1f}")
 
 
 def mib(x) -> str:
@@ -713,6 +729,20 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
                  f"{secs(a['bspatch'].median)} | {secs(a['zstd'].median)} | {secs(cp.median)} | "
                  f"{key_ratio(a['rtptool'].median, cp.median)} | "
                  f"{mib(a['rtptool'].peak_mib)} | {mib(a['xdelta3'].peak_mib)} | {mib(a['bspatch'].peak_mib)} |")
+    L.append("")
+    L.append("### What rtptool's apply time is made of (wall seconds, median)")
+    L.append("")
+    L.append("`verify` makes every check the apply makes before it writes; `no sync` is the apply under "
+             "eatmydata, its fsync and syncfs calls made no-ops.")
+    L.append("")
+    L.append("| pair | rtptool apply | verify | no sync | xdelta3 | verify / xdelta3 | no sync / xdelta3 |")
+    L.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for r in results:
+        a = r.apply
+        L.append(f"| {r.pair.name} | {secs(a['rtptool'].median)} | {secs(a['rtptool verify'].median)} | "
+                 f"{secs(a['rtptool no sync'].median)} | {secs(a['xdelta3'].median)} | "
+                 f"{ratio(a['rtptool verify'].median, a['xdelta3'].median)} | "
+                 f"{ratio(a['rtptool no sync'].median, a['xdelta3'].median)} |")
     L.append("")
     L.append("### Apply instructions (callgrind, total Ir) and heap (massif, peak MiB)")
     L.append("")

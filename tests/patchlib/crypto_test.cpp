@@ -78,6 +78,19 @@ TEST(Crypto, VerifiesTheTestKeysSignatureAndNothingElse) {
   const Signed s = signedHeader(corpusFile("valid-sample.rtp"));
   EXPECT_TRUE(crypto::verifySignature(testKey(), s.digest, s.signature));
 
+  // Another valid key, P-256's generator itself, in between: a back end
+  // that keeps an imported key must not check with the wrong one.
+  const Bytes generator = {0x6b, 0x17, 0xd1, 0xf2, 0xe1, 0x2c, 0x42, 0x47, 0xf8, 0xbc, 0xe6,
+                           0xe5, 0x63, 0xa4, 0x40, 0xf2, 0x77, 0x03, 0x7d, 0x81, 0x2d, 0xeb,
+                           0x33, 0xa0, 0xf4, 0xa1, 0x39, 0x45, 0xd8, 0x98, 0xc2, 0x96, 0x4f,
+                           0xe3, 0x42, 0xe2, 0xfe, 0x1a, 0x7f, 0x9b, 0x8e, 0xe7, 0xeb, 0x4a,
+                           0x7c, 0x0f, 0x9e, 0x16, 0x2b, 0xce, 0x33, 0x57, 0x6b, 0x31, 0x5e,
+                           0xce, 0xcb, 0xb6, 0x40, 0x68, 0x37, 0xbf, 0x51, 0xf5};
+  crypto::PublicKey other;
+  std::copy(generator.begin(), generator.end(), other.begin());
+  EXPECT_FALSE(crypto::verifySignature(other, s.digest, s.signature));
+  EXPECT_TRUE(crypto::verifySignature(testKey(), s.digest, s.signature));
+
   crypto::Digest otherDigest = s.digest;
   otherDigest[31] ^= 1;
   EXPECT_FALSE(crypto::verifySignature(testKey(), otherDigest, s.signature));

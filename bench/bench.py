@@ -673,6 +673,18 @@ def mem_gib() -> str:
     return f"{pages / (1 << 30):.0f}"
 
 
+def table(L: List[str], title: str, columns: List[str], rows: List[List[str]], note: str = "",
+          text_columns: int = 1) -> None:
+    """A results table: the first text_columns columns are text, the rest right-aligned figures."""
+    L += [f"### {title}", ""]
+    if note:
+        L += [note, ""]
+    L.append("| " + " | ".join(columns) + " |")
+    L.append("|" + "".join(" --- |" if i < text_columns else " ---: |" for i in range(len(columns))))
+    L += ["| " + " | ".join(row) + " |" for row in rows]
+    L.append("")
+
+
 def report(results: List[Result], bench: Bench, elapsed: float, load_start: float, argv: List[str]) -> str:
     L = []
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
@@ -684,75 +696,42 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
              f"shared). rtptool `{shown_path(bench.rtp)}` (patch format {bench.rtp_format}); {tool_versions()}. "
              f"Whole run {elapsed / 60:.1f} min (`{' '.join(['bench/bench.py'] + argv)}`).")
     L.append("")
-    L.append("### Inputs")
-    L.append("")
-    L.append("| pair | what | package | old → new version | file | old → new size |")
-    L.append("| --- | --- | --- | --- | --- | --- |")
-    for r in results:
-        p = r.pair
-        L.append(f"| {p.name} | {p.what} | {p.package} ({p.arch}) | {p.old} → {p.new} | "
-                 f"{('`' + p.path + '`') if p.path else 'whole package, ' + r.files} | "
-                 f"{fmt_bytes(r.old_bytes)} → {fmt_bytes(r.new_bytes)} |")
-    L.append("")
-    L.append("### Patch size")
-    L.append("")
-    L.append("| pair | rtptool | bsdiff | xdelta3 -9 | zstd | zstd level | rtptool / bsdiff | zstd / bsdiff | "
-             "xdelta3 / bsdiff |")
-    L.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for r in results:
-        s = r.size
-        L.append(f"| {r.pair.name} | {s['rtptool']:,} | {s['bsdiff']:,} | {s['xdelta3']:,} | {s['zstd']:,} | {r.zstd_level} | "
-                 f"{key_ratio(s['rtptool'], s['bsdiff'])} | {ratio(s['zstd'], s['bsdiff'])} | "
-                 f"{ratio(s['xdelta3'], s['bsdiff'])} |")
-    L.append("")
-    L.append("### Make (wall seconds, median; peak RSS in MiB)")
-    L.append("")
-    L.append("| pair | runs | rtptool | bsdiff | rtptool / bsdiff | xdelta3 -9 | zstd | rtptool RSS | bsdiff RSS |")
-    L.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for r in results:
-        m = r.make
-        L.append(f"| {r.pair.name} | {len(m['rtptool'].samples)} | {secs(m['rtptool'].median)} | "
-                 f"{secs(m['bsdiff'].median)} | {key_ratio(m['rtptool'].median, m['bsdiff'].median)} | "
-                 f"{secs(m['xdelta3'].median)} | {secs(m['zstd'].median)} | {mib(m['rtptool'].peak_mib)} | "
-                 f"{mib(m['bsdiff'].peak_mib)} |")
-    L.append("")
-    L.append("### Apply (wall seconds, median; peak RSS in MiB)")
-    L.append("")
-    L.append("| pair | runs | rtptool | xdelta3 | rtptool / xdelta3 | bspatch | zstd | cp -a | rtptool / cp -a | "
-             "rtptool RSS | xdelta3 RSS | bspatch RSS |")
-    L.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for r in results:
-        a = r.apply
-        cp = a.get("cp -a", Stat())
-        L.append(f"| {r.pair.name} | {len(a['rtptool'].samples)} | {secs(a['rtptool'].median)} | "
-                 f"{secs(a['xdelta3'].median)} | {key_ratio(a['rtptool'].median, a['xdelta3'].median)} | "
-                 f"{secs(a['bspatch'].median)} | {secs(a['zstd'].median)} | {secs(cp.median)} | "
-                 f"{key_ratio(a['rtptool'].median, cp.median)} | "
-                 f"{mib(a['rtptool'].peak_mib)} | {mib(a['xdelta3'].peak_mib)} | {mib(a['bspatch'].peak_mib)} |")
-    L.append("")
-    L.append("### What rtptool's apply time is made of (wall seconds, median)")
-    L.append("")
-    L.append("`verify` makes every check the apply makes before it writes; `no sync` is the apply under "
-             "eatmydata, its fsync and syncfs calls made no-ops.")
-    L.append("")
-    L.append("| pair | rtptool apply | verify | no sync | xdelta3 | verify / xdelta3 | no sync / xdelta3 |")
-    L.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for r in results:
-        a = r.apply
-        L.append(f"| {r.pair.name} | {secs(a['rtptool'].median)} | {secs(a['rtptool verify'].median)} | "
-                 f"{secs(a['rtptool no sync'].median)} | {secs(a['xdelta3'].median)} | "
-                 f"{ratio(a['rtptool verify'].median, a['xdelta3'].median)} | "
-                 f"{ratio(a['rtptool no sync'].median, a['xdelta3'].median)} |")
-    L.append("")
-    L.append("### Apply instructions (callgrind, total Ir) and heap (massif, peak MiB)")
-    L.append("")
-    L.append("| pair | rtptool apply | bspatch | rtptool / bspatch | rtptool heap |")
-    L.append("| --- | ---: | ---: | ---: | ---: |")
-    for r in results:
-        L.append(f"| {r.pair.name} | {gir(r.ir['rtptool'])} | {gir(r.ir['bspatch'])} | "
-                 f"{key_ratio(r.ir['rtptool'], r.ir['bspatch'])} | "
-                 f"{mib(r.heap / MiB if r.heap is not None else None)} |")
-    L.append("")
+    table(L, "Inputs", ["pair", "what", "package", "old → new version", "file", "old → new size"],
+          [[r.pair.name, r.pair.what, f"{r.pair.package} ({r.pair.arch})", f"{r.pair.old} → {r.pair.new}",
+            ("`" + r.pair.path + "`") if r.pair.path else "whole package, " + r.files,
+            f"{fmt_bytes(r.old_bytes)} → {fmt_bytes(r.new_bytes)}"] for r in results], text_columns=6)
+    table(L, "Patch size",
+          ["pair", "rtptool", "bsdiff", "xdelta3 -9", "zstd", "zstd level", "rtptool / bsdiff", "zstd / bsdiff",
+           "xdelta3 / bsdiff"],
+          [[r.pair.name, f"{r.size['rtptool']:,}", f"{r.size['bsdiff']:,}", f"{r.size['xdelta3']:,}",
+            f"{r.size['zstd']:,}", r.zstd_level, key_ratio(r.size["rtptool"], r.size["bsdiff"]),
+            ratio(r.size["zstd"], r.size["bsdiff"]), ratio(r.size["xdelta3"], r.size["bsdiff"])] for r in results])
+    table(L, "Make (wall seconds, median; peak RSS in MiB)",
+          ["pair", "runs", "rtptool", "bsdiff", "rtptool / bsdiff", "xdelta3 -9", "zstd", "rtptool RSS",
+           "bsdiff RSS"],
+          [[r.pair.name, str(len(m["rtptool"].samples)), secs(m["rtptool"].median), secs(m["bsdiff"].median),
+            key_ratio(m["rtptool"].median, m["bsdiff"].median), secs(m["xdelta3"].median), secs(m["zstd"].median),
+            mib(m["rtptool"].peak_mib), mib(m["bsdiff"].peak_mib)] for r in results for m in [r.make]])
+    table(L, "Apply (wall seconds, median; peak RSS in MiB)",
+          ["pair", "runs", "rtptool", "xdelta3", "rtptool / xdelta3", "bspatch", "zstd", "cp -a", "rtptool / cp -a",
+           "rtptool RSS", "xdelta3 RSS", "bspatch RSS"],
+          [[r.pair.name, str(len(a["rtptool"].samples)), secs(a["rtptool"].median), secs(a["xdelta3"].median),
+            key_ratio(a["rtptool"].median, a["xdelta3"].median), secs(a["bspatch"].median), secs(a["zstd"].median),
+            secs(cp.median), key_ratio(a["rtptool"].median, cp.median), mib(a["rtptool"].peak_mib),
+            mib(a["xdelta3"].peak_mib), mib(a["bspatch"].peak_mib)]
+           for r in results for a in [r.apply] for cp in [r.apply.get("cp -a", Stat())]])
+    table(L, "What rtptool's apply time is made of (wall seconds, median)",
+          ["pair", "rtptool apply", "verify", "no sync", "xdelta3", "verify / xdelta3", "no sync / xdelta3"],
+          [[r.pair.name, secs(a["rtptool"].median), secs(a["rtptool verify"].median),
+            secs(a["rtptool no sync"].median), secs(a["xdelta3"].median),
+            ratio(a["rtptool verify"].median, a["xdelta3"].median),
+            ratio(a["rtptool no sync"].median, a["xdelta3"].median)] for r in results for a in [r.apply]],
+          note="`verify` makes every check the apply makes before it writes; `no sync` is the apply under "
+               "eatmydata, its fsync and syncfs calls made no-ops.")
+    table(L, "Apply instructions (callgrind, total Ir) and heap (massif, peak MiB)",
+          ["pair", "rtptool apply", "bspatch", "rtptool / bspatch", "rtptool heap"],
+          [[r.pair.name, gir(r.ir["rtptool"]), gir(r.ir["bspatch"]), key_ratio(r.ir["rtptool"], r.ir["bspatch"]),
+            mib(r.heap / MiB if r.heap is not None else None)] for r in results])
     L.append("Every applied result was compared byte for byte with the new file or tree. Wall times are of "
              "whole commands; rtptool apply checks the whole patch and the old files' hashes first and syncs "
              "what it writes (journal and files), the other tools do neither. zstd runs with `--patch-from` and "

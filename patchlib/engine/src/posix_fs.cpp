@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -257,14 +258,11 @@ class PosixFileSystem : public FileSystem {
   // reports write-back errors from then on.
   void flush() override {
     int err = 0;
-    if (!whole_) {
-      for (int fd : files_)
-        if (err == 0 && ::fsync(fd) != 0) err = errno;
-      for (const auto& d : folders_)
-        if (err == 0 && ::fsync(d.second) != 0 && errno != EINVAL) err = errno;
-    } else {
-      for (const auto& f : fileSystems_)
-        if (err == 0 && ::syncfs(f.second) != 0) err = errno;
+    for (int fd : files_)
+      if (err == 0 && ::fsync(fd) != 0) err = errno;
+    for (const Folder& f : folders_) {
+      if (err != 0) break;
+      if (whole_ ? ::syncfs(f.fd) != 0 : ::fsync(f.fd) != 0 && errno != EINVAL) err = errno;
     }
     forget();
     errno = err;
@@ -278,27 +276,22 @@ class PosixFileSystem : public FileSystem {
            ::fstatat(b.dir, b.name, &y, AT_SYMLINK_NOFOLLOW) == 0 && x.st_dev == y.st_dev &&
            x.st_ino == y.st_ino;
   }
+  // Each folder is opened before the change in it, so that its sync, or the
+  // syncfs it stands for, reports write-back errors from then on.
   void touched(const std::string& dir) {
     struct stat st;
     if (::stat(dir.c_str(), &st) != 0) fail("cannot examine", dir);
-    const bool newFs = fileSystems_.count(st.st_dev) == 0;
-    const bool newFolder = !whole_ && folders_.count({st.st_dev, st.st_ino}) == 0;
-    if (!newFs && !newFolder) return;
-    if (newFolder && folders_.size() == kFsyncFolders) {
+    auto held = [&](const Folder& f) {
+      return f.dev == st.st_dev && (whole_ || f.ino == st.st_ino);
+    };
+    if (std::any_of(folders_.begin(), folders_.end(), held)) return;
+    if (!whole_ && folders_.size() == kFsyncFolders) {
       wholeFileSystems();
-      if (!newFs) return;
+      if (std::any_of(folders_.begin(), folders_.end(), held)) return;
     }
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) fail("cannot open folder", dir);
-    if (newFs) {
-      fileSystems_[st.st_dev] = fd;
-      if (whole_) return;
-      const int again = ::dup(fd);
-      if (again < 0) fail("cannot open folder", dir);
-      folders_[{st.st_dev, st.st_ino}] = again;
-    } else {
-      folders_[{st.st_dev, st.st_ino}] = fd;
-    }
+    folders_.push_back({st.st_dev, st.st_ino, fd});
   }
   // A file just created: its descriptor (opened before any write) is kept
   // for the flush.
@@ -309,26 +302,42 @@ class PosixFileSystem : public FileSystem {
     if (again < 0) fail("cannot keep open", path);
     files_.push_back(again);
   }
-  // Too many entries for one sync each: the batch goes as whole file systems.
+  // Too many entries for one sync each: the batch goes as whole file
+  // systems, each held by the first of its folders opened (the earliest, so
+  // its syncfs reports every write-back error of the batch).
   void wholeFileSystems() {
     for (int fd : files_) ::close(fd);
-    for (const auto& d : folders_) ::close(d.second);
     files_.clear();
-    folders_.clear();
+    std::vector<Folder> first;
+    for (const Folder& f : folders_) {
+      const bool seen =
+          std::any_of(first.begin(), first.end(), [&](const Folder& g) { return g.dev == f.dev; });
+      if (seen)
+        ::close(f.fd);
+      else
+        first.push_back(f);
+    }
+    folders_.swap(first);
     whole_ = true;
   }
   void forget() {
-    wholeFileSystems();
-    for (const auto& f : fileSystems_) ::close(f.second);
-    fileSystems_.clear();
+    for (int fd : files_) ::close(fd);
+    for (const Folder& f : folders_) ::close(f.fd);
+    files_.clear();
+    folders_.clear();
     whole_ = false;
   }
 
-  // Changed since the last flush: one folder of each file system, each
-  // folder whose entries changed and each file written, unless there were
-  // too many of these to sync one by one (whole_).
-  std::map<dev_t, int> fileSystems_;
-  std::map<std::pair<dev_t, ino_t>, int> folders_;
+  // Changed since the last flush, in the order first changed: each folder
+  // whose entries changed and each file written; or, when there were too
+  // many of these to sync one by one (whole_), one folder of each file
+  // system.
+  struct Folder {
+    dev_t dev;
+    ino_t ino;
+    int fd;
+  };
+  std::vector<Folder> folders_;
   std::vector<int> files_;
   bool whole_ = false;
 };

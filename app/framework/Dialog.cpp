@@ -1,5 +1,6 @@
 #include "Dialog.h"
 
+#include "Owner.h"
 #include "WinApp.h"
 
 namespace {

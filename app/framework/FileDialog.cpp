@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Owner.h"
 #include "WinApp.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "Wnd.h"
+#include "Owner.h"
 
 namespace {
 
@@ -82,18 +82,6 @@ void CWinApp::AdjustWaitCursor(int step) {
     SetCursor(m_waitCursorRestore ? m_waitCursorRestore : LoadCursorA(nullptr, IDC_ARROW));
   }
   LeaveCriticalSection(&Lock());
-}
-
-int FrameworkMain(HINSTANCE instance, const char* commandLine) {
-  // An empty or unreadable drive makes calls fail instead of raising boxes.
-  const UINT mode = SetErrorMode(0);
-  SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-
-  CWinApp* app = GetApp();
-  if (!app || !app->Initialize(instance, commandLine)) return -1;
-  if (app->StartUp()) return app->RunMessageLoop();
-  if (app->m_mainWindow) app->m_mainWindow->Destroy();
-  return app->ShutDown();
 }
 
 void CException::Report() const { ShowMessage(GetErrorMessage(), GetReportType(), 0); }

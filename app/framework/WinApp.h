@@ -1,6 +1,6 @@
-// The application: CWinThread, CWinApp, the start-up protocol (FrameworkMain)
-// and the application-wide services: message boxes (ShowMessage) and the wait
-// cursor (CWinApp::AdjustWaitCursor).
+// The application: CWinThread, CWinApp, the start-up protocol (FrameworkMain,
+// in FrameworkMain.cpp) and the application-wide services: message boxes
+// (ShowMessage) and the wait cursor (CWinApp::AdjustWaitCursor).
 #pragma once
 
 #include <windows.h>

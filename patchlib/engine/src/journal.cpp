@@ -47,7 +47,9 @@ std::vector<Record> decodeJournal(const std::vector<unsigned char>& bytes) {
     if (le32(body + n) != check32(body, n)) break;
     Record r{static_cast<Rec>(body[0]),
              std::string(reinterpret_cast<const char*>(body + 1), n - 1)};
-    if (body[0] < 1 || body[0] > 10) break;
+    if (body[0] < static_cast<unsigned char>(Rec::Begin) ||
+        body[0] > static_cast<unsigned char>(Rec::Abort))
+      break;
     if (out.empty() != (r.type == Rec::Begin)) break;
     const bool named = r.type != Rec::Begin && r.type != Rec::Commit && r.type != Rec::Abort;
     if (named && !checkRelativePath(r.path, true).empty()) break;

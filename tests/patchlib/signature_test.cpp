@@ -40,6 +40,27 @@ std::string text(const std::string& path) {
   return std::string(b.begin(), b.end());
 }
 
+// The patch's sections as its table lists them.
+struct SectionEntry {
+  std::uint32_t type;
+  std::uint64_t offset, length;
+};
+std::vector<SectionEntry> sectionsOf(const Bytes& p) {
+  auto le = [&](std::size_t at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= std::uint64_t(p.at(at + i)) << (8 * i);
+    return v;
+  };
+  std::vector<SectionEntry> out;
+  for (std::size_t i = 0; i < le(16, 4); ++i) {
+    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
+    out.push_back({static_cast<std::uint32_t>(le(e, 4)), le(e + 8, 8), le(e + 16, 8)});
+  }
+  return out;
+}
+const char* const kSectionNames[] = {"operations", "literals", "commands", "positions",
+                                     "differences"};
+
 // Serves the patch file as it is for its first `after` reads, then with the
 // byte at `at` changed: the file rewritten in place once it was checked, or
 // changed on a network share's server.
@@ -141,22 +162,14 @@ TEST_F(Signing, AlteredAfterSigningIsNeverApplied) {
 // decoded. A product already at its new content is no exception.
 TEST_F(Signing, PatchRewrittenWhileInUseAppliesOnlyWhatWasSigned) {
   const std::string patch = make("p.rtp", &testSigningKey());
-  const Bytes good = readBytes(patch);
   const Snapshot oldTree = snapshot(product);
-  auto le = [&](std::size_t at, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= std::uint64_t(good.at(at + i)) << (8 * i);
-    return v;
-  };
   RewrittenPatch clean(*fs, patch, 0, std::numeric_limits<long>::max());
   ASSERT_TRUE(rtp::applyPatch(clean, patch, product, trustTestKey()).ok());
   const Snapshot newTree = snapshot(product);
-  const char* const names[] = {"operations", "literals", "commands", "positions", "differences"};
-  for (std::size_t i = 0; i < rtp::format::kSectionCount; ++i) {
-    const std::size_t entry = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
-    SCOPED_TRACE(names[le(entry, 4) - 1]);
-    ASSERT_GT(le(entry + 16, 8), 0u);
-    const std::uint64_t at = le(entry + 8, 8) + le(entry + 16, 8) / 2;
+  for (const SectionEntry& s : sectionsOf(readBytes(patch))) {
+    SCOPED_TRACE(kSectionNames[s.type - 1]);
+    ASSERT_GT(s.length, 0u);
+    const std::uint64_t at = s.offset + s.length / 2;
     for (long after = 1; after <= clean.reads; ++after) {
       SCOPED_TRACE("changed after read " + std::to_string(after));
       stdfs::remove_all(product);
@@ -180,6 +193,18 @@ TEST_F(Signing, PatchRewrittenWhileInUseAppliesOnlyWhatWasSigned) {
     EXPECT_EQ(rtp::applyPatch(applying, patch, product, trustTestKey()).result,
               rtp::Result::NotSigned);
     EXPECT_EQ(treeDiff(snapshot(product), newTree), "");
+  }
+}
+
+// A section cut short but signed as it is: the maker's fault, found while
+// the new files (and backups) are staged, which then go.
+TEST_F(Signing, ASignedSectionThatFailsToDecodeChangesNothing) {
+  const Bytes good = readBytes(make("p.rtp", &testSigningKey()));
+  for (const SectionEntry& s : sectionsOf(good)) {
+    const auto from = good.begin() + static_cast<long>(s.offset);
+    writeFile(work.sub("cut.rtp"),
+              withSection(good, s.type, Bytes(from, from + static_cast<long>(s.length) - 3)));
+    expectRefused(work.sub("cut.rtp"), rtp::Result::PatchCorrupt, kSectionNames[s.type - 1]);
   }
 }
 

@@ -39,7 +39,7 @@ Bytes applyStreams(const Bytes& oldData, const Bytes& newData, const rtp::PatchS
   rtp::MemoryFile file(patch.data(), patch.size());
   rtp::PatchReader reader(file, &testPublicKey());
   reader.load();
-  rtp::PatchDecoder decoder(file, reader.streams());
+  rtp::PatchDecoder decoder(file, reader.streams(), reader.tampered());
   rtp::MemoryFile old(oldData.data(), oldData.size());
   VectorSink sink;
   decoder.decode(reader.ops()[0], &old, &sink);

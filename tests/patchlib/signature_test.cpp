@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <limits>
 
 #include "TestReleaseKey.h"
 #include "corpus_trees.h"
@@ -38,6 +39,72 @@ std::string text(const std::string& path) {
   const Bytes b = readBytes(path);
   return std::string(b.begin(), b.end());
 }
+
+// The patch's sections as its table lists them.
+struct SectionEntry {
+  std::uint32_t type;
+  std::uint64_t offset, length;
+};
+std::vector<SectionEntry> sectionsOf(const Bytes& p) {
+  auto le = [&](std::size_t at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= std::uint64_t(p.at(at + i)) << (8 * i);
+    return v;
+  };
+  std::vector<SectionEntry> out;
+  for (std::size_t i = 0; i < le(16, 4); ++i) {
+    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
+    out.push_back({static_cast<std::uint32_t>(le(e, 4)), le(e + 8, 8), le(e + 16, 8)});
+  }
+  return out;
+}
+const char* const kSectionNames[] = {"operations", "literals", "commands", "positions",
+                                     "differences"};
+
+// Serves the patch file as it is for its first `after` reads, then with the
+// byte at `at` changed: the file rewritten in place once it was checked, or
+// changed on a network share's server.
+class RewrittenPatch : public FaultyFs {
+ public:
+  RewrittenPatch(rtp::FileSystem& real, std::string patch, std::uint64_t at, long after)
+      : FaultyFs(real), patch_(std::move(patch)), at_(at), after_(after) {}
+  long reads = 0;
+
+  std::unique_ptr<rtp::File> openRead(const std::string& path) override {
+    std::unique_ptr<rtp::File> f = FaultyFs::openRead(path);
+    if (path != patch_) return f;
+    return std::unique_ptr<rtp::File>(new Rewritten(std::move(f), *this));
+  }
+
+ private:
+  class Rewritten : public rtp::File {
+   public:
+    Rewritten(std::unique_ptr<rtp::File> f, RewrittenPatch& fs) : f_(std::move(f)), fs_(fs) {}
+    std::size_t read(void* buf, std::size_t n) override {
+      const std::size_t got = f_->read(buf, n);
+      if (fs_.reads++ >= fs_.after_ && fs_.at_ >= pos_ && fs_.at_ - pos_ < got)
+        static_cast<unsigned char*>(buf)[fs_.at_ - pos_] ^= 0x5a;
+      pos_ += got;
+      return got;
+    }
+    void write(const void* buf, std::size_t n) override { f_->write(buf, n); }
+    void seek(std::uint64_t pos) override {
+      f_->seek(pos);
+      pos_ = pos;
+    }
+    std::uint64_t size() override { return f_->size(); }
+    void sync() override { f_->sync(); }
+    void setMode(std::uint32_t mode) override { f_->setMode(mode); }
+
+   private:
+    std::unique_ptr<rtp::File> f_;
+    RewrittenPatch& fs_;
+    std::uint64_t pos_ = 0;
+  };
+  std::string patch_;
+  std::uint64_t at_;
+  long after_;
+};
 
 // Sample trees, a product at the old one, and patches made from them.
 class Signing : public ::testing::Test {
@@ -86,6 +153,58 @@ TEST_F(Signing, AlteredAfterSigningIsNeverApplied) {
   for (const Tampered& t : tamperings(good, other)) {
     writeFile(work.sub("t.rtp"), t.bytes);
     expectRefused(work.sub("t.rtp"), t.expect, t.name);
+  }
+}
+
+// Whenever a section changes after the signature check, its bytes are
+// either never used (refused, nothing changed) or were read before the
+// change (and the patch applies as signed); the bytes hashed are the bytes
+// decoded. A product already at its new content is no exception.
+TEST_F(Signing, PatchRewrittenWhileInUseAppliesOnlyWhatWasSigned) {
+  const std::string patch = make("p.rtp", &testSigningKey());
+  const Snapshot oldTree = snapshot(product);
+  RewrittenPatch clean(*fs, patch, 0, std::numeric_limits<long>::max());
+  ASSERT_TRUE(rtp::applyPatch(clean, patch, product, trustTestKey()).ok());
+  const Snapshot newTree = snapshot(product);
+  for (const SectionEntry& s : sectionsOf(readBytes(patch))) {
+    SCOPED_TRACE(kSectionNames[s.type - 1]);
+    ASSERT_GT(s.length, 0u);
+    const std::uint64_t at = s.offset + s.length / 2;
+    for (long after = 1; after <= clean.reads; ++after) {
+      SCOPED_TRACE("changed after read " + std::to_string(after));
+      stdfs::remove_all(product);
+      stdfs::create_directories(product);
+      materialise(product, oldTree);
+      RewrittenPatch seam(*fs, patch, at, after);
+      const rtp::Outcome o = rtp::applyPatch(seam, patch, product, trustTestKey());
+      if (after > 1 && o.ok()) {
+        EXPECT_EQ(treeDiff(snapshot(product), newTree), "");
+        continue;
+      }
+      EXPECT_EQ(o.result, rtp::Result::NotSigned) << o.message;
+      EXPECT_EQ(treeDiff(snapshot(product), oldTree), "");
+    }
+    stdfs::remove_all(product);
+    stdfs::create_directories(product);
+    materialise(product, newTree);
+    RewrittenPatch verifying(*fs, patch, at, 1), applying(*fs, patch, at, 1);
+    EXPECT_EQ(rtp::verifyPatch(verifying, patch, product, testPublicKey()).result,
+              rtp::Result::NotSigned);
+    EXPECT_EQ(rtp::applyPatch(applying, patch, product, trustTestKey()).result,
+              rtp::Result::NotSigned);
+    EXPECT_EQ(treeDiff(snapshot(product), newTree), "");
+  }
+}
+
+// A section cut short but signed as it is: the maker's fault, found while
+// the new files (and backups) are staged, which then go.
+TEST_F(Signing, ASignedSectionThatFailsToDecodeChangesNothing) {
+  const Bytes good = readBytes(make("p.rtp", &testSigningKey()));
+  for (const SectionEntry& s : sectionsOf(good)) {
+    const auto from = good.begin() + static_cast<long>(s.offset);
+    writeFile(work.sub("cut.rtp"),
+              withSection(good, s.type, Bytes(from, from + static_cast<long>(s.length) - 3)));
+    expectRefused(work.sub("cut.rtp"), rtp::Result::PatchCorrupt, kSectionNames[s.type - 1]);
   }
 }
 

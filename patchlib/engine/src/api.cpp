@@ -66,6 +66,7 @@ Outcome readPatch(File& patch, const crypto::PublicKey* trusted, std::vector<Pat
   PatchReader reader(patch, trusted);
   Outcome out = guarded([&] {
     reader.load();
+    reader.checkStreams();
     if (ops) *ops = reader.ops();
     return Outcome();
   });
@@ -84,6 +85,7 @@ Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std:
     std::unique_ptr<File> file = openPatch(fs, patchPath);
     PatchReader reader(*file, &trusted);
     reader.load();
+    reader.checkStreams();
     Outcome out;
     std::vector<FileState> states;
     out.files = examine(fs, reader.ops(), ApplyOptions(), states);
@@ -123,7 +125,9 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
     std::unique_ptr<File> file = openPatch(fs, patchPath);
     PatchReader reader(*file, &*options.trustedKey);
     reader.load();
-    // Only a sound patch may touch the tree, even to finish an old one.
+    // Only a patch whose signed header and operations hold may touch the
+    // tree, even to finish an old one. Its streams are checked as they are
+    // used, before anything of it is swapped in.
     recovered = recover(fs, productDir) != Recovery::Nothing;
     Outcome o;
     std::vector<FileState> states;

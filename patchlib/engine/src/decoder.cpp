@@ -47,8 +47,9 @@ class ChunkedSink : public ByteSink {
 
 }  // namespace
 
-PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams)
-    : literals_(patch, streams.literals, "literal"),
+PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams, Result tampered)
+    : tampered_(tampered),
+      literals_(patch, streams.literals, "literal"),
       commands_(patch, streams.commands, "command"),
       positions_(patch, streams.positions, "position"),
       differences_(patch, streams.differences, "difference") {}
@@ -60,6 +61,21 @@ void PatchDecoder::finish() {
   commands_.finish();
   positions_.finish();
   differences_.finish();
+  requireIntact();
+}
+
+void PatchDecoder::requireIntact() {
+  for (StreamSource* s : {&literals_, &commands_, &positions_, &differences_})
+    if (!s->intact()) throw Error(tampered_, std::string(s->name()) + " section hash mismatch");
+}
+
+void PatchDecoder::checked(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    if (e.result() == Result::PatchCorrupt) requireIntact();
+    throw;
+  }
 }
 
 void PatchDecoder::decode(const PatchOp& op, File* old, ByteSink* sink) {

@@ -2,7 +2,6 @@
 #include <array>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <set>
 
 #include "rtp/format.h"
@@ -45,21 +44,6 @@ void readAt(File& f, std::uint64_t off, unsigned char* out, std::size_t n) {
   }
 }
 
-crypto::Digest hashRange(File& f, std::uint64_t off, std::uint64_t len) {
-  crypto::Sha256 h;
-  const std::size_t size = 64 * 1024;
-  std::unique_ptr<unsigned char[]> buf(new unsigned char[size]);  // read into before use
-  f.seek(off);
-  while (len > 0) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(len, size));
-    std::size_t r = f.read(buf.get(), want);
-    if (r == 0) throw Error(Result::PatchCorrupt, "patch file is truncated");
-    h.update(buf.get(), r);
-    len -= r;
-  }
-  return h.finish();
-}
-
 template <std::size_t N>
 bool allZero(const std::array<unsigned char, N>& a) {
   for (unsigned char c : a)
@@ -79,28 +63,35 @@ bool isZero(const Hash128& h) { return h.low == 0 && h.high == 0; }
 void PatchReader::load() {
   try {
     readHeader();
-    checkSectionHashes();
     parseOps(readRecords());
-    checkStreams();
   } catch (const IoFailure& e) {
     throw Error(Result::PatchUnreadable, std::string("cannot read patch: ") + e.what());
   }
 }
 
-// The records are one LZMA2 stream; their size is bounded here. Its decoder
-// (and dictionary) is gone before the streams' are made.
+// The records are one LZMA2 stream, its size bounded here. Each stored byte
+// is read once, hashed and decoded from the same buffer, and nothing decoded
+// is parsed before the hash matched. Its decoder (and dictionary) is gone
+// before the streams' are made.
 std::vector<unsigned char> PatchReader::readRecords() {
   StreamSource records(file_, opsRange_, "operations");
   std::vector<unsigned char> bytes;
-  unsigned char chunk[16 * 1024];
-  for (;;) {
-    const std::size_t got = records.readAtMost(chunk, sizeof chunk);
-    bytes.insert(bytes.end(), chunk, chunk + got);
-    if (bytes.size() > format::kMaxOpsSection)
-      throw Error(Result::PatchCorrupt, "operations section too large");
-    if (got < sizeof chunk) break;  // the end of the stream
+  try {
+    unsigned char chunk[16 * 1024];
+    for (;;) {
+      const std::size_t got = records.readAtMost(chunk, sizeof chunk);
+      bytes.insert(bytes.end(), chunk, chunk + got);
+      if (bytes.size() > format::kMaxOpsSection)
+        throw Error(Result::PatchCorrupt, "operations section too large");
+      if (got < sizeof chunk) break;  // the end of the stream
+    }
+    records.finish();
+  } catch (const Error& e) {
+    if (e.result() == Result::PatchCorrupt && !records.intact())
+      throw Error(tampered(), "operations section hash mismatch");
+    throw;
   }
-  records.finish();
+  if (!records.intact()) throw Error(tampered(), "operations section hash mismatch");
   return bytes;
 }
 
@@ -108,15 +99,17 @@ std::vector<unsigned char> PatchReader::readRecords() {
 // at before the signature holds; the rest of the header waits for it.
 void PatchReader::readHeader() {
   fileSize_ = file_.size();
-  unsigned char fixed[format::kFixedHeaderSize] = {};
-  const std::size_t have =
-      static_cast<std::size_t>(std::min<std::uint64_t>(fileSize_, sizeof fixed));
-  readAt(file_, 0, fixed, have);
+  // One read, of as much as the largest header: the bytes the signature is
+  // checked on are the bytes parsed.
+  std::vector<unsigned char> header(static_cast<std::size_t>(
+      std::min<std::uint64_t>(fileSize_, format::headerSize(format::kMaxSections))));
+  readAt(file_, 0, header.data(), header.size());
+  const std::size_t have = header.size();
   if (have < sizeof format::kMagic ||
-      std::memcmp(fixed, format::kMagic, sizeof format::kMagic) != 0)
+      std::memcmp(header.data(), format::kMagic, sizeof format::kMagic) != 0)
     throw Error(Result::PatchCorrupt, "not a patch file (bad magic number)");
-  if (have < sizeof fixed) throw Error(tampered(), "patch file is truncated");
-  Cursor c{fixed, sizeof fixed};
+  if (have < format::kFixedHeaderSize) throw Error(tampered(), "patch file is truncated");
+  Cursor c{header.data(), format::kFixedHeaderSize};
   c.pos = 8;
   const std::uint32_t version = static_cast<std::uint32_t>(c.le(4));
   const std::uint32_t headerSize = static_cast<std::uint32_t>(c.le(4));
@@ -130,8 +123,7 @@ void PatchReader::readHeader() {
   if (headerSize != format::headerSize(sectionCount)) throw Error(tampered(), "bad header size");
   if (headerSize > fileSize_) throw Error(tampered(), "patch file is truncated");
 
-  std::vector<unsigned char> header(headerSize);
-  readAt(file_, 0, header.data(), header.size());
+  header.resize(headerSize);
   checkSignature(header, headerSize - format::kSignatureBlockSize);
   checkTable(header);
 }
@@ -175,7 +167,6 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
   if (opCount_ > format::kMaxOps) throw Error(Result::PatchCorrupt, "too many operations");
 
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-  sections_.clear();
   bool present[format::kSectionCount + 1] = {};
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
     Section s;
@@ -183,9 +174,10 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
     s.range.dictionary = static_cast<std::uint32_t>(h.le(4));
     s.range.offset = h.le(8);
     s.range.length = h.le(8);
-    h.need(s.sha256.size());
-    std::copy(h.p + h.pos, h.p + h.pos + s.sha256.size(), s.sha256.begin());
-    h.pos += s.sha256.size();
+    crypto::Digest& sha256 = s.range.sha256;
+    h.need(sha256.size());
+    std::copy(h.p + h.pos, h.p + h.pos + sha256.size(), sha256.begin());
+    h.pos += sha256.size();
     const SectionRange& r = s.range;
     if (r.offset < headerSize || r.length > fileSize_ || r.offset > fileSize_ - r.length)
       throw Error(Result::PatchCorrupt, "section lies outside the patch file");
@@ -220,7 +212,6 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
         streams_.differences = r;
         break;
     }
-    sections_.push_back(s);
   }
   for (std::uint32_t type = format::kSectionOps; type <= format::kSectionCount; ++type)
     if (!present[type])
@@ -238,12 +229,6 @@ void PatchReader::checkTable(const std::vector<unsigned char>& header) {
     end = off + len;
   }
   if (end != fileSize_) throw Error(Result::PatchCorrupt, "bytes after the last section");
-}
-
-void PatchReader::checkSectionHashes() {
-  for (const Section& s : sections_)
-    if (hashRange(file_, s.range.offset, s.range.length) != s.sha256)
-      throw Error(tampered(), std::string(sectionName(s.type)) + " section hash mismatch");
 }
 
 void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
@@ -337,16 +322,21 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
     throw Error(Result::PatchCorrupt, "the new sizes do not add up to the header's total");
 }
 
-// Decodes every stream once without the old files: their structure, the
-// commands' ranges and every length must hold before anything is touched.
-// The operations take their data from the streams in turn, each the next
-// bytes, so no byte serves two: checking costs the streams once plus the
-// sizes the patch declares, however many operations there are.
+// Without the old files: the streams' structure, the commands' ranges and
+// every length. The operations take their data from the streams in turn,
+// each the next bytes, so no byte serves two: checking costs the streams
+// once plus the sizes the patch declares, however many operations there are.
 void PatchReader::checkStreams() {
-  PatchDecoder decoder(file_, streams_);
-  for (const PatchOp& op : ops_)
-    if (op.encoding != Encoding::None) decoder.decode(op, nullptr, nullptr);
-  decoder.finish();
+  try {
+    PatchDecoder decoder(file_, streams_, tampered());
+    decoder.checked([&] {
+      for (const PatchOp& op : ops_)
+        if (op.encoding != Encoding::None) decoder.decode(op, nullptr, nullptr);
+      decoder.finish();
+    });
+  } catch (const IoFailure& e) {
+    throw Error(Result::PatchUnreadable, std::string("cannot read patch: ") + e.what());
+  }
 }
 
 }  // namespace rtp

@@ -20,6 +20,9 @@ struct StreamSource::State {
   const char* name;
   std::uint64_t offset;     // next stored byte to read from the file
   std::uint64_t remaining;  // stored bytes not yet read from the file
+  crypto::Sha256 hash;      // of the stored bytes read so far
+  crypto::Digest expected;
+  int verdict = -1;  // intact(): unknown, no, yes
   lzma_stream strm = LZMA_STREAM_INIT;
   bool open = false;
   // Not zeroed: every byte is written before it is read, and a patch reads
@@ -36,8 +39,28 @@ struct StreamSource::State {
   std::size_t stagedPos = 0, stagedEnd = 0;
   bool ended = false;
   State(File& f, const SectionRange& r, const char* n)
-      : file(f), name(n), offset(r.offset), remaining(r.length) {}
+      : file(f), name(n), offset(r.offset), remaining(r.length), expected(r.sha256) {}
+  // Fills the input buffer from the file with the next stored bytes.
+  bool refill();
 };
+
+// False when the file ends early: it shrank since its size was checked.
+bool StreamSource::State::refill() {
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, in.size));
+  file.seek(offset);
+  std::size_t got = 0;
+  while (got < want) {
+    const std::size_t r = file.read(in.data() + got, want - got);
+    if (r == 0) return false;
+    got += r;
+  }
+  hash.update(in.data(), want);
+  offset += want;
+  remaining -= want;
+  strm.next_in = in.data();
+  strm.avail_in = want;
+  return true;
+}
 
 StreamSource::StreamSource(File& file, const SectionRange& range, const char* name)
     : s_(new State(file, range, name)) {
@@ -70,21 +93,7 @@ void StreamSource::corrupt(const std::string& what) const {
 std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
   State& s = *s_;
   while (s.stagedPos == s.stagedEnd && !s.ended) {
-    if (s.strm.avail_in == 0 && s.remaining > 0) {
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(s.remaining, s.in.size));
-      s.file.seek(s.offset);
-      std::size_t got = 0;
-      while (got < want) {
-        const std::size_t r = s.file.read(s.in.data() + got, want - got);
-        if (r == 0) corrupt("patch file is truncated");
-        got += r;
-      }
-      s.offset += want;
-      s.remaining -= want;
-      s.strm.next_in = s.in.data();
-      s.strm.avail_in = want;
-    }
+    if (s.strm.avail_in == 0 && s.remaining > 0 && !s.refill()) corrupt("patch file is truncated");
     s.strm.next_out = s.staged.data();
     s.strm.avail_out = s.staged.size;
     const lzma_ret rc = lzma_code(&s.strm, LZMA_RUN);
@@ -172,6 +181,21 @@ void StreamSource::finish() {
   if (readSome(nullptr, 1) != 0) corrupt("holds bytes no operation uses");
   if (s_->strm.avail_in != 0 || s_->remaining != 0) corrupt("has bytes after its end");
 }
+
+bool StreamSource::intact() {
+  State& s = *s_;
+  if (s.verdict < 0) {
+    s.ended = true;
+    s.stagedPos = s.stagedEnd = 0;
+    bool whole = true;
+    while (whole && s.remaining > 0) whole = s.refill();
+    s.strm.avail_in = 0;
+    s.verdict = whole && s.hash.finish() == s.expected;
+  }
+  return s.verdict == 1;
+}
+
+const char* StreamSource::name() const { return s_->name; }
 
 // OldReader
 

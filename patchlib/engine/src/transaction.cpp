@@ -47,7 +47,7 @@ Transaction::Transaction(FileSystem& fs, const std::string& root, PatchReader& p
       opts_(opts),
       progress_(progress),
       journal_(fs, root),
-      decoder_(patch.file(), patch.streams()) {}
+      decoder_(patch.file(), patch.streams(), patch.tampered()) {}
 
 std::string Transaction::run() {
   // A tree already at its new state is not written to at all (it may be
@@ -184,31 +184,33 @@ void Transaction::keep(const std::string& rel, const std::string& saved) {
   kept_ = fs_.keep(path(rel), path(saved)) || kept_;
 }
 
+// Every stream is read to its end and its hash compared before anything is
+// swapped in, past the last pending operation too: what is staged comes from
+// bytes that were checked, or is undone.
 void Transaction::forward() {
   const std::vector<PatchOp>& ops = patch_.ops();
   std::size_t count = 0;
   for (const PatchOp& op : ops) count += rulesOf(op.kind).isFile;
-  // Past the last pending operation no one needs the streams any more.
-  std::size_t pendingEnd = 0;
-  for (std::size_t i = 0; i < ops.size(); ++i)
-    if (states_[i] != FileState::Done) pendingEnd = i + 1;
   std::size_t index = 0;
-  for (std::size_t i = 0; i < ops.size(); ++i) {
-    const PatchOp& op = ops[i];
-    const OpRules& rules = rulesOf(op.kind);
-    if (rules.isFile && progress_) {
-      lastPercent_ = -1;
-      check(progress_->beginFile(index, count));
-      check(progress_->fileName(op.path));
-      percent(0);
+  decoder_.checked([&] {
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+      const PatchOp& op = ops[i];
+      const OpRules& rules = rulesOf(op.kind);
+      if (rules.isFile && progress_) {
+        lastPercent_ = -1;
+        check(progress_->beginFile(index, count));
+        check(progress_->fileName(op.path));
+        percent(0);
+      }
+      if (rules.isFile) ++index;
+      if (states_[i] != FileState::Done)
+        rules.stage(*this, op);
+      else if (op.encoding != Encoding::None)
+        decoder_.decode(op, nullptr, nullptr);  // its share of the shared streams
+      if (rules.isFile) percent(100);
     }
-    if (rules.isFile) ++index;
-    if (states_[i] != FileState::Done)
-      rules.stage(*this, op);
-    else if (i < pendingEnd && op.encoding != Encoding::None)
-      decoder_.decode(op, nullptr, nullptr);  // its share of the shared streams
-    if (rules.isFile) percent(100);
-  }
+    decoder_.finish();
+  });
 }
 
 std::string Transaction::writeNew(const PatchOp& op) {

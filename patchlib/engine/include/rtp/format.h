@@ -109,11 +109,12 @@ struct PatchOp {
   std::uint32_t mode = 0;
 };
 
-// Where a section lies in the patch file, and the dictionary its stream
-// declares (0 for an empty section).
+// Where a section lies in the patch file, the dictionary its stream declares
+// (0 for an empty section), and the SHA-256 its stored bytes must have.
 struct SectionRange {
   std::uint64_t offset = 0, length = 0;
   std::uint32_t dictionary = 0;
+  crypto::Digest sha256{};
 };
 
 // The data streams of a patch, by section type.
@@ -124,9 +125,10 @@ struct StreamRanges {
 // First 16 bytes of SHA-256 of the signed header bytes; the journal records it.
 using PatchId = std::array<unsigned char, 16>;
 
-// Reads and checks a whole patch: header, section table, signature, section
-// hashes, every operation record, and the structure of every data stream.
-// Nothing of the patch is trusted before load() returns.
+// Reads and checks a patch's header, section table, signature and operation
+// records; nothing of those is trusted before load() returns. The data
+// streams are read once, by the PatchDecoder that uses them, and hashed as
+// they are read: they are vouched for only once it has finished.
 class PatchReader {
  public:
   // With a trusted key the patch must carry that key's signature, and any
@@ -134,6 +136,9 @@ class PatchReader {
   // integrity is checked.
   PatchReader(File& file, const crypto::PublicKey* trusted) : file_(file), trusted_(trusted) {}
   void load();
+  // After load(): decodes every stream to its end, writing nothing, with
+  // the checks an apply makes of them.
+  void checkStreams();
   const std::vector<PatchOp>& ops() const { return ops_; }
   const PatchId& id() const { return id_; }
   // All zero for an unsigned patch; known once the header has been read,
@@ -143,23 +148,20 @@ class PatchReader {
   std::uint64_t totalNewBytes() const { return totalNewBytes_; }
   const StreamRanges& streams() const { return streams_; }
   File& file() { return file_; }
+  // What a fault of bytes the signature covers means: with a trusted key,
+  // they are not what the key signed.
+  Result tampered() const { return trusted_ ? Result::NotSigned : Result::PatchCorrupt; }
 
  private:
   struct Section {
     std::uint32_t type = 0;
     SectionRange range;
-    crypto::Digest sha256{};
   };
   void readHeader();
   void checkSignature(const std::vector<unsigned char>& header, std::size_t signedSize);
   void checkTable(const std::vector<unsigned char>& header);
-  void checkSectionHashes();
   std::vector<unsigned char> readRecords();
   void parseOps(const std::vector<unsigned char>& bytes);
-  void checkStreams();
-  // What a fault of bytes the signature covers means: with a trusted key,
-  // they are not what the key signed.
-  Result tampered() const { return trusted_ ? Result::NotSigned : Result::PatchCorrupt; }
 
   File& file_;
   const crypto::PublicKey* trusted_;
@@ -168,7 +170,6 @@ class PatchReader {
   std::uint64_t totalNewBytes_ = 0;
   SectionRange opsRange_;
   StreamRanges streams_;
-  std::vector<Section> sections_;
   PatchId id_{};
   crypto::KeyId signerKeyId_{};
   std::vector<PatchOp> ops_;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -27,7 +28,9 @@ class ByteSink {
 // Decodes the raw LZMA2 stream stored at a range of a file, with the
 // dictionary the range declares (checked against its type's bound by the
 // reader); an empty range is an empty stream. A stream reaching back farther
-// than its dictionary is refused, never given more memory.
+// than its dictionary is refused, never given more memory. Each stored byte
+// is read from the file once, into the range's SHA-256 and the decoder from
+// the same buffer.
 class StreamSource {
  public:
   StreamSource(File& file, const SectionRange& range, const char* name);
@@ -42,6 +45,10 @@ class StreamSource {
   std::uint64_t readVarint();
   // The stream must end here: its end marker read, every stored byte used.
   void finish();
+  // Whether the stored bytes are those the range's SHA-256 names; reads
+  // (without decoding) and hashes any not yet read, which ends decoding.
+  bool intact();
+  const char* name() const;
 
  private:
   std::size_t readSome(unsigned char* out, std::size_t n);
@@ -75,16 +82,25 @@ class OldReader {
 
 // Decodes the operations' data in patch order. Every operation with data
 // must pass through, in order, skipped ones too: the streams are shared.
+// Nothing decoded is vouched for before finish() returns: only then has
+// every stream been read to its end and its hash compared.
 class PatchDecoder {
  public:
-  PatchDecoder(File& patch, const StreamRanges& streams);
+  // tampered: the result for a stream whose bytes are not those the header
+  // lists (not signed, or, without a key, merely corrupt).
+  PatchDecoder(File& patch, const StreamRanges& streams, Result tampered);
   ~PatchDecoder();
   // Writes op's new content to sink, reading the old content from old (a
   // delta needs it). With no sink, only consumes and checks op's part of
   // the streams; the old file is not needed then.
   void decode(const PatchOp& op, File* old, ByteSink* sink);
-  // Every stream must be used up exactly.
+  // Every stream must be used up exactly, and hold the bytes signed.
   void finish();
+  // Runs body, which decodes from these streams. A fault it finds in their
+  // data is the maker's only if every stream holds the bytes signed: each
+  // is first read and hashed to its end, and one that does not turns the
+  // fault into tampering.
+  void checked(const std::function<void()>& body);
 
  private:
   void decodeFull(const PatchOp& op, ByteSink* sink);
@@ -92,7 +108,9 @@ class PatchDecoder {
   bool nextCommand(const PatchOp& op, std::uint64_t produced, Command& c);
   void applyCommand(const PatchOp& op, const Command& c, std::uint64_t newPos, OldReader* old,
                     ByteSink* sink);
+  void requireIntact();
 
+  Result tampered_;
   StreamSource literals_, commands_, positions_, differences_;
   std::vector<unsigned char> buf_, window_, out_;
   std::int64_t shift_ = 0;

@@ -182,6 +182,18 @@ TEST(KeyFile, ReadsWhatOpenSslWritesAndOpenSslReadsWhatItWrites) {
   }
   const std::string pub = keyfile::writePublicKey(testPoint());
   EXPECT_EQ(pub, text(RTP_KEYS_DIR "/test-release-key.pub.pem")) << "written as OpenSSL writes";
+
+  // A scalar with another key's point would sign under the wrong key id.
+  TempDir d;
+  rtp::generateKeyPair(d.sub("other.pem"), d.sub("other.pub.pem"), "");
+  keyfile::PrivateKey mixed;
+  mixed.d.bytes = test.d.bytes;
+  mixed.point = rtp::readPublicKey(d.sub("other.pub.pem"));
+  mixed.hasPoint = true;
+  writeFile(d.sub("mixed.pem"), keyfile::writePrivateKey(mixed, "", crypto));
+  EXPECT_NE(
+      outcome([&] { rtp::SigningKey::load(d.sub("mixed.pem")); }).find("not its private key's"),
+      std::string::npos);
 }
 
 TEST(KeyFile, PassphraseAndIterationRules) {

@@ -202,10 +202,20 @@ SigningKey SigningKey::load(const std::string& path, const std::string& passphra
   std::memcpy(blob.bytes.data() + sizeof header + parts.point.size(), parts.d.bytes.data(),
               kCoordinate);
   KeyHandle key;
-  const NTSTATUS st =
-      BCryptImportKeyPair(ecdsa(), nullptr, BCRYPT_ECCPRIVATE_BLOB, key.out(), blob.bytes.data(),
-                          static_cast<ULONG>(blob.bytes.size()), 0);
+  NTSTATUS st = BCryptImportKeyPair(ecdsa(), nullptr, BCRYPT_ECCPRIVATE_BLOB, key.out(),
+                                    blob.bytes.data(), static_cast<ULONG>(blob.bytes.size()), 0);
   if (st != kSuccess) fail("cannot use the private key in " + path, st);
+  // CNG takes a scalar with a point that is not its own; such a key would
+  // fail only at its first signature, after the work that it signs.
+  const crypto::Digest probe = crypto::sha256(path.data(), path.size());
+  crypto::Signature signature;
+  ULONG n = 0;
+  st = BCryptSignHash(key.get(), nullptr, const_cast<PUCHAR>(probe.data()),
+                      static_cast<ULONG>(probe.size()), signature.data(),
+                      static_cast<ULONG>(signature.size()), &n, 0);
+  if (st != kSuccess || n != signature.size()) fail("cannot sign with the key in " + path, st);
+  if (!crypto::verifySignature(parts.point, probe, signature))
+    throw KeyError(path + " holds a public point that is not its private key's");
   SigningKey out(key.release());
   out.warning_ = keyfile::weakKeyWarning(path, parts.iterations);
   return out;

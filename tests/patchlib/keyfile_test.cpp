@@ -79,16 +79,9 @@ struct Parts {
                 tlv(0x04, ecPrivateKey())});
   }
   Bytes encryptedInfo() const {
-    Bytes inner = tlv(0x04, salt);
-    const Bytes more = tlv(0x02, iterations);
-    inner.insert(inner.end(), more.begin(), more.end());
-    if (!keyLength.empty()) {
-      const Bytes k = tlv(0x02, keyLength);
-      inner.insert(inner.end(), k.begin(), k.end());
-    }
-    const Bytes p = seq({tlv(0x06, prf), tlv(0x05, {})});
-    inner.insert(inner.end(), p.begin(), p.end());
-    const Bytes kdf = seq({tlv(0x06, pbkdf2), tlv(0x30, inner)});
+    const Bytes length = keyLength.empty() ? Bytes() : tlv(0x02, keyLength);
+    const Bytes kdf = seq({tlv(0x06, pbkdf2), seq({tlv(0x04, salt), tlv(0x02, iterations), length,
+                                                   seq({tlv(0x06, prf), tlv(0x05, {})})})});
     const Bytes scheme = seq({tlv(0x06, cipher), tlv(0x04, iv)});
     return seq({seq({tlv(0x06, pbes2), seq({kdf, scheme})}), tlv(0x04, encrypted)});
   }

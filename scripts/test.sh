@@ -31,7 +31,7 @@ need_display
 
 echo "== host tests"
 ctest --preset host
-echo "== short fuzzing runs of the patch reader and the apply path"
+echo "== short fuzzing runs of the patch reader, the apply path and key files"
 ctest --preset fuzz
 echo "== Windows tests ($windows build, under Wine)"
 export WINEPREFIX=$PWD/build/$windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

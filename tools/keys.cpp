@@ -1,10 +1,12 @@
 #include "keys.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
 #include "rtp/engine.h"
+#include "rtp/keyfile.h"
 
 namespace rtptool {
 
@@ -64,7 +66,9 @@ std::unique_ptr<rtp::SigningKey> loadSigningKey(const KeyOptions& options) {
   if (options.key.empty()) return nullptr;
   std::string passphrase;
   if (!readPassphrase(options, passphrase)) throw rtp::KeyError("no passphrase for " + options.key);
-  return std::make_unique<rtp::SigningKey>(rtp::SigningKey::load(options.key, passphrase));
+  auto key = std::make_unique<rtp::SigningKey>(rtp::SigningKey::load(options.key, passphrase));
+  if (!key->warning().empty()) std::fprintf(stderr, "rtptool: %s\n", key->warning().c_str());
+  return key;
 }
 
 bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int* exitCode) {
@@ -85,10 +89,24 @@ bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int*
 
 int cmdKeygen(std::vector<std::string> args) {
   KeyOptions o;
-  if (!takeKeyOptions(args, o) || args.size() != 2 || !o.key.empty() || !o.trust.empty()) {
-    std::fprintf(
-        stderr,
-        "usage: rtptool keygen PRIVATE PUBLIC [--passphrase-env VAR | --passphrase-file FILE]\n");
+  const auto plain = std::find(args.begin(), args.end(), "--unencrypted");
+  const bool unencrypted = plain != args.end();
+  if (unencrypted) args.erase(plain);
+  if (!takeKeyOptions(args, o) || args.size() != 2 || !o.key.empty() || !o.trust.empty() ||
+      (unencrypted && (!o.passphraseEnv.empty() || !o.passphraseFile.empty()))) {
+    std::fprintf(stderr,
+                 "usage: rtptool keygen PRIVATE PUBLIC (--passphrase-env VAR | --passphrase-file "
+                 "FILE | --unencrypted)\n");
+    return static_cast<int>(rtp::Result::BadArguments);
+  }
+  // A private key in the clear signs for whoever copies the file: only a
+  // test key may be written so, and only when asked for by name.
+  if (!unencrypted && o.passphraseEnv.empty() && o.passphraseFile.empty()) {
+    std::fprintf(stderr,
+                 "rtptool: keygen encrypts the private key: give its passphrase (at least %zu "
+                 "characters) with --passphrase-env VAR or --passphrase-file FILE; "
+                 "--unencrypted writes it in the clear, for test keys only\n",
+                 rtp::keyfile::kMinPassphraseLength);
     return static_cast<int>(rtp::Result::BadArguments);
   }
   std::string passphrase;
@@ -98,7 +116,8 @@ int cmdKeygen(std::vector<std::string> args) {
     const rtp::crypto::PublicKey pub = rtp::readPublicKey(args[1]);
     std::printf("key id %s: private key %s (%s), public key %s\n",
                 rtp::crypto::hex(rtp::crypto::keyId(pub)).c_str(), args[0].c_str(),
-                passphrase.empty() ? "NOT encrypted" : "encrypted", args[1].c_str());
+                passphrase.empty() ? "NOT encrypted: a test key only" : "encrypted",
+                args[1].c_str());
     return 0;
   } catch (const rtp::KeyError& e) {
     std::fprintf(stderr, "rtptool: keygen failed: %s\n", e.what());

@@ -1,4 +1,7 @@
-// Release keys on the make side, through OpenSSL.
+// Release keys on the make side, through OpenSSL. Key files are read and
+// written by keyfile.cpp, as in Windows builds; OpenSSL gives it the crypto
+// and holds the key. A key that is no file (a token, an agent) comes through
+// an OpenSSL store.
 #include "rtp/signer.h"
 
 #include <fcntl.h>
@@ -7,9 +10,12 @@
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/store.h>
 #include <openssl/ui.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +23,7 @@
 #include <memory>
 
 #include "rtp/engine.h"
+#include "rtp/keyfile.h"
 
 namespace rtp {
 
@@ -26,7 +33,10 @@ struct Free {
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
   void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
   void operator()(BIO* p) const { BIO_free(p); }
-  void operator()(BIGNUM* p) const { BN_free(p); }
+  void operator()(BIGNUM* p) const { BN_clear_free(p); }
+  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
+  void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
+  void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
   void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
   void operator()(UI_METHOD* p) const { UI_destroy_method(p); }
   void operator()(OSSL_STORE_CTX* p) const { OSSL_STORE_close(p); }
@@ -97,10 +107,80 @@ void writeNewFile(const std::string& path, const char* data, std::size_t n, mode
   }
 }
 
-std::string bioText(BIO* bio) {
-  char* data = nullptr;
-  const long n = BIO_get_mem_data(bio, &data);
-  return std::string(data, static_cast<std::size_t>(n > 0 ? n : 0));
+class OpensslPrimitives : public keyfile::Primitives {
+ public:
+  keyfile::Secret pbkdf2(keyfile::Prf prf, const std::string& passphrase,
+                         const keyfile::Bytes& salt, unsigned iterations,
+                         std::size_t length) override {
+    const EVP_MD* md = prf == keyfile::Prf::HmacSha1     ? EVP_sha1()
+                       : prf == keyfile::Prf::HmacSha256 ? EVP_sha256()
+                                                         : EVP_sha512();
+    keyfile::Secret key(length);
+    if (PKCS5_PBKDF2_HMAC(passphrase.data(), static_cast<int>(passphrase.size()), salt.data(),
+                          static_cast<int>(salt.size()), static_cast<int>(iterations), md,
+                          static_cast<int>(length), key.bytes.data()) != 1)
+      fail("cannot derive a key from the passphrase");
+    return key;
+  }
+
+  bool aesCbc(bool encrypt, const keyfile::Secret& key, const keyfile::Bytes& iv,
+              const keyfile::Bytes& in, keyfile::Bytes& out) override {
+    const EVP_CIPHER* cipher = key.bytes.size() == 16   ? EVP_aes_128_cbc()
+                               : key.bytes.size() == 24 ? EVP_aes_192_cbc()
+                                                        : EVP_aes_256_cbc();
+    Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || iv.size() != 16 ||
+        EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.bytes.data(), iv.data(), encrypt) != 1)
+      fail("cannot set up AES-CBC");
+    out.assign(in.size() + 16, 0);
+    int n = 0, last = 0;
+    if (EVP_CipherUpdate(ctx.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) != 1 ||
+        EVP_CipherFinal_ex(ctx.get(), out.data() + n, &last) != 1) {
+      keyfile::wipe(out.data(), out.size());
+      ERR_clear_error();
+      if (!encrypt) return false;
+      fail("cannot encrypt the private key");
+    }
+    out.resize(static_cast<std::size_t>(n + last));
+    return true;
+  }
+
+  void random(unsigned char* out, std::size_t n) override {
+    if (RAND_bytes(out, static_cast<int>(n)) != 1) fail("no random numbers");
+  }
+};
+
+// The scalar and point that a key file holds, as OpenSSL's key; refused
+// when the point is not the scalar's.
+EVP_PKEY* importPrivate(const keyfile::PrivateKey& parts, const std::string& where) {
+  Owned<BIGNUM> d(BN_secure_new());
+  unsigned char point[1 + crypto::kPublicKeySize] = {0x04};
+  std::memcpy(point + 1, parts.point.data(), parts.point.size());
+  Owned<OSSL_PARAM_BLD> build(OSSL_PARAM_BLD_new());
+  if (!d || !build ||
+      !BN_bin2bn(parts.d.bytes.data(), static_cast<int>(parts.d.bytes.size()), d.get()) ||
+      OSSL_PARAM_BLD_push_utf8_string(build.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0) !=
+          1 ||
+      OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) != 1 ||
+      OSSL_PARAM_BLD_push_octet_string(build.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point) !=
+          1)
+    fail("cannot use the private key in " + where);
+  Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(build.get()));
+  Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  EVP_PKEY* key = nullptr;
+  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()) != 1)
+    fail("cannot use the private key in " + where);
+  Owned<EVP_PKEY> owned(key);
+  Owned<EVP_PKEY_CTX> check(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  if (!check || EVP_PKEY_pairwise_check(check.get()) != 1)
+    fail(where + " holds a public point that is not its private key's");
+  return owned.release();
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -108,13 +188,26 @@ std::string bioText(BIO* bio) {
 SigningKey::SigningKey(void* key)
     : key_(key), public_(publicPoint(static_cast<EVP_PKEY*>(key), "the signing key")) {}
 
-SigningKey::SigningKey(SigningKey&& other) noexcept : key_(other.key_), public_(other.public_) {
+SigningKey::SigningKey(SigningKey&& other) noexcept
+    : key_(other.key_), public_(other.public_), warning_(std::move(other.warning_)) {
   other.key_ = nullptr;
 }
 
 SigningKey::~SigningKey() { EVP_PKEY_free(static_cast<EVP_PKEY*>(key_)); }
 
 SigningKey SigningKey::load(const std::string& pathOrUri, const std::string& passphrase) {
+  if (isRegularFile(pathOrUri)) {
+    const keyfile::PrivateKey parts =
+        keyfile::readPrivateKey(keyfile::readText(pathOrUri, "signing key"), passphrase, pathOrUri,
+                                keyfile::platformPrimitives());
+    if (!parts.hasPoint)
+      throw KeyError(pathOrUri +
+                     " holds no public point beside the private key; write it again with "
+                     "`openssl pkey -in OLD -out NEW`");
+    SigningKey out(importPrivate(parts, pathOrUri));
+    out.warning_ = keyfile::weakKeyWarning(pathOrUri, parts.iterations);
+    return out;
+  }
   Owned<UI_METHOD> ui(UI_UTIL_wrap_read_pem_callback(passphraseCallback, 0));
   if (!ui) fail("cannot set up passphrase handling");
   std::string secret = passphrase;
@@ -175,31 +268,38 @@ crypto::PublicKey readPublicKey(const std::string& pemPath) {
 
 void generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::string& passphrase) {
+  if (!passphrase.empty()) keyfile::checkNewPassphrase(passphrase);
   for (const std::string& p : {privatePath, publicPath})
     if (::access(p.c_str(), F_OK) == 0)
       throw KeyError(p + " exists; a key file is never overwritten");
   Owned<EVP_PKEY> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   if (!key) fail("cannot generate a P-256 key");
+  keyfile::PrivateKey parts;
+  parts.point = publicPoint(key.get(), "the new key");
+  parts.hasPoint = true;
+  BIGNUM* d = nullptr;
+  EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &d);
+  Owned<BIGNUM> owned(d);
+  if (!d || BN_bn2binpad(d, parts.d.bytes.data(), static_cast<int>(parts.d.bytes.size())) !=
+                static_cast<int>(parts.d.bytes.size()))
+    fail("cannot read the new private key");
 
-  Owned<BIO> priv(BIO_new(BIO_s_secmem()));
-  const EVP_CIPHER* cipher = passphrase.empty() ? nullptr : EVP_aes_256_cbc();
-  if (!priv ||
-      PEM_write_bio_PKCS8PrivateKey(priv.get(), key.get(), cipher, passphrase.data(),
-                                    static_cast<int>(passphrase.size()), nullptr, nullptr) != 1)
-    fail("cannot encode the private key");
-  Owned<BIO> pub(BIO_new(BIO_s_mem()));
-  if (!pub || PEM_write_bio_PUBKEY(pub.get(), key.get()) != 1) fail("cannot encode the public key");
-
-  std::string privateText = bioText(priv.get());
+  std::string privateText =
+      keyfile::writePrivateKey(parts, passphrase, keyfile::platformPrimitives());
+  const std::string publicText = keyfile::writePublicKey(parts.point);
   writeNewFile(privatePath, privateText.data(), privateText.size(), 0600);
-  std::fill(privateText.begin(), privateText.end(), '\0');
-  const std::string publicText = bioText(pub.get());
+  keyfile::wipe(&privateText[0], privateText.size());
   try {
     writeNewFile(publicPath, publicText.data(), publicText.size(), 0644);
   } catch (...) {
     ::unlink(privatePath.c_str());
     throw;
   }
+}
+
+keyfile::Primitives& keyfile::platformPrimitives() {
+  static OpensslPrimitives primitives;
+  return primitives;
 }
 
 }  // namespace rtp

@@ -22,7 +22,7 @@ class SigningKey {
  public:
   // From a PEM file (PKCS#8, encrypted when it has a passphrase) or, on
   // hosts, any URI an OpenSSL provider answers (a token, an agent). Throws
-  // KeyError.
+  // KeyError; a file hashed too few times loads with a warning().
   static SigningKey load(const std::string& pathOrUri, const std::string& passphrase = "");
   SigningKey(SigningKey&& other) noexcept;
   SigningKey& operator=(SigningKey&&) = delete;
@@ -30,6 +30,8 @@ class SigningKey {
   ~SigningKey();
 
   const crypto::PublicKey& publicKey() const { return public_; }
+  // What the person signing should hear about the key file; usually empty.
+  const std::string& warning() const { return warning_; }
   crypto::KeyId keyId() const { return crypto::keyId(public_); }
   // r || s of a fresh signature (a random nonce: not deterministic).
   crypto::Signature sign(const crypto::Digest& digest) const;
@@ -39,6 +41,7 @@ class SigningKey {
   explicit SigningKey(void* key);
   void* key_;
   crypto::PublicKey public_{};
+  std::string warning_;
 };
 
 // A P-256 public key from a PEM file (SubjectPublicKeyInfo). Throws KeyError.
@@ -46,7 +49,8 @@ crypto::PublicKey readPublicKey(const std::string& pemPath);
 
 // Writes a new P-256 key pair as PEM. The private key file is created owner
 // readable only (on Windows: a protected ACL granting its owner alone), never over an existing
-// file, and encrypted (AES-256) with passphrase unless it is empty. Throws KeyError.
+// file, and encrypted (PBKDF2-HMAC-SHA256, 600,000 iterations, AES-256) with passphrase unless
+// it is empty; a passphrase needs 12 characters. Throws KeyError.
 void generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::string& passphrase);
 

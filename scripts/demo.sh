@@ -26,7 +26,10 @@ bash scripts/setup.sh
 source scripts/windows.sh
 choose_windows_build
 for preset in host "$windows"; do
-  cmake --preset "$preset" >/dev/null
+  # A TEST medium: the demo's patches are signed with the repository's test key.
+  test_medium=
+  [ "$preset" != host ] && test_medium=-DVELMORA_TEST_RELEASE_KEY=ON
+  cmake --preset "$preset" $test_medium >/dev/null
   cmake --build --preset "$preset" -j2 --target \
     $([ "$preset" = host ] && echo rtptool || echo VelmoraUpdate patchw32 demo_driver \
       demo_vlw32_r7_Standard demo_vlw32_r7_Pro demo_vlw32_r8_Standard demo_vlw32_r8_Pro \

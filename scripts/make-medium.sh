@@ -115,7 +115,10 @@ if [ -n "$pkcs12" ]; then
 else
   leaf=$(cat "$cert")
   signing=(-certs "$cert" -key "$key")
-  [ -z "$module" ] || signing=(${engine:+-pkcs11engine "$engine"} -pkcs11module "$module" "${signing[@]}")
+  if [ -n "$module" ]; then
+    signing=(-pkcs11module "$module" "${signing[@]}")
+    [ -z "$engine" ] || signing=(-pkcs11engine "$engine" "${signing[@]}")
+  fi
 fi
 subject=$(openssl x509 -noout -subject -nameopt oneline <<<"$leaf" 2>/dev/null | sed 's/^subject=//') ||
   die "no certificate to sign with"

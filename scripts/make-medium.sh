@@ -17,8 +17,8 @@
 #                                  the key's passphrase (the token's PIN); never on the command line
 #   --timestamp URL                an RFC 3161 time-stamping server
 #   --ca FILE                      check the signatures against this CA (default: the system's)
-#   --build DIR                    the Windows build to take the programs from (default build/win32)
-#   --rtptool PATH                 the host rtptool (default build/host/tools/rtptool)
+#   --build DIR                    the Windows build to take the programs from (default: build/win32)
+#   --rtptool PATH                 the host rtptool (default: build/host/tools/rtptool)
 #   --no-image                     sign and lay out only: any build, no image
 #
 # Writes OUT/medium/, OUT/tools/rtptool.exe and OUT/VELMORA_R8.iso. Test
@@ -27,13 +27,13 @@
 # are never mixed with real ones. Exit codes: 1 bad arguments or missing
 # files, 2 credentials or patches refused, 3 signing or the image failed.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 die() { echo "make-medium: $1" >&2; exit "${2:-1}"; }
 refuse() { die "refused: $1" 2; }
 
 patches='' out='' pkcs12='' cert='' key='' module='' engine='' pass_env='' pass_file='' timestamp='' ca=''
-build=build/win32 rtptool=build/host/tools/rtptool image=1
+build=$root/build/win32 rtptool=$root/build/host/tools/rtptool image=1
 while [ $# -gt 0 ]; do
   case $1 in
     --no-image) image= ; shift; continue ;;
@@ -131,7 +131,9 @@ elif [ -z "$test_cert" ] && [ -n "$test_key" ]; then
   refuse "the certificate $subject with a library that trusts the repository's TEST key: build a release medium with VELMORA_RELEASE_PUBLIC_KEY (docs/release-guide.md)"
 fi
 
-rm -rf "$out/medium" "$out/tools"
+# Nothing of an earlier run stays beside the new medium: a TEST image left
+# there could go to the duplicator.
+rm -rf "$out/medium" "$out/tools" "$out/VELMORA_R8.iso" "$out/VELMORA_R8_TEST.iso"
 mkdir -p "$out/medium" "$out/tools"
 passphrase() { [ -z "$pass_env" ] || printf '%s' "${!pass_env}"; }
 sign() { # FILE DESCRIPTION DESTINATION
@@ -163,7 +165,6 @@ fi
 
 label=VELMORA_R8${test_key:+_TEST}
 iso=$out/$label.iso
-rm -f "$iso"
 if ! log=$(xorriso -as mkisofs -iso-level 3 -J -V "$label" -publisher Brennock -o "$iso" "$out/medium" 2>&1); then
   echo "$log" >&2
   die "xorriso could not write $iso" 3

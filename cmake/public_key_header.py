@@ -7,12 +7,17 @@
 The header defines NAME (64 bytes, unless RC_INVOKED: resource scripts include
 it too), NAME_ID (the key id in hex), NAME_IS_TEST_KEY (1 when the key is the
 repository's test key) and NAME_COMMENTS (a line for a version resource).
+It prints the key id and "test" or "release" on one line.
+
+The key must pass OpenSSL's own public key check (`openssl pkey -pubcheck`):
+a point off the curve would ship a library that can never apply anything.
 """
 import argparse
 import base64
 import hashlib
 import os
 import re
+import subprocess
 import sys
 
 # SubjectPublicKeyInfo of an uncompressed P-256 point: algorithm id-ecPublicKey
@@ -20,7 +25,20 @@ import sys
 P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
 
 
+def check_with_openssl(path):
+    try:
+        run = subprocess.run(["openssl", "pkey", "-pubin", "-in", path, "-pubcheck", "-noout"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    except OSError as e:
+        sys.exit("cannot run openssl to check %s: %s" % (path, e))
+    if run.returncode != 0:
+        reason = run.stderr.strip().splitlines()
+        sys.exit("%s: not a valid public key (openssl pkey -pubcheck: %s)"
+                 % (path, reason[0] if reason else "refused"))
+
+
 def raw_point(path):
+    check_with_openssl(path)
     with open(path, "r", encoding="ascii") as f:
         text = f.read()
     match = re.search(r"-----BEGIN PUBLIC KEY-----(.*?)-----END PUBLIC KEY-----", text, re.S)
@@ -43,6 +61,7 @@ def main():
     point = raw_point(args.pem)
     key_id = hashlib.sha256(b"\x04" + point).hexdigest()[:32]
     is_test = point == raw_point(args.test_pem)
+    print(key_id, "test" if is_test else "release")
     if is_test:
         comments = ("TEST BUILD: trusts the repository's test release key %s, "
                     "whose private half is public. Not for release." % key_id)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The updater's main job, end to end: sets everything up, builds the program,
 # the patch library and the patch tool, makes a demo Velmora 7 installation
-# and the release's four patch files, lays out the release medium and runs
-# VelmoraUpdate.exe under Wine.
+# and the release's four patch files, makes the signed release medium and its
+# disc image (a TEST medium: the test key and a throwaway test certificate),
+# and runs VelmoraUpdate.exe from the image's files under Wine.
 #
 # With a display (DISPLAY set) you drive the updater yourself. Without one it
 # runs on a virtual display, presses Update itself, saves screenshots, and
@@ -21,30 +22,52 @@ for arg in "$@"; do
 done
 
 bash scripts/setup.sh
-# The medium is 32-bit; where this kernel cannot run 32-bit code, the demo
-# runs the 64-bit build of the same program.
+# The medium and its image are 32-bit; where this kernel cannot run 32-bit
+# code, the demo runs the 64-bit build of the same program instead.
 source scripts/windows.sh
 choose_windows_build
-for preset in host "$windows"; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j2 --target \
-    $([ "$preset" = host ] && echo rtptool || echo VelmoraUpdate patchw32 demo_driver \
-      demo_vlw32_r7_Standard demo_vlw32_r7_Pro demo_vlw32_r8_Standard demo_vlw32_r8_Pro \
-      demo_vlwcore_r7 demo_vlwcore_r8)
+for preset in host win32 "$windows"; do
+  [ "$preset" = win32 ] && [ "$windows" = win32 ] && continue
+  # A TEST medium: the demo's patches are signed with the repository's test key.
+  test_medium=
+  [ "$preset" != host ] && test_medium=-DVELMORA_TEST_RELEASE_KEY=ON
+  cmake --preset "$preset" $test_medium >/dev/null
+  targets=(VelmoraUpdate patchw32 rtptool)
+  [ "$preset" = host ] && targets=(rtptool)
+  [ "$preset" = "$windows" ] && targets+=(demo_driver demo_vlw32_r7_Standard demo_vlw32_r7_Pro
+    demo_vlw32_r8_Standard demo_vlw32_r8_Pro demo_vlwcore_r7 demo_vlwcore_r8)
+  cmake --build --preset "$preset" -j2 --target "${targets[@]}"
 done
 
 build=$PWD/build/$windows
 demo=$PWD/build/demo
+[ -d "$demo" ] && chmod -R u+w "$demo"
 rm -rf "$demo"
 mkdir -p "$demo/shots"
 python3 scripts/make-release.py --bin "$build/demo-bin" --tool build/host/tools/rtptool --out "$demo"
 
-echo "== the release medium"
-medium=$demo/medium
-mkdir -p "$medium"
-cp "$build/medium/VelmoraUpdate.exe" "$build/medium/PATCHW32.dll" "$build/medium/readme.txt" "$medium/"
-cp "$demo"/patches/*.rtp "$medium/"
+echo "== the release medium, signed with a test certificate, and its disc image"
+bash scripts/test-signing-chain.sh "$demo/signing"
+signing=(--pkcs12 "$demo/signing/signer.p12" --passphrase-file "$demo/signing/passphrase.txt"
+  --ca "$demo/signing/ca.pem")
+bash scripts/make-medium.sh --build build/win32 --patches "$demo/patches" --out "$demo/release" "${signing[@]}"
+image=$demo/release/VELMORA_R8_TEST.iso
+# The image's files, read as Windows reads a disc (the Joliet names).
+xorriso -osirrox on -rockridge off -joliet on -indev "$image" -extract / "$demo/disc" >/dev/null 2>&1
+if [ "$windows" = win32 ]; then
+  medium=$demo/disc
+  echo "== running the updater from the image's files ($medium)"
+else
+  # The same medium of the 64-bit build, signed alike, for this machine.
+  bash scripts/make-medium.sh --build "$build" --patches "$demo/patches" --out "$demo/release64" \
+    "${signing[@]}" --no-image >/dev/null
+  medium=$demo/release64/medium
+  echo "== this machine runs no 32-bit code: running the 64-bit build of the medium ($medium)"
+fi
 ls -l "$medium"
+echo "VelmoraUpdate.exe, as Windows would show its publisher:"
+osslsigncode verify -CAfile "$demo/signing/ca.pem" -in "$medium/VelmoraUpdate.exe" |
+  grep -m1 -A1 'Subject:' | sed 's/^[[:space:]]*/  /'
 # What the progress window may show, "PATCH<tab>FILE" as the updater names
 # them: the driver reads the window's painted lines against this list.
 for patch in "$medium"/*.rtp; do

@@ -15,7 +15,7 @@ that Release 8 changes the way a rebuild does (code shifted by new functions,
 relative call targets and absolute addresses changed); --small makes them
 small, for tests. Everything is generated deterministically, but for the
 patches' signatures: they are signed with --key, by default the repository's
-test key (which the default build of PATCHW32.dll trusts).
+test key (which a TEST build of PATCHW32.dll trusts, -DVELMORA_TEST_RELEASE_KEY=ON).
 """
 import argparse
 import os

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "TestReleaseKey.h"
 #include "rtp/engine.h"
 #include "rtp/keyfile.h"
 
@@ -85,6 +86,13 @@ bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int*
     *exitCode = kExitKeyFailed;
     return false;
   }
+}
+
+bool sayIfTestKey(const rtp::crypto::KeyId& id) {
+  if (rtp::crypto::hex(id) != kTestReleaseKey_ID) return false;
+  std::printf("signed with the TEST key %s: its private half is public; never ship this\n",
+              kTestReleaseKey_ID);
+  return true;
 }
 
 int cmdKeygen(std::vector<std::string> args) {

@@ -34,6 +34,10 @@ std::unique_ptr<rtp::SigningKey> loadSigningKey(const KeyOptions& options);
 // or it is unusable; *exitCode then says how to leave.
 bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int* exitCode);
 
+// Says on stdout that id is the repository's test key, whose private half is
+// public, when it is; true then. Anything signed with it is for tests only.
+bool sayIfTestKey(const rtp::crypto::KeyId& id);
+
 int cmdKeygen(std::vector<std::string> args);
 int cmdSign(std::vector<std::string> args);
 

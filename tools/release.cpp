@@ -273,6 +273,7 @@ int cmdRelease(std::vector<std::string> args) {
   }
   if (checker.failed().empty()) {
     std::printf("release: the patches in %s hold every check\n", d.output.c_str());
+    sayIfTestKey(signer->keyId());
     return 0;
   }
   for (const std::string& what : checker.failed())

@@ -241,6 +241,7 @@ int cmdList(std::vector<std::string> a) {
   else
     std::printf("signed by key %s%s\n", rtp::crypto::hex(info.signer).c_str(),
                 keys.trust.empty() ? " (not checked: no --trust)" : ": signature valid");
+  if (isSigned) rtptool::sayIfTestKey(info.signer);
   for (const rtp::PatchOp& op : ops) {
     std::printf("%-7s %s", rtp::opKindName(op.kind), op.path.c_str());
     if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Delete)
@@ -277,6 +278,8 @@ int cmdVerify(std::vector<std::string> a) {
   }
   if (!o.files.empty())
     std::printf("%zu to change, %zu already done, %zu mismatched\n", pending, done, bad);
+  if (o.ok() || o.result == rtp::Result::WrongInstallation)
+    rtptool::sayIfTestKey(rtp::crypto::keyId(trusted));
   return report(o, "verify");
 }
 

@@ -119,7 +119,7 @@ TEST_F(Release, SoundReleasePassesEveryCheck) {
         "ok    standard: the chain ends at", "(via r7r8s.rtp)", "(via r7r8p.rtp)",
         "ok    pro: the chain applied twice changes nothing the second time",
         "ok    r7r8s.rtp refuses pro with nothing changed",
-        "ok    r7r8p.rtp refuses standard with nothing changed"})
+        "ok    r7r8p.rtp refuses standard with nothing changed", "signed with the TEST key"})
     EXPECT_TRUE(has(r.out, line)) << line << "\n" << r.out;
   EXPECT_FALSE(has(r.out, "FAIL")) << r.out;
   for (const char* name : {"r7r8s", "r7r8p", "postpatch", "taxtbl"})

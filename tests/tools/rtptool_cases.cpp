@@ -35,12 +35,14 @@ TEST_F(Tool, MakeListVerifyApply) {
   ToolRun l = rtptool("list " + quote(patch) + kTrust);
   ASSERT_EQ(l.code, 0) << l.out;
   for (const char* s : {"signed by key c045a0061f66c0e85da9bcc6fe5848b0: signature valid",
-                        "modify  Velmora.exe", "delta", "mkdir   tax", "add     tax/2027.tbl"})
+                        "signed with the TEST key", "modify  Velmora.exe", "delta", "mkdir   tax",
+                        "add     tax/2027.tbl"})
     EXPECT_NE(l.out.find(s), std::string::npos) << s << "\n" << l.out;
 
   ToolRun v = rtptool("verify " + quote(patch) + " " + quote(at("tree")) + kTrust);
   EXPECT_EQ(v.code, 0) << v.out;
   EXPECT_NE(v.out.find("4 to change, 0 already done"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("signed with the TEST key"), std::string::npos) << v.out;
 
   ToolRun a = rtptool("apply " + quote(patch) + " " + quote(at("tree")) + " --backup" + kTrust);
   ASSERT_EQ(a.code, 0) << a.out;
@@ -177,6 +179,7 @@ TEST_F(Tool, KeygenSignAndTrust) {
   ToolRun l = rtptool("list " + quote(patch) + " --trust " + pub);
   EXPECT_EQ(l.code, 0) << l.out;
   EXPECT_NE(l.out.find("signed by key " + id + ": signature valid"), std::string::npos) << l.out;
+  EXPECT_EQ(l.out.find("TEST key"), std::string::npos) << l.out;
   l = rtptool("list " + quote(patch) + kTrust);
   EXPECT_EQ(l.code, 10) << l.out;
   EXPECT_NE(l.out.find("signed by key " + id), std::string::npos) << l.out;

@@ -71,6 +71,31 @@ TEST(ToolUsage, HelpNamesTheKeysWindowsReads) {
   EXPECT_EQ(h.out.find("OpenSSL"), std::string::npos) << "no OpenSSL providers on Windows";
 }
 
+// The properties a release engineer checks before signing it, as on the
+// medium's two programs.
+TEST(ToolUsage, VersionResourceNamesTheProductAndRelease) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(RTPTOOL, &ignored);
+  ASSERT_GT(size, 0u);
+  std::string data(size, '\0');
+  ASSERT_TRUE(GetFileVersionInfoA(RTPTOOL, 0, size, &data[0]));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 8));
+  for (const auto& [field, want] : {std::pair<const char*, const char*>{"CompanyName", "Brennock"},
+                                    {"ProductName", "Velmora"},
+                                    {"ProductVersion", "Release 8"},
+                                    {"OriginalFilename", "rtptool.exe"}}) {
+    char* value = nullptr;
+    ASSERT_TRUE(VerQueryValueA(data.data(),
+                               (std::string("\\StringFileInfo\\040904E4\\") + field).c_str(),
+                               reinterpret_cast<void**>(&value), &length))
+        << field;
+    EXPECT_STREQ(value, want) << field;
+  }
+}
+
 // A file that another program holds open without sharing: nothing changes.
 TEST_F(Tool, AFileHeldOpenStopsTheApplyBeforeAnyChange) {
   ASSERT_EQ(rtptool(make()).code, 0);

@@ -26,7 +26,9 @@ const rtp::SigningKey& otherKey() {
   return key;
 }
 
-std::size_t headerSizeOf(const Bytes& p) { return p.at(12) | p.at(13) << 8; }
+std::size_t headerSizeOf(const Bytes& p) {
+  return rtp::format::signedSize(p.data(), p.size(), rtp::Result::PatchCorrupt) + 80;
+}
 
 // b with n bytes from `from` zeroed: what two patches may differ in.
 Bytes masked(Bytes b, std::size_t from, std::size_t n) {
@@ -51,7 +53,8 @@ class Signing : public ::testing::Test {
     materialise(product, sampleOldTree());
   }
   std::string make(const std::string& name, const rtp::SigningKey* key) {
-    rtp::makePatch(work.sub("old"), work.sub("new"), work.sub(name), key);
+    rtp::makePatch(work.sub("old"), work.sub("new"), work.sub(name), key, nullptr,
+                   {"Velmora", "sample", "7", "8"});
     return work.sub(name);
   }
   // Applying and verifying both refuse with `want`, and the product stays

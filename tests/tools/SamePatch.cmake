@@ -84,8 +84,8 @@ file(CHMOD ${new}/licence.txt PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
 
 set(key ${KEYS}/test-release-key.pem)
 set(trust ${KEYS}/test-release-key.pub.pem)
-run(0 HOST make ${old} ${new} ${WORK}/host.rtp --key ${key})
-run(0 WINDOWS make ${old} ${new} ${WORK}/windows.rtp --key ${key})
+run(0 HOST make ${old} ${new} ${WORK}/host.rtp --key ${key} --name same)
+run(0 WINDOWS make ${old} ${new} ${WORK}/windows.rtp --key ${key} --name same)
 expect_output("windows.rtp: 3 added, 2 modified, 2 deleted, 1 folders created, 1 removed, 1 unchanged")
 
 # Byte for byte, r and s masked. The signature block ends the header; the
@@ -109,8 +109,8 @@ if(NOT host_before STREQUAL windows_before OR NOT host_after STREQUAL windows_af
   message(FATAL_ERROR "host.rtp and windows.rtp differ outside r and s")
 endif()
 # Unsigned, they are the same file.
-run(0 HOST make ${old} ${new} ${WORK}/host-unsigned.rtp)
-run(0 WINDOWS make ${old} ${new} ${WORK}/windows-unsigned.rtp)
+run(0 HOST make ${old} ${new} ${WORK}/host-unsigned.rtp --name same)
+run(0 WINDOWS make ${old} ${new} ${WORK}/windows-unsigned.rtp --name same)
 file(SHA256 ${WORK}/host-unsigned.rtp host_hash)
 file(SHA256 ${WORK}/windows-unsigned.rtp windows_hash)
 if(NOT host_hash STREQUAL windows_hash)

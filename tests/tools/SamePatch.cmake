@@ -88,8 +88,8 @@ run(0 HOST make ${old} ${new} ${WORK}/host.rtp --key ${key} --name same)
 run(0 WINDOWS make ${old} ${new} ${WORK}/windows.rtp --key ${key} --name same)
 expect_output("windows.rtp: 3 added, 2 modified, 2 deleted, 1 folders created, 1 removed, 1 unchanged")
 
-# Byte for byte, r and s masked. The signature block ends the header; the
-# header's size is the little-endian word at offset 12.
+# Byte for byte, r and s masked. The signature block follows the signed
+# header, whose size is the varint at offset 9 (one or two bytes here).
 file(READ ${WORK}/host.rtp host HEX)
 file(READ ${WORK}/windows.rtp windows HEX)
 string(LENGTH "${host}" host_size)
@@ -97,9 +97,13 @@ string(LENGTH "${windows}" windows_size)
 if(NOT host_size EQUAL windows_size)
   message(FATAL_ERROR "host.rtp has ${host_size} hex digits, windows.rtp ${windows_size}")
 endif()
-string(SUBSTRING "${host}" 24 8 word)
-string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" word "${word}")
-math(EXPR rs "(0x${word} - 80 + 16) * 2")
+string(SUBSTRING "${host}" 18 2 low)
+string(SUBSTRING "${host}" 20 2 high)
+math(EXPR signed "0x${low}")
+if(signed GREATER_EQUAL 128)
+  math(EXPR signed "(0x${low} & 127) | (0x${high} << 7)")
+endif()
+math(EXPR rs "(${signed} + 16) * 2")
 math(EXPR after "${rs} + 128")
 foreach(which host windows)
   string(SUBSTRING "${${which}}" 0 ${rs} ${which}_before)

@@ -268,6 +268,9 @@ DESCRIPTION = """\
 key = %(key)s
 trust = %(trust)s
 output = patches
+product = Velmora
+from = 7
+to = 8
 
 [installation standard]
 old = trees/r7-standard

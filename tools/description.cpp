@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "rtp/format.h"
+
 namespace rtptool {
 
 namespace {
@@ -88,7 +90,7 @@ ReleaseDescription readDescription(const std::string& path) {
     const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
     Section& s = sections.back();
     static const std::map<std::string, std::set<std::string>> allowed = {
-        {"release", {"key", "trust", "output"}},
+        {"release", {"key", "trust", "output", "product", "from", "to"}},
         {"installation", {"old", "new"}},
         {"patch", {"old", "new", "fits", "refuses"}}};
     if (!allowed.at(s.kind).count(key))
@@ -121,6 +123,13 @@ ReleaseDescription readDescription(const std::string& path) {
       d.key = key.find(':') != std::string::npos && key.find('/') != 0 ? key : resolved(key);
       d.trust = resolved(get(s, "trust", false));
       d.output = resolved(get(s, "output", true));
+      d.product = get(s, "product", true);
+      d.from = get(s, "from", true);
+      d.to = get(s, "to", true);
+      for (const std::string* text : {&d.product, &d.from, &d.to}) {
+        const std::string why = rtp::format::whyNotText(*text);
+        if (!why.empty()) throw fail(s.line, "'" + *text + "' " + why);
+      }
     } else if (s.kind == "installation") {
       d.installations.push_back(
           {s.name, resolved(get(s, "old", true)), resolved(get(s, "new", true))});

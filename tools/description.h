@@ -31,6 +31,7 @@ struct ReleasePatch {
 
 struct ReleaseDescription {
   std::string key, trust, output;  // key and trust may be empty: given on the command line
+  std::string product, from, to;   // what every patch is signed for, beside its name
   std::vector<Installation> installations;
   std::vector<ReleasePatch> patches;  // edition patches first, in the updater's order
 };

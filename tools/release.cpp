@@ -110,6 +110,14 @@ class Checker {
     return (stdfs::path(d_.output) / (p.name + ".rtp")).string();
   }
 
+  // What the patch is signed for, and what the updater's library asks of it.
+  rtp::Binding binding(const ReleasePatch& p) const { return {d_.product, p.name, d_.from, d_.to}; }
+  rtp::Outcome apply(const ReleasePatch& p, const std::string& dir) {
+    rtp::ApplyOptions options = options_;
+    options.required = binding(p);
+    return rtp::applyPatch(*fs_, file(p), dir, options);
+  }
+
   // The updater's sequence on dir: edition patches until one fits, then the
   // shared ones. Empty when it ran through; else what went wrong.
   std::string chain(const Installation& i, const std::string& dir, std::string& winner) {
@@ -119,7 +127,7 @@ class Checker {
       if (p.edition()) {
         anyEdition = true;
         if (!winner.empty()) continue;
-        const rtp::Outcome o = rtp::applyPatch(*fs_, file(p), dir, options_);
+        const rtp::Outcome o = apply(p, dir);
         if (o.ok()) {
           winner = p.name;
           if (!contains(p.fits, i.name))
@@ -131,7 +139,7 @@ class Checker {
         continue;
       }
       if (anyEdition && winner.empty()) return "no edition patch fits " + i.name;
-      const rtp::Outcome o = rtp::applyPatch(*fs_, file(p), dir, options_);
+      const rtp::Outcome o = apply(p, dir);
       if (!o.ok())
         return p.name + ".rtp does not apply" +
                (winner.empty() ? "" : " after " + winner + ".rtp") + ": " +
@@ -179,7 +187,7 @@ class Checker {
       for (const std::string& name : p.refuses) {
         const Installation& i = installation(name);
         const std::string dir = scratch.copy(i.oldTree, "refuse-" + p.name + "-" + name);
-        const rtp::Outcome o = rtp::applyPatch(*fs_, file(p), dir, options_);
+        const rtp::Outcome o = apply(p, dir);
         std::string failure;
         if (o.ok())
           failure = "it applied";
@@ -244,13 +252,15 @@ int cmdRelease(std::vector<std::string> args) {
   Checker checker(d, trusted);
   std::error_code made;
   stdfs::create_directories(d.output, made);
+  std::printf("%s, release %s to %s\n", d.product.c_str(), d.from.c_str(), d.to.c_str());
   std::printf("%-16s %12s %5s %5s %5s %6s %6s %8s\n", "patch", "bytes", "add", "mod", "del",
               "mkdir", "rmdir", "make s");
   for (const ReleasePatch& p : d.patches) {
     const auto start = std::chrono::steady_clock::now();
     rtp::MakeStats s;
     try {
-      s = rtp::makePatch(p.oldTree, p.newTree, checker.file(p), signer.get());
+      s = rtp::makePatch(p.oldTree, p.newTree, checker.file(p), signer.get(), nullptr,
+                         checker.binding(p));
     } catch (const std::exception& e) {
       std::fprintf(stderr, "rtptool: release failed: make %s.rtp: %s\n", p.name.c_str(), e.what());
       return kExitMakeFailed;

@@ -23,9 +23,10 @@ namespace {
 constexpr int kExitMakeFailed = 20;
 
 const char kUsage[] =
-    "usage: rtptool make OLD NEW PATCH [--key PRIVATE]\n"
+    "usage: rtptool make OLD NEW PATCH [--key PRIVATE] [FOR]\n"
     "                                       write a patch turning tree OLD into tree NEW,\n"
     "                                       signed with PRIVATE (unsigned without --key)\n"
+    "                                       for what FOR names (the name: PATCH's own)\n"
     "       rtptool sign PATCH --key PRIVATE\n"
     "                                       sign an unsigned patch in place\n"
     "       rtptool keygen PRIVATE PUBLIC (--passphrase-env VAR | --passphrase-file FILE |\n"
@@ -35,9 +36,9 @@ const char kUsage[] =
     "       rtptool list PATCH [--trust PUBLIC]\n"
     "                                       show the operations and signer of a patch and,\n"
     "                                       with --trust, whether PUBLIC's signature holds\n"
-    "       rtptool verify PATCH TREE --trust PUBLIC\n"
+    "       rtptool verify PATCH TREE --trust PUBLIC [FOR]\n"
     "                                       check that PATCH fits TREE, changing nothing\n"
-    "       rtptool apply PATCH TREE --trust PUBLIC [--backup]\n"
+    "       rtptool apply PATCH TREE --trust PUBLIC [--backup] [FOR]\n"
     "                                       apply PATCH to TREE (originals kept in TREE/backup)\n"
     "       rtptool recover TREE            finish or roll back an apply interrupted in TREE\n"
     "       rtptool release DESCRIPTION [--key PRIVATE] [--trust PUBLIC]\n"
@@ -57,6 +58,10 @@ const char kUsage[] =
     "  comes from --passphrase-env VAR (the variable VAR) or --passphrase-file FILE\n"
     "  (FILE's first line); rtptool never prompts.\n"
     "\n"
+    "FOR: --product NAME --name PATCHNAME --from RELEASE --to RELEASE, each optional:\n"
+    "  what a patch is signed for (make), or what it must be signed for (verify, apply;\n"
+    "  the name compared without case and without .rtp).\n"
+    "\n"
     "exit codes:\n"
     "   0  success\n"
     "   1  bad arguments\n"
@@ -69,6 +74,7 @@ const char kUsage[] =
     "   8  rollback failed (journal kept; the next apply finishes the undo)\n"
     "   9  internal error\n"
     "  10  not signed by the trusted key (unsigned, another key's, or altered since)\n"
+    "  11  signed for another product, patch name or release than FOR requires\n"
     "  20  make failed (trees unreadable or not patchable)\n"
     "  21  key failed (key file unusable, wrong passphrase, key file exists, already signed)\n"
     "  22  a release check failed (release: the message names it)\n";
@@ -152,6 +158,40 @@ class MakeBar : public rtp::MakeProgress {
   Bar& bar_;
 };
 
+// Takes --product, --name, --from and --to out of args; false when one lacks
+// its value.
+bool takeBinding(std::vector<std::string>& args, rtp::Binding& out) {
+  const std::pair<const char*, std::string*> options[] = {
+      {"--product", &out.product}, {"--name", &out.name}, {"--from", &out.from}, {"--to", &out.to}};
+  for (auto it = args.begin(); it != args.end();) {
+    const auto option = std::find_if(std::begin(options), std::end(options),
+                                     [&](const auto& o) { return *it == o.first; });
+    if (option == std::end(options)) {
+      ++it;
+      continue;
+    }
+    if (it + 1 == args.end()) {
+      std::fprintf(stderr, "rtptool: %s needs a value\n", option->first);
+      return false;
+    }
+    *option->second = *(it + 1);
+    it = args.erase(it, it + 2);
+  }
+  return true;
+}
+
+void printBinding(const rtp::Binding& b) {
+  auto shown = [](const std::string& s) { return s.empty() ? "(none)" : s.c_str(); };
+  std::printf("for product %s, patch %s, release %s to %s\n", shown(b.product), shown(b.name),
+              shown(b.from), shown(b.to));
+}
+
+// Once the signed header was read: a refused patch may still have said.
+void printBindingOf(const rtp::Outcome& o) {
+  const rtp::Binding& b = o.binding;
+  if (o.ok() || !(b.product + b.name + b.from + b.to).empty()) printBinding(b);
+}
+
 int report(const rtp::Outcome& o, const char* action) {
   if (o.recoveredJournal)
     std::fprintf(stderr, "rtptool: an interrupted patch was rolled back first\n");
@@ -178,7 +218,9 @@ const char* stateName(rtp::FileState s) {
 
 int cmdMake(std::vector<std::string> a) {
   rtptool::KeyOptions keys;
-  if (!rtptool::takeKeyOptions(a, keys) || a.size() != 3 || !keys.trust.empty()) {
+  rtp::Binding binding;
+  if (!rtptool::takeKeyOptions(a, keys) || !takeBinding(a, binding) || a.size() != 3 ||
+      !keys.trust.empty()) {
     std::fputs(kUsage, stderr);
     return 1;
   }
@@ -194,7 +236,7 @@ int cmdMake(std::vector<std::string> a) {
   Bar bar;
   MakeBar mb(bar);
   try {
-    rtp::MakeStats s = rtp::makePatch(a[0], a[1], a[2], signer.get(), &mb);
+    rtp::MakeStats s = rtp::makePatch(a[0], a[1], a[2], signer.get(), &mb, binding);
     bar.clear();
     std::printf(
         "%s: %zu added, %zu modified, %zu deleted, %zu folders created, %zu removed, %zu "
@@ -234,14 +276,16 @@ int cmdList(std::vector<std::string> a) {
     std::printf("patch %s  %s\n", a[0].c_str(),
                 isSigned ? ("signed by key " + rtp::crypto::hex(info.signer)).c_str() : "unsigned");
   if (!o.ok()) return report(o, "list");
-  std::printf("patch %s  format %u  id %s  %zu operations\n", a[0].c_str(), rtp::format::kVersion,
-              rtp::crypto::hex(info.id).c_str(), ops.size());
+  std::printf("patch %s  format %u  id %s  %zu operations\n", a[0].c_str(),
+              static_cast<unsigned>(rtp::format::kVersion), rtp::crypto::hex(info.id).c_str(),
+              ops.size());
   if (!isSigned)
     std::printf("unsigned\n");
   else
     std::printf("signed by key %s%s\n", rtp::crypto::hex(info.signer).c_str(),
                 keys.trust.empty() ? " (not checked: no --trust)" : ": signature valid");
   if (isSigned) rtptool::sayIfTestKey(info.signer);
+  printBinding(info.binding);
   for (const rtp::PatchOp& op : ops) {
     std::printf("%-7s %s", rtp::opKindName(op.kind), op.path.c_str());
     if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Delete)
@@ -258,7 +302,9 @@ int cmdList(std::vector<std::string> a) {
 
 int cmdVerify(std::vector<std::string> a) {
   rtptool::KeyOptions keys;
-  if (!rtptool::takeKeyOptions(a, keys) || a.size() != 2 || !keys.key.empty()) {
+  rtp::Binding required;
+  if (!rtptool::takeKeyOptions(a, keys) || !takeBinding(a, required) || a.size() != 2 ||
+      !keys.key.empty()) {
     std::fputs(kUsage, stderr);
     return 1;
   }
@@ -266,7 +312,8 @@ int cmdVerify(std::vector<std::string> a) {
   int failed = 0;
   if (!rtptool::loadTrustedKey(keys, trusted, &failed)) return failed;
   auto fs = rtp::makeNativeFileSystem();
-  rtp::Outcome o = rtp::verifyPatch(*fs, a[0], a[1], trusted);
+  rtp::Outcome o = rtp::verifyPatch(*fs, a[0], a[1], trusted, required);
+  printBindingOf(o);
   std::size_t pending = 0, done = 0, bad = 0;
   for (const rtp::FileReport& r : o.files) {
     if (r.state == rtp::FileState::Mismatch)
@@ -296,11 +343,11 @@ int cmdRecover(const std::vector<std::string>& a) {
 
 int cmdApply(std::vector<std::string> a) {
   rtptool::KeyOptions keys;
-  if (!rtptool::takeKeyOptions(a, keys) || !keys.key.empty()) {
+  rtp::ApplyOptions opts;
+  if (!rtptool::takeKeyOptions(a, keys) || !takeBinding(a, opts.required) || !keys.key.empty()) {
     std::fputs(kUsage, stderr);
     return 1;
   }
-  rtp::ApplyOptions opts;
   for (auto it = a.begin(); it != a.end();) {
     if (*it == "--backup") {
       opts.backup = true;
@@ -327,6 +374,7 @@ int cmdApply(std::vector<std::string> a) {
   ApplyProgress progress(bar);
   rtp::Outcome o = rtp::applyPatch(*fs, a[0], a[1], opts, &progress);
   bar.clear();
+  printBindingOf(o);
   if (o.ok()) {
     std::size_t done = 0;
     for (const rtp::FileReport& r : o.files) done += r.state == rtp::FileState::Done;

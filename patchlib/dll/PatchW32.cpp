@@ -1,7 +1,8 @@
 // PATCHW32.dll: the updater's patch library. One entry, exported by ordinal 1
 // without a name, that applies one patch file to a product directory as a
 // transaction, reporting each file through the updater's callback. It applies
-// only patches signed by the release key built into it (PatchW32Key.h).
+// only patches signed by the release key built into it (PatchW32Key.h) for
+// this product, this release and the name asked for.
 #include <windows.h>
 
 #include <algorithm>
@@ -15,6 +16,10 @@
 
 namespace {
 
+// What this medium brings: a patch must be signed for it.
+constexpr char kProduct[] = "Velmora";
+constexpr char kToRelease[] = "8";
+
 static_assert(PATCHW32_OK == static_cast<int>(rtp::Result::Ok) &&
                   PATCHW32_BAD_ARGUMENTS == static_cast<int>(rtp::Result::BadArguments) &&
                   PATCHW32_PATCH_UNREADABLE == static_cast<int>(rtp::Result::PatchUnreadable) &&
@@ -26,7 +31,8 @@ static_assert(PATCHW32_OK == static_cast<int>(rtp::Result::Ok) &&
                   PATCHW32_CANCELLED == static_cast<int>(rtp::Result::Cancelled) &&
                   PATCHW32_ROLLBACK_FAILED == static_cast<int>(rtp::Result::RollbackFailed) &&
                   PATCHW32_INTERNAL_ERROR == static_cast<int>(rtp::Result::InternalError) &&
-                  PATCHW32_NOT_SIGNED == static_cast<int>(rtp::Result::NotSigned),
+                  PATCHW32_NOT_SIGNED == static_cast<int>(rtp::Result::NotSigned) &&
+                  PATCHW32_WRONG_PATCH == static_cast<int>(rtp::Result::WrongPatch),
               "the library's results are the engine's");
 
 class CallbackSink : public rtp::ProgressSink {
@@ -86,6 +92,10 @@ int Apply(const char* commandLine, PatchCallbackFn callback) {
   rtp::crypto::PublicKey releaseKey;
   std::copy(std::begin(kReleasePublicKey), std::end(kReleasePublicKey), releaseKey.begin());
   parsed.options.trustedKey = releaseKey;
+  // The updater names each patch by its role: the name it was asked for,
+  // not the file found, is what the signed name must be.
+  parsed.options.required = {kProduct, rtp::patchNameOf(parsed.patchPath), "", kToRelease};
+  if (parsed.options.required.name.empty()) return static_cast<int>(rtp::Result::BadArguments);
   CallbackSink sink(callback);
   std::unique_ptr<rtp::FileSystem> fs = rtp::makeNativeFileSystem();
   const rtp::Outcome outcome =

@@ -38,6 +38,7 @@ enum PatchW32Result {
   PATCHW32_ROLLBACK_FAILED = 8,      // undo failed; the next call finishes it first
   PATCHW32_INTERNAL_ERROR = 9,       // out of memory or an unexpected fault
   PATCHW32_NOT_SIGNED = 10,          // not signed by the release key, or altered since
+  PATCHW32_WRONG_PATCH = 11,         // signed for another product, release or patch name
 };
 
 // Called while the library works. A non-null answer lets it go on; null makes
@@ -48,8 +49,10 @@ typedef void*(__stdcall* PatchCallbackFn)(int messageId, void* parameter);
 // (quoted or bare; "/b" keeps originals below backup\, "/nob" does not, other
 // switches are ignored). A relative patch name is looked for in the current
 // folder, then beside the running program. Only a patch signed by the release
-// key the library was built with is applied (PATCHW32_NOT_SIGNED otherwise). The third argument is
-// reserved and always 1. Returns a PatchW32Result.
+// key the library was built with is applied (PATCHW32_NOT_SIGNED otherwise), and only when it
+// is signed for this product, for the release this medium brings, and under the name it was
+// asked for (the file name as passed, without case and without ".rtp"; PATCHW32_WRONG_PATCH
+// otherwise). The third argument is reserved and always 1. Returns a PatchW32Result.
 int __stdcall PatchEntry(const char* commandLine, PatchCallbackFn callback, int always1);
 
 #ifdef __cplusplus

@@ -41,7 +41,8 @@ struct Signed {
   crypto::Signature signature;
 };
 Signed signedHeader(const Bytes& patch) {
-  const std::size_t headerSize = patch[12] | patch[13] << 8;
+  const std::size_t headerSize =
+      rtp::format::signedSize(patch.data(), patch.size(), rtp::Result::PatchCorrupt) + 80;
   Signed s;
   s.digest = crypto::sha256(patch.data(), headerSize - 80);
   std::copy(patch.begin() + static_cast<long>(headerSize - 64),

@@ -248,9 +248,11 @@ TEST(Delta, MakeIsDeterministic) {
     writeFile(d->sub("new/tax/2027.tbl"), randomBytes(5000, 7));
     writeFile(d->sub("old/obsolete.dll"), randomBytes(3000, 8));
   }
-  rtp::makePatch(a.sub("old"), a.sub("new"), a.sub("1.rtp"));
-  rtp::makePatch(a.sub("old"), a.sub("new"), a.sub("2.rtp"));
-  rtp::makePatch(b.sub("old"), b.sub("new"), b.sub("3.rtp"));
+  // Named alike: the name is part of the patch.
+  const rtp::Binding binding{"Velmora", "p", "7", "8"};
+  rtp::makePatch(a.sub("old"), a.sub("new"), a.sub("1.rtp"), nullptr, nullptr, binding);
+  rtp::makePatch(a.sub("old"), a.sub("new"), a.sub("2.rtp"), nullptr, nullptr, binding);
+  rtp::makePatch(b.sub("old"), b.sub("new"), b.sub("3.rtp"), nullptr, nullptr, binding);
   Bytes first = readBytes(a.sub("1.rtp"));
   EXPECT_EQ(first, readBytes(a.sub("2.rtp")));
   EXPECT_EQ(first, readBytes(b.sub("3.rtp"))) << "output depends on where the trees are";

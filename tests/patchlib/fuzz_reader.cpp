@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "rtp/bytes.h"
 #include "rtp/engine.h"
 #include "rtp/paths.h"
 #include "rtp/signer.h"
@@ -17,13 +18,6 @@ const rtp::SigningKey& testKey() {
   return key;
 }
 
-std::uint64_t le(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i)
-    v |= std::uint64_t(b[at + static_cast<std::size_t>(i)]) << (8 * i);
-  return v;
-}
-
 }  // namespace
 
 // The key the fuzzed patches are signed with, to trust when applying them.
@@ -33,26 +27,26 @@ const rtp::crypto::PublicKey& rtpFuzzTrustedKey() { return testKey().publicKey()
 // recomputing the section hashes and signing the header with the test key
 // lets the fuzzer reach the operation records and data streams behind them.
 bool rtpFuzzFixHashes(std::vector<std::uint8_t>& b) {
-  if (b.size() < rtp::format::kFixedHeaderSize) return false;
-  const std::uint64_t count = le(b, 16, 4), headerSize = le(b, 12, 4);
-  if (count < rtp::format::kMinSections || count > rtp::format::kMaxSections ||
-      headerSize != rtp::format::headerSize(static_cast<std::uint32_t>(count)) ||
-      headerSize > b.size())
-    return false;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::size_t entry = rtp::format::kFixedHeaderSize +
-                              static_cast<std::size_t>(i) * rtp::format::kSectionEntrySize;
-    const std::uint64_t off = le(b, entry + 8, 8), len = le(b, entry + 16, 8);
-    if (off > b.size() || len > b.size() - off) continue;
-    const rtp::crypto::Digest d =
-        rtp::crypto::sha256(b.data() + off, static_cast<std::size_t>(len));
-    std::copy(d.begin(), d.end(), b.begin() + static_cast<long>(entry + 24));
-  }
+  std::size_t n = 0;
   try {
-    rtp::signPatch(b, testKey());
-  } catch (const rtp::KeyError&) {
-    return false;  // not a patch header at all (bad magic)
+    n = rtp::format::signedSize(b.data(), b.size(), rtp::Result::PatchCorrupt);
+  } catch (const rtp::Error&) {
+    return false;  // not a patch header at all
   }
+  if (n + rtp::format::kSignatureBlockSize > b.size()) return false;
+  // Where the fields parse, the table takes the hashes of what it lists;
+  // signed either way, so the fields' own checks are reached.
+  try {
+    rtp::format::Header h = rtp::format::readHeader(b.data(), n);
+    for (rtp::format::Section& s : h.sections)
+      if (s.range.offset <= b.size() && s.range.length <= b.size() - s.range.offset)
+        s.range.sha256 = rtp::crypto::sha256(b.data() + s.range.offset,
+                                             static_cast<std::size_t>(s.range.length));
+    const std::vector<std::uint8_t> header = rtp::format::writeHeader(h);
+    if (header.size() == n) std::copy(header.begin(), header.end(), b.begin());
+  } catch (const rtp::Error&) {
+  }
+  rtp::signPatch(b, testKey());
   return true;
 }
 
@@ -60,9 +54,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void put(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i)
-    b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+std::uint64_t le(const Bytes& b, std::size_t at, std::size_t n) {
+  return rtp::bytes::Reader(b.data() + at, n, "").le(n);
 }
 
 // One raw LZMA2 stream. The encoder lives as long as the process: making
@@ -112,27 +105,28 @@ Bytes assemble(const std::uint8_t* data, std::size_t size) {
     ++records;
     totalNew += le(ops, p + 32, 8);
   }
-  const std::size_t headerSize = f::headerSize(f::kSectionCount);
-  Bytes out(headerSize);
-  std::copy(f::kMagic, f::kMagic + sizeof f::kMagic, out.begin());
-  put(out, 8, f::kVersion, 4);
-  put(out, 12, headerSize, 4);
-  put(out, 16, f::kSectionCount, 4);
-  put(out, 24, records, 4);
-  put(out, 40, totalNew, 8);
+  rtp::format::Header header;
+  header.binding = {"Velmora", "fuzz", "7", "8"};
+  header.opCount = static_cast<std::uint32_t>(records);
+  header.totalNewBytes = totalNew;
+  Bytes streams;
   for (std::size_t i = 0; i < f::kSectionCount; ++i) {
-    const std::uint32_t dictionary = parts[i].empty() ? 0 : 1u << 16;
+    if (parts[i].empty()) continue;
+    rtp::format::Section s;
+    s.type = static_cast<std::uint32_t>(i + 1);
+    s.range.dictionary = 1u << 16;
     Bytes stream;
-    if (!parts[i].empty() && !encode(parts[i], dictionary, stream)) return {};
-    const std::size_t entry = f::kFixedHeaderSize + i * f::kSectionEntrySize;
-    put(out, entry, i + 1, 4);
-    put(out, entry + 4, dictionary, 4);
-    put(out, entry + 8, out.size(), 8);
-    put(out, entry + 16, stream.size(), 8);
-    out.insert(out.end(), stream.begin(), stream.end());
+    if (!encode(parts[i], s.range.dictionary, stream)) return {};
+    s.range.length = stream.size();
+    s.range.sha256 = rtp::crypto::sha256(stream.data(), stream.size());
+    header.sections.push_back(s);
+    streams.insert(streams.end(), stream.begin(), stream.end());
   }
-  put(out, 32, out.size(), 8);
-  rtpFuzzFixHashes(out);
+  f::fitFileSize(header);
+  Bytes out = f::writeHeader(header);
+  out.resize(out.size() + f::kSignatureBlockSize, 0);
+  out.insert(out.end(), streams.begin(), streams.end());
+  rtp::signPatch(out, testKey());
   return out;
 }
 

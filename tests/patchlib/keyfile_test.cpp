@@ -52,7 +52,7 @@ Bytes seq(std::initializer_list<Bytes> parts) {
 }
 
 // The parts of the three structures, sound unless a case changes them.
-struct Parts {
+struct KeyParts {
   Bytes d = Bytes(32, 0x11);
   Bytes point = Bytes(66, 0);  // BIT STRING content: unused bits, 0x04, X, Y
   Bytes ecVersion = {1}, infoVersion = {0};
@@ -67,7 +67,7 @@ struct Parts {
   Bytes iv = Bytes(16, 0x33);
   Bytes encrypted = Bytes(144, 0x77);
 
-  Parts() {
+  KeyParts() {
     point[1] = 0x04;
     std::copy(kTestReleaseKey, kTestReleaseKey + 64, point.begin() + 2);
   }
@@ -111,7 +111,7 @@ void read(Reader reader, const Bytes& der) {
   }
 }
 
-Bytes build(Reader reader, const Parts& p) {
+Bytes build(Reader reader, const KeyParts& p) {
   return reader == kPkcs8       ? p.privateKeyInfo()
          : reader == kEc        ? p.ecPrivateKey()
          : reader == kEncrypted ? p.encryptedInfo()
@@ -219,69 +219,69 @@ TEST(KeyFile, DamagedFilesAreRefused) {
   struct Case {
     const char* name;
     Reader reader;
-    std::function<void(Parts&)> change;
+    std::function<void(KeyParts&)> change;
     const char* says;
   };
   const Case cases[] = {
-      {"sound PKCS#8", kPkcs8, [](Parts&) {}, "read"},
-      {"sound ECPrivateKey", kEc, [](Parts&) {}, "read"},
-      {"sound public key", kPublic, [](Parts&) {}, "read"},
+      {"sound PKCS#8", kPkcs8, [](KeyParts&) {}, "read"},
+      {"sound ECPrivateKey", kEc, [](KeyParts&) {}, "read"},
+      {"sound public key", kPublic, [](KeyParts&) {}, "read"},
       // Past the checks, the made-up ciphertext decrypts to nothing sound.
-      {"sound encrypted key", kEncrypted, [](Parts&) {}, "wrong passphrase"},
-      {"PKCS#8 version 1", kPkcs8, [](Parts& p) { p.infoVersion = {1}; }, "malformed"},
-      {"ECPrivateKey version 2", kEc, [](Parts& p) { p.ecVersion = {2}; }, "malformed"},
-      {"negative version", kEc, [](Parts& p) { p.ecVersion = {0xff}; }, "malformed"},
+      {"sound encrypted key", kEncrypted, [](KeyParts&) {}, "wrong passphrase"},
+      {"PKCS#8 version 1", kPkcs8, [](KeyParts& p) { p.infoVersion = {1}; }, "malformed"},
+      {"ECPrivateKey version 2", kEc, [](KeyParts& p) { p.ecVersion = {2}; }, "malformed"},
+      {"negative version", kEc, [](KeyParts& p) { p.ecVersion = {0xff}; }, "malformed"},
       {"RSA, not EC", kPkcs8,
-       [](Parts& p) { p.algorithm = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01}; },
+       [](KeyParts& p) { p.algorithm = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01}; },
        "not a P-256"},
       {"P-384", kPublic,
-       [](Parts& p) {
+       [](KeyParts& p) {
          p.curve = {0x2b, 0x81, 0x04, 0x00, 0x22};
        },
        "not a P-256"},
-      {"scalar of 31 bytes", kEc, [](Parts& p) { p.d.pop_back(); }, "not a P-256"},
-      {"compressed point", kPublic, [](Parts& p) { p.point[1] = 0x02; }, "no uncompressed"},
-      {"point one byte short", kPublic, [](Parts& p) { p.point.pop_back(); }, "no uncompressed"},
-      {"unused bits in the point", kEc, [](Parts& p) { p.point[0] = 1; }, "no uncompressed"},
-      {"zero iterations", kEncrypted, [](Parts& p) { p.iterations = {0}; }, "0 times"},
+      {"scalar of 31 bytes", kEc, [](KeyParts& p) { p.d.pop_back(); }, "not a P-256"},
+      {"compressed point", kPublic, [](KeyParts& p) { p.point[1] = 0x02; }, "no uncompressed"},
+      {"point one byte short", kPublic, [](KeyParts& p) { p.point.pop_back(); }, "no uncompressed"},
+      {"unused bits in the point", kEc, [](KeyParts& p) { p.point[0] = 1; }, "no uncompressed"},
+      {"zero iterations", kEncrypted, [](KeyParts& p) { p.iterations = {0}; }, "0 times"},
       {"ten million and one iterations", kEncrypted,
-       [](Parts& p) {
+       [](KeyParts& p) {
          p.iterations = {0x00, 0x98, 0x96, 0x81};
        },
        "damaged or hostile"},
       {"negative iterations", kEncrypted,
-       [](Parts& p) {
+       [](KeyParts& p) {
          p.iterations = {0xff, 0xff};
        },
        "malformed"},
       {"iterations with a needless zero", kEncrypted,
-       [](Parts& p) {
+       [](KeyParts& p) {
          p.iterations = {0x00, 0x03, 0xe8};
        },
        "malformed"},
       {"iterations in five bytes", kEncrypted,
-       [](Parts& p) {
+       [](KeyParts& p) {
          p.iterations = {0x01, 0, 0, 0, 0};
        },
        "malformed"},
-      {"PBES1, not PBES2", kEncrypted, [](Parts& p) { p.pbes2.back() = 0x03; }, "does not read"},
+      {"PBES1, not PBES2", kEncrypted, [](KeyParts& p) { p.pbes2.back() = 0x03; }, "does not read"},
       {"scrypt, not PBKDF2", kEncrypted,
-       [](Parts& p) { p.pbkdf2 = {0x2b, 0x06, 0x01, 0x04, 0x01, 0xda, 0x47, 0x04, 0x0b}; },
+       [](KeyParts& p) { p.pbkdf2 = {0x2b, 0x06, 0x01, 0x04, 0x01, 0xda, 0x47, 0x04, 0x0b}; },
        "does not read"},
-      {"HMAC-SHA224", kEncrypted, [](Parts& p) { p.prf.back() = 0x08; }, "does not read"},
+      {"HMAC-SHA224", kEncrypted, [](KeyParts& p) { p.prf.back() = 0x08; }, "does not read"},
       {"DES-EDE3-CBC", kEncrypted,
-       [](Parts& p) { p.cipher = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x03, 0x07}; },
+       [](KeyParts& p) { p.cipher = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x03, 0x07}; },
        "does not read"},
-      {"AES-256-GCM", kEncrypted, [](Parts& p) { p.cipher.back() = 46; }, "does not read"},
-      {"iv of 8 bytes", kEncrypted, [](Parts& p) { p.iv.resize(8); }, "malformed"},
-      {"key length not the cipher's", kEncrypted, [](Parts& p) { p.keyLength = {16}; },
+      {"AES-256-GCM", kEncrypted, [](KeyParts& p) { p.cipher.back() = 46; }, "does not read"},
+      {"iv of 8 bytes", kEncrypted, [](KeyParts& p) { p.iv.resize(8); }, "malformed"},
+      {"key length not the cipher's", kEncrypted, [](KeyParts& p) { p.keyLength = {16}; },
        "malformed"},
-      {"ciphertext not whole blocks", kEncrypted, [](Parts& p) { p.encrypted.pop_back(); },
+      {"ciphertext not whole blocks", kEncrypted, [](KeyParts& p) { p.encrypted.pop_back(); },
        "malformed"},
-      {"no ciphertext", kEncrypted, [](Parts& p) { p.encrypted.clear(); }, "malformed"},
+      {"no ciphertext", kEncrypted, [](KeyParts& p) { p.encrypted.clear(); }, "malformed"},
   };
   for (const Case& c : cases) {
-    Parts parts;
+    KeyParts parts;
     c.change(parts);
     const std::string said = outcome([&] { read(c.reader, build(c.reader, parts)); });
     EXPECT_NE(said.find(c.says), std::string::npos) << c.name << ": " << said;
@@ -293,7 +293,7 @@ TEST(KeyFile, DamagedFilesAreRefused) {
   // Lengths, on each sound image: every truncation, one more byte claimed by
   // the outer or the first inner element than there is, DER's length forms.
   for (Reader reader : {kPkcs8, kEc, kEncrypted, kPublic}) {
-    const Bytes sound = build(reader, Parts());
+    const Bytes sound = build(reader, KeyParts());
     SCOPED_TRACE(reader);
     ASSERT_LT(sound.size(), 0x10000u);
     for (std::size_t n = 0; n < sound.size(); ++n)

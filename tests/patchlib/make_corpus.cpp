@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "corpus_trees.h"
+#include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/stream.h"
@@ -26,30 +27,22 @@ Bytes fromTrees(const TreeText& oldTree, const TreeText& newTree) {
   std::filesystem::create_directories(t.sub("new"));
   materialise(t.sub("old"), oldTree);
   materialise(t.sub("new"), newTree);
-  rtp::makePatch(t.sub("old"), t.sub("new"), t.sub("p.rtp"), &testSigningKey());
+  rtp::makePatch(t.sub("old"), t.sub("new"), t.sub("p.rtp"), &testSigningKey(), nullptr,
+                 {"Velmora", "sample", "7", "8"});
   return readBytes(t.sub("p.rtp"));
 }
 
 // The decoded contents of a patch's sections as the reader's fuzz target
 // takes them: four 16-bit lengths, then the parts in type order.
 Bytes sectionContents(const Bytes& patch) {
-  auto le = [&](std::size_t at, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-      v |= std::uint64_t(patch[at + static_cast<std::size_t>(i)]) << (8 * i);
-    return v;
-  };
-  std::vector<Bytes> parts(rtp::format::kSectionCount);
-  for (std::size_t i = 0; i < le(16, 4); ++i) {
-    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
-    const std::size_t off = static_cast<std::size_t>(le(e + 8, 8));
-    const std::size_t len = static_cast<std::size_t>(le(e + 16, 8));
-    if (len > 0)
-      parts[static_cast<std::size_t>(le(e, 4)) - 1] = lzma2Decode(patch.data() + off, len);
-  }
-  Bytes out(8);
-  for (std::size_t i = 0; i < 4; ++i) putLe(out, i * 2, parts[i].size(), 2);
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  const Parts parts = partsOf(patch);
+  std::vector<Bytes> decoded(rtp::format::kSectionCount);
+  for (std::size_t i = 0; i < parts.sections.size(); ++i)
+    decoded[parts.header.sections[i].type - 1] =
+        lzma2Decode(parts.sections[i].data(), parts.sections[i].size());
+  Bytes out;
+  for (std::size_t i = 0; i < 4; ++i) rtp::bytes::putLe(out, decoded[i].size(), 2);
+  for (const Bytes& d : decoded) out.insert(out.end(), d.begin(), d.end());
   return out;
 }
 
@@ -88,18 +81,18 @@ int main(int argc, char** argv) {
   magic[0] = 'X';
   save(dir, "bad-magic.rtp", magic);
   Bytes version = sample;
-  putLe(version, 8, 1, 4);
+  version[8] = 4;
   resign(version);
   save(dir, "bad-version.rtp", version);
-  Bytes count = sample;
-  putLe(count, 24, 0xffff, 4);
-  resign(count);
-  save(dir, "bad-opcount.rtp", count);
+  Parts count = partsOf(sample);
+  count.header.opCount = 0xffff;
+  save(dir, "bad-opcount.rtp", assemble(count));
   Bytes flipped = sample;
   flipped[flipped.size() - 3] ^= 0x40;
   save(dir, "bad-datahash.rtp", flipped);
   Bytes unsignedSample = sample;
-  const std::size_t block = rtp::format::headerSize(rtp::format::kSectionCount) - 80;
+  const std::size_t block =
+      rtp::format::signedSize(sample.data(), sample.size(), rtp::Result::PatchCorrupt);
   std::fill(unsignedSample.begin() + block, unsignedSample.begin() + block + 80, 0);
   save(dir, "bad-unsigned.rtp", unsignedSample);
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "corpus_trees.h"
 #include "rtp/delta.h"
@@ -131,7 +132,7 @@ TEST(Reader, EveryFlippedByteIsRefusedAsNotSigned) {
       Bytes q = p;
       q[i] ^= mask;
       const rtp::Result want = i < 8    ? rtp::Result::PatchCorrupt
-                               : i < 12 ? rtp::Result::UnsupportedVersion
+                               : i == 8 ? rtp::Result::UnsupportedVersion
                                         : rtp::Result::NotSigned;
       ASSERT_EQ(readResult(q), want) << "byte " << i << " mask " << int(mask);
     }
@@ -140,75 +141,131 @@ TEST(Reader, EveryFlippedByteIsRefusedAsNotSigned) {
 TEST(Reader, SignedHeaderFieldsAreStillChecked) {
   // The maker's faults, signed: the signature vouches for the author, not
   // for the content.
+  using Header = rtp::format::Header;
+  const Parts sample = partsOf(samplePatch());
+  ASSERT_GE(sample.header.sections.size(), 2u);
+  const rtp::Result bad = rtp::Result::PatchCorrupt;
   struct Edit {
-    std::size_t at;
-    std::uint64_t value;
-    int bytes;
+    const char* name;
+    std::function<void(Header&)> edit;
     rtp::Result expect;
+    bool fit = true;  // lengths, hashes and file size made to match after the edit
   };
   const Edit edits[] = {
-      {20, 1, 4, rtp::Result::PatchCorrupt},           // flags
-      {24, 0xffffffff, 4, rtp::Result::PatchCorrupt},  // op count
-      {24, 1000, 4, rtp::Result::PatchCorrupt},
-      {24, 0, 4, rtp::Result::PatchCorrupt},
-      {28, 1, 4, rtp::Result::PatchCorrupt},      // reserved
-      {32, ~0ull, 8, rtp::Result::NotSigned},     // file size: not the file that was signed
-      {40, 12345, 8, rtp::Result::PatchCorrupt},  // total of the new sizes
-      {40, ~0ull, 8, rtp::Result::PatchCorrupt},
-      {48, 1, 8, rtp::Result::PatchCorrupt},  // reserved
-      {56, 1, 8, rtp::Result::PatchCorrupt},
-      {64 + 4, 1, 4, rtp::Result::PatchCorrupt},               // ops dictionary: below LZMA2's
-      {64 + 4, 0, 4, rtp::Result::PatchCorrupt},               // none for a stream
-      {64 + 4, (4u << 20) + 1, 4, rtp::Result::PatchCorrupt},  // above the type's largest
-      {120 + 4, 0xffffffff, 4, rtp::Result::PatchCorrupt},     // literals dictionary
-      {64 + 8, ~0ull, 8, rtp::Result::PatchCorrupt},           // ops offset
-      {64 + 16, ~0ull - 10, 8, rtp::Result::PatchCorrupt},     // ops length
-      {64 + 16, 1u << 30, 8, rtp::Result::PatchCorrupt},
-      {120 + 8, 60, 8, rtp::Result::PatchCorrupt},      // literals offset inside the header
-      {120 + 16, ~0ull, 8, rtp::Result::PatchCorrupt},  // literals length
-      {120, 7, 4, rtp::Result::UnsupportedVersion},     // unknown section type
-      {120, 1, 4, rtp::Result::PatchCorrupt},           // two ops sections
-      {176, 5, 4, rtp::Result::PatchCorrupt},  // two difference sections, no command section
+      {"op count over the limit", [](Header& h) { h.opCount = rtp::format::kMaxOps + 1; }, bad},
+      {"op count not the records'", [](Header& h) { h.opCount += 1; }, bad},
+      {"no ops", [](Header& h) { h.opCount = 0; }, bad},
+      {"total of the new sizes", [](Header& h) { h.totalNewBytes = 12345; }, bad},
+      {"total at its largest", [](Header& h) { h.totalNewBytes = ~0ull; }, bad},
+      {"file size", [](Header& h) { h.fileSize += 1; }, bad, false},
+      {"file size at its largest", [](Header& h) { h.fileSize = ~0ull; }, bad, false},
+      {"ops dictionary below LZMA2's", [](Header& h) { h.sections[0].range.dictionary = 2048; },
+       bad},
+      {"ops dictionary above its type's",
+       [](Header& h) { h.sections[0].range.dictionary = rtp::format::kOpsDictionary * 2; }, bad},
+      {"a stream's dictionary above its type's",
+       [](Header& h) { h.sections[1].range.dictionary = 1u << 31; }, bad},
+      {"ops length past the end", [](Header& h) { h.sections[0].range.length = ~0ull - 10; }, bad,
+       false},
+      {"ops length one more", [](Header& h) { h.sections[0].range.length += 1; }, bad, false},
+      {"unknown section type", [](Header& h) { h.sections[1].type = 7; },
+       rtp::Result::UnsupportedVersion},
+      {"two ops sections", [](Header& h) { h.sections[1].type = rtp::format::kSectionOps; }, bad},
+      {"an empty section listed", [](Header& h) { h.sections[1].range.length = 0; }, bad, false},
+      {"nine sections", [](Header& h) { h.sections.resize(9, h.sections[0]); }, bad, false},
+      {"product too long", [](Header& h) { h.binding.product.assign(65, 'V'); }, bad},
+      {"name with a control character", [](Header& h) { h.binding.name = "r7\nr8s"; }, bad},
+      {"release beyond ASCII", [](Header& h) { h.binding.to = "8\xe9"; }, bad},
   };
   for (const Edit& e : edits) {
-    Bytes p = samplePatch();
-    putLe(p, e.at, e.value, e.bytes);
+    Parts p = sample;
+    e.edit(p.header);
+    EXPECT_EQ(readResult(assemble(p, e.fit)), e.expect) << e.name;
+  }
+  // The size that locates the signature cannot be signed wrongly; a version
+  // other than this one is refused, format 2 included.
+  const Bytes good = samplePatch();
+  const std::pair<std::vector<unsigned char>, rtp::Result> starts[] = {
+      {{0xff, 0x7f}, rtp::Result::NotSigned},
+      {{17}, rtp::Result::NotSigned},
+      {{0x80, 0x80, 0x80}, rtp::Result::NotSigned},
+  };
+  for (const auto& [size, expect] : starts) {
+    Bytes p(good.begin(), good.begin() + 9);
+    p.insert(p.end(), size.begin(), size.end());
+    p.insert(p.end(), good.begin() + 9 + 2, good.end());
+    EXPECT_EQ(readResult(p), expect) << int(size[0]);
+  }
+  for (unsigned char version : {1, 2, 4}) {
+    Bytes p = good;
+    p[8] = version;
     resign(p);
-    EXPECT_EQ(readResult(p), e.expect) << "field at " << e.at;
+    EXPECT_EQ(readResult(p), rtp::Result::UnsupportedVersion) << int(version);
   }
-  // Fields that locate the signature cannot be signed wrongly.
-  for (const auto& [at, value] :
-       {std::pair<std::size_t, std::uint64_t>{12, 0xffffffff}, {16, 1}, {16, 9}}) {
-    Bytes p = samplePatch();
-    putLe(p, at, value, 4);
-    EXPECT_EQ(readResult(p), rtp::Result::NotSigned) << "field at " << at;
-  }
-  Bytes version = samplePatch();
-  putLe(version, 8, 1, 4);
-  EXPECT_EQ(readResult(version), rtp::Result::UnsupportedVersion);
 }
 
 TEST(Reader, RefusesBytesNoHashCovers) {
-  const Bytes sample = samplePatch();
-  const std::size_t headerSize = 64 + 5 * 56 + 80;
-  // One byte between the header and the first section, sections moved up.
-  Bytes gap(sample.begin(), sample.begin() + headerSize);
-  gap.push_back(0);
-  gap.insert(gap.end(), sample.begin() + headerSize, sample.end());
-  putLe(gap, 32, gap.size(), 8);
-  for (std::size_t at = 64 + 8; at < headerSize - 80; at += 56) {
-    std::uint64_t off = 0;
-    for (int i = 0; i < 8; ++i) off |= std::uint64_t(gap[at + i]) << (8 * i);
-    putLe(gap, at, off + 1, 8);
-  }
-  resign(gap);
-  EXPECT_EQ(readResult(gap), rtp::Result::PatchCorrupt);
+  const Parts sample = partsOf(samplePatch());
+  // A byte after the section table, inside the signed bytes (its size is
+  // one more, still two bytes long).
+  const Bytes table = rtp::format::writeHeader(sample.header);
+  ASSERT_EQ(table[9] & 0x80, 0x80);
+  Bytes inTable = table;
+  inTable[9] = static_cast<unsigned char>(inTable[9] + 1);
+  inTable.push_back(0);
+  inTable.resize(inTable.size() + rtp::format::kSignatureBlockSize);
+  for (const Bytes& s : sample.sections) inTable.insert(inTable.end(), s.begin(), s.end());
+  resign(inTable);
+  EXPECT_EQ(readResult(inTable), rtp::Result::PatchCorrupt);
   // One byte after the last section, counted in the file's size.
-  Bytes tail = sample;
-  tail.push_back(0);
-  putLe(tail, 32, tail.size(), 8);
-  resign(tail);
-  EXPECT_EQ(readResult(tail), rtp::Result::PatchCorrupt);
+  Parts tail = sample;
+  tail.sections.back().push_back(0);
+  tail.header.fileSize += 1;
+  EXPECT_EQ(readResult(assemble(tail, false)), rtp::Result::PatchCorrupt);
+  // The same byte not counted: not the file that was signed.
+  Bytes longer = samplePatch();
+  longer.push_back(0);
+  EXPECT_EQ(readResult(longer), rtp::Result::NotSigned);
+}
+
+TEST(Reader, HoldsAPatchToWhatItIsSignedFor) {
+  rtp::PatchStreams data;
+  const Bytes patch =
+      signedPatch({addOp("a.txt", "a", data)}, data, {"Velmora", "r7r8s", "7", "8"});
+  struct Case {
+    rtp::Binding required;
+    rtp::Result expect;
+  };
+  const rtp::Result ok = rtp::Result::Ok, wrong = rtp::Result::WrongPatch;
+  const Case cases[] = {
+      {{}, ok},
+      {{"Velmora", "r7r8s", "7", "8"}, ok},
+      {{"Velmora", "R7R8S", "", "8"}, ok},  // names as Windows compares file names
+      {{"velmora", "", "", ""}, wrong},
+      {{"Velmora", "postpatch", "", "8"}, wrong},
+      {{"Velmora", "r7r8", "", "8"}, wrong},
+      {{"", "", "8", ""}, wrong},
+      {{"", "", "", "7"}, wrong},
+  };
+  for (const Case& c : cases) {
+    rtp::MemoryFile f(patch.data(), patch.size());
+    rtp::PatchInfo info;
+    EXPECT_EQ(rtp::readPatch(f, &testPublicKey(), nullptr, &info, c.required).result, c.expect)
+        << c.required.product << "/" << c.required.name << "/" << c.required.from << "/"
+        << c.required.to;
+    EXPECT_EQ(info.binding.name, "r7r8s") << "known even when refused";
+  }
+  // A patch signed for nothing in particular meets no requirement.
+  const Bytes plain = signedPatch({addOp("a.txt", "a", data)}, data);
+  rtp::MemoryFile f(plain.data(), plain.size());
+  EXPECT_EQ(rtp::readPatch(f, &testPublicKey(), nullptr, nullptr, {"", "", "", "8"}).result, wrong);
+  for (const auto& [path, name] : {std::pair<const char*, const char*>{"r7r8s.rtp", "r7r8s"},
+                                   {"C:\\medium\\R7R8S.RTP", "R7R8S"},
+                                   {"dir/postpatch", "postpatch"},
+                                   {"a.rtp.rtp", "a.rtp"},
+                                   {".rtp", ".rtp"},
+                                   {"dir\\", ""}})
+    EXPECT_EQ(rtp::patchNameOf(path), name) << path;
 }
 
 // Many operations reading one content would make the check decode it once
@@ -375,16 +432,11 @@ TEST(Reader, RefusesDamagedStreams) {
   };
   EXPECT_EQ(declaring(128u << 10), rtp::Result::Ok);
   EXPECT_EQ(declaring(16u << 10), rtp::Result::PatchCorrupt);
-  EXPECT_EQ(declaring(rtp::format::kLiteralsDictionary + 4096), rtp::Result::PatchCorrupt);
-  // An empty section declares none: the decoder it will never need.
-  Bytes empty = withSection(sound, rtp::format::kSectionPositions, Bytes{});
-  ASSERT_EQ(readResult(empty), rtp::Result::Ok);
-  putLe(empty,
-        rtp::format::kFixedHeaderSize +
-            (rtp::format::kSectionPositions - 1) * rtp::format::kSectionEntrySize + 4,
-        4096, 4);
-  resign(empty);
-  EXPECT_EQ(readResult(empty), rtp::Result::PatchCorrupt);
+  EXPECT_EQ(declaring(rtp::format::kLiteralsDictionary * 2), rtp::Result::PatchCorrupt);
+  // An empty stream is not listed: no decoder is made for it.
+  const Parts empty = partsOf(withSection(sound, rtp::format::kSectionPositions, Bytes{}));
+  ASSERT_EQ(readResult(assemble(empty)), rtp::Result::Ok);
+  for (const auto& s : empty.header.sections) EXPECT_NE(s.type, rtp::format::kSectionPositions);
   // The records too: a damaged or oversized operations section.
   EXPECT_EQ(readResult(withSection(sound, rtp::format::kSectionOps, Bytes{0xff, 0xff, 0xff})),
             rtp::Result::PatchCorrupt);

@@ -27,7 +27,9 @@ const rtp::SigningKey& otherKey() {
   return key;
 }
 
-std::size_t headerSizeOf(const Bytes& p) { return p.at(12) | p.at(13) << 8; }
+std::size_t headerSizeOf(const Bytes& p) {
+  return rtp::format::signedSize(p.data(), p.size(), rtp::Result::PatchCorrupt) + 80;
+}
 
 // b with n bytes from `from` zeroed: what two patches may differ in.
 Bytes masked(Bytes b, std::size_t from, std::size_t n) {
@@ -46,16 +48,11 @@ struct SectionEntry {
   std::uint64_t offset, length;
 };
 std::vector<SectionEntry> sectionsOf(const Bytes& p) {
-  auto le = [&](std::size_t at, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= std::uint64_t(p.at(at + i)) << (8 * i);
-    return v;
-  };
+  const std::size_t signedSize =
+      rtp::format::signedSize(p.data(), p.size(), rtp::Result::PatchCorrupt);
   std::vector<SectionEntry> out;
-  for (std::size_t i = 0; i < le(16, 4); ++i) {
-    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
-    out.push_back({static_cast<std::uint32_t>(le(e, 4)), le(e + 8, 8), le(e + 16, 8)});
-  }
+  for (const rtp::format::Section& s : rtp::format::readHeader(p.data(), signedSize).sections)
+    out.push_back({s.type, s.range.offset, s.range.length});
   return out;
 }
 const char* const kSectionNames[] = {"operations", "literals", "commands", "positions",
@@ -118,7 +115,8 @@ class Signing : public ::testing::Test {
     materialise(product, sampleOldTree());
   }
   std::string make(const std::string& name, const rtp::SigningKey* key) {
-    rtp::makePatch(work.sub("old"), work.sub("new"), work.sub(name), key);
+    rtp::makePatch(work.sub("old"), work.sub("new"), work.sub(name), key, nullptr,
+                   {"Velmora", "sample", "7", "8"});
     return work.sub(name);
   }
   // Applying and verifying both refuse with `want`, and the product stays

@@ -122,49 +122,50 @@ rtp::PatchOp addOp(const std::string& path, const std::string& content, rtp::Pat
   return op;
 }
 
-namespace {
-std::uint64_t le(const Bytes& b, std::size_t at, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i)
-    v |= std::uint64_t(b.at(at + static_cast<std::size_t>(i))) << (8 * i);
-  return v;
+Parts partsOf(const Bytes& patch) {
+  Parts p;
+  const std::size_t size =
+      rtp::format::signedSize(patch.data(), patch.size(), rtp::Result::PatchCorrupt);
+  p.header = rtp::format::readHeader(patch.data(), size);
+  for (const rtp::format::Section& s : p.header.sections)
+    p.sections.emplace_back(patch.begin() + static_cast<long>(s.range.offset),
+                            patch.begin() + static_cast<long>(s.range.offset + s.range.length));
+  return p;
 }
-}  // namespace
+
+Bytes assemble(Parts p, bool fit) {
+  if (fit) {
+    for (std::size_t i = 0; i < p.header.sections.size(); ++i) {
+      rtp::SectionRange& r = p.header.sections[i].range;
+      r.length = p.sections[i].size();
+      r.sha256 = rtp::crypto::sha256(p.sections[i].data(), p.sections[i].size());
+    }
+    rtp::format::fitFileSize(p.header);
+  }
+  Bytes out = rtp::format::writeHeader(p.header);
+  out.resize(out.size() + rtp::format::kSignatureBlockSize, 0);
+  for (const Bytes& s : p.sections) out.insert(out.end(), s.begin(), s.end());
+  resign(out);
+  return out;
+}
 
 Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes,
                   std::uint32_t dictionary) {
-  const std::size_t count = static_cast<std::size_t>(le(patch, 16, 4));
-  const std::size_t headerSize = rtp::format::headerSize(static_cast<std::uint32_t>(count));
-  std::vector<Bytes> sections;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
-    const std::size_t off = static_cast<std::size_t>(le(patch, e + 8, 8));
-    const std::size_t len = static_cast<std::size_t>(le(patch, e + 16, 8));
-    sections.push_back(le(patch, e, 4) == type
-                           ? bytes
-                           : Bytes(patch.begin() + static_cast<long>(off),
-                                   patch.begin() + static_cast<long>(off + len)));
+  Parts p = partsOf(patch);
+  auto& sections = p.header.sections;
+  std::size_t i = 0;
+  while (i < sections.size() && sections[i].type != type) ++i;
+  if (i == sections.size()) {
+    sections.push_back({type, {}});
+    p.sections.emplace_back();
   }
-  Bytes out(patch.begin(), patch.begin() + static_cast<long>(headerSize));
-  std::uint64_t offset = headerSize;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t e = rtp::format::kFixedHeaderSize + i * rtp::format::kSectionEntrySize;
-    if (le(patch, e, 4) == type)
-      putLe(out, e + 4,
-            bytes.empty() ? 0
-            : dictionary  ? dictionary
-                          : rtp::format::maxDictionary(type),
-            4);
-    putLe(out, e + 8, offset, 8);
-    putLe(out, e + 16, sections[i].size(), 8);
-    const rtp::crypto::Digest d = rtp::crypto::sha256(sections[i].data(), sections[i].size());
-    std::copy(d.begin(), d.end(), out.begin() + static_cast<long>(e + 24));
-    offset += sections[i].size();
+  sections[i].range.dictionary = dictionary ? dictionary : rtp::format::maxDictionary(type);
+  p.sections[i] = bytes;
+  if (bytes.empty()) {
+    sections.erase(sections.begin() + static_cast<long>(i));
+    p.sections.erase(p.sections.begin() + static_cast<long>(i));
   }
-  for (const Bytes& sec : sections) out.insert(out.end(), sec.begin(), sec.end());
-  putLe(out, 32, out.size(), 8);
-  resign(out);
-  return out;
+  return assemble(p);
 }
 
 Bytes lzma2Stream(const Bytes& raw, std::uint32_t dictionary) {
@@ -205,11 +206,6 @@ Bytes lzma2Decode(const unsigned char* data, std::size_t size) {
   return out;
 }
 
-void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i)
-    b.at(at + static_cast<std::size_t>(i)) = static_cast<unsigned char>(v >> (8 * i));
-}
-
 const rtp::SigningKey& testSigningKey() {
   static const rtp::SigningKey key =
       rtp::SigningKey::load(std::string(RTP_KEYS_DIR) + "/test-release-key.pem");
@@ -225,13 +221,24 @@ rtp::ApplyOptions trustTestKey(bool backup) {
   return o;
 }
 
-Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const rtp::PatchStreams& data) {
-  Bytes patch = rtp::buildPatch(ops, data);
+Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const rtp::PatchStreams& data,
+                  const rtp::Binding& binding) {
+  Bytes patch = rtp::buildPatch(ops, data, binding);
   rtp::signPatch(patch, testSigningKey());
   return patch;
 }
 
-void resign(Bytes& patch) { rtp::signPatch(patch, testSigningKey()); }
+// Found as the reader finds it, whatever the version byte says.
+void resign(Bytes& patch) {
+  Bytes probe = patch;
+  probe.at(8) = rtp::format::kVersion;
+  const std::size_t n =
+      rtp::format::signedSize(probe.data(), probe.size(), rtp::Result::PatchCorrupt);
+  const rtp::crypto::Signature sig = testSigningKey().sign(rtp::crypto::sha256(patch.data(), n));
+  const rtp::crypto::KeyId id = testSigningKey().keyId();
+  std::copy(id.begin(), id.end(), patch.begin() + static_cast<long>(n));
+  std::copy(sig.begin(), sig.end(), patch.begin() + static_cast<long>(n + id.size()));
+}
 
 bool RecordingProgress::next(const std::string& e) {
   events.push_back(e);

@@ -59,13 +59,24 @@ const rtp::crypto::PublicKey& testPublicKey();
 // Options that trust the test key.
 rtp::ApplyOptions trustTestKey(bool backup = false);
 // buildPatch, signed with the test key.
-Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const rtp::PatchStreams& data);
-// After editing header fields: sign the header again so only the edit is wrong.
+Bytes signedPatch(const std::vector<rtp::PatchOp>& ops, const rtp::PatchStreams& data,
+                  const rtp::Binding& binding = {});
+// After editing header bytes: sign the header again so only the edit is wrong.
 void resign(Bytes& patch);
-void putLe(Bytes& b, std::size_t at, std::uint64_t v, int bytes);
-// The patch with the section of the given type replaced by bytes, the table,
-// hashes and signature made to fit. The section declares the dictionary
-// given, or (0) the type's largest, none when bytes is empty.
+// A sound patch taken apart: its signed header's fields and the bytes of each
+// section it lists.
+struct Parts {
+  rtp::format::Header header;
+  std::vector<Bytes> sections;
+};
+Parts partsOf(const Bytes& patch);
+// Put together and signed with the test key. With fit, the sections' lengths
+// and hashes and the file size are made to match; without, the header is
+// written as given.
+Bytes assemble(Parts parts, bool fit = true);
+// The patch with the section of the given type replaced by bytes (listed or
+// left out, as bytes is empty), the header and signature made to fit. It
+// declares the dictionary given, or (0) the type's largest.
 Bytes withSection(const Bytes& patch, std::uint32_t type, const Bytes& bytes,
                   std::uint32_t dictionary = 0);
 // raw as a raw LZMA2 stream with the given dictionary, and back.

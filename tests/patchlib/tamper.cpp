@@ -2,17 +2,13 @@
 
 #include <cstdint>
 
+#include "rtp/format.h"
+
 namespace rtptest {
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-std::uint64_t le(const Bytes& b, std::size_t at, int n) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v |= std::uint64_t(b.at(at + static_cast<std::size_t>(i))) << (8 * i);
-  return v;
-}
 
 Bytes flipped(Bytes b, std::size_t at, unsigned char mask = 0x01) {
   b.at(at) ^= mask;
@@ -35,37 +31,27 @@ Bytes inserted(const Bytes& b, std::size_t at, const Bytes& what) {
 
 std::vector<Tampered> tamperings(const Bytes& patch, const Bytes& other) {
   const rtp::Result notSigned = rtp::Result::NotSigned;
-  const std::size_t headerSize = static_cast<std::size_t>(le(patch, 12, 4));
-  const std::size_t sections = static_cast<std::size_t>(le(patch, 16, 4));
-  const std::size_t block = headerSize - 80;  // key id, r, s
+  const std::size_t signedSize =
+      rtp::format::signedSize(patch.data(), patch.size(), rtp::Result::PatchCorrupt);
+  const rtp::format::Header header = rtp::format::readHeader(patch.data(), signedSize);
+  const std::size_t headerSize = signedSize + 80;
+  const std::size_t block = signedSize;  // key id, r, s
   const Bytes signature(patch.begin() + static_cast<long>(block),
                         patch.begin() + static_cast<long>(headerSize));
   std::vector<Tampered> t;
 
   // The fields that find the signature come first; changing the magic or
-  // the version makes it no patch of ours at all.
+  // the version makes it no patch of ours at all. Every other signed byte
+  // (the header's size, the fields, the table) is the signature's.
   t.push_back({"magic", flipped(patch, 0), rtp::Result::PatchCorrupt});
   t.push_back({"version", flipped(patch, 8), rtp::Result::UnsupportedVersion});
-  t.push_back({"header size", flipped(patch, 12, 0x80), notSigned});
-  t.push_back({"section count", flipped(patch, 16), notSigned});
-  const std::pair<const char*, std::size_t> fields[] = {
-      {"flags", 20},           {"operation count", 24}, {"reserved 28", 28}, {"file size", 32},
-      {"total new bytes", 40}, {"reserved 48", 48},     {"reserved 63", 63}};
-  for (const auto& [name, at] : fields)
-    t.push_back({std::string("header ") + name, flipped(patch, at), notSigned});
-  for (std::size_t i = 0; i < sections; ++i) {
-    const std::size_t entry = 64 + 56 * i;
+  for (std::size_t at = 9; at < signedSize; ++at)
+    t.push_back({"header byte " + std::to_string(at), flipped(patch, at), notSigned});
+  t.push_back({"header size's high bit", flipped(patch, 9, 0x80), notSigned});
+  for (std::size_t i = 0; i < header.sections.size(); ++i) {
     const std::string s = "section " + std::to_string(i) + " ";
-    for (const auto& [name, at] : {std::pair<const char*, std::size_t>{"type", 0},
-                                   {"flags", 4},
-                                   {"offset", 8},
-                                   {"length", 16},
-                                   {"hash first byte", 24},
-                                   {"hash last byte", 55}})
-      t.push_back({s + "entry " + name, flipped(patch, entry + at), notSigned});
-    const std::size_t off = static_cast<std::size_t>(le(patch, entry + 8, 8));
-    const std::size_t len = static_cast<std::size_t>(le(patch, entry + 16, 8));
-    if (len == 0) continue;
+    const std::size_t off = static_cast<std::size_t>(header.sections[i].range.offset);
+    const std::size_t len = static_cast<std::size_t>(header.sections[i].range.length);
     t.push_back({s + "first byte", flipped(patch, off), notSigned});
     t.push_back({s + "middle byte", flipped(patch, off + len / 2, 0x80), notSigned});
     t.push_back({s + "last byte", flipped(patch, off + len - 1), notSigned});
@@ -114,7 +100,7 @@ std::vector<Tampered> tamperings(const Bytes& patch, const Bytes& other) {
   Bytes copied = zero;
   copied.insert(copied.end(), signature.begin(), signature.end());
   t.push_back({"signature zeroed, a copy at the end", copied, notSigned});
-  t.push_back({"signature moved before the table", inserted(cut(patch, block, 80), 64, signature),
+  t.push_back({"signature moved before the fields", inserted(cut(patch, block, 80), 11, signature),
                notSigned});
   t.push_back({"signature duplicated", inserted(patch, headerSize, signature), notSigned});
   t.push_back({"last byte cut", Bytes(patch.begin(), patch.end() - 1), notSigned});

@@ -17,7 +17,7 @@ struct Tampered {
 };
 
 // Every way we know to alter `patch` (signed, well formed): flipped bits in
-// each header field, table entry, section and the signature block; the
+// each byte of the signed header, in each section and the signature block; the
 // block cut, moved, duplicated, zeroed, or taken from `other` (another patch
 // signed by the same key).
 std::vector<Tampered> tamperings(const std::vector<unsigned char>& patch,

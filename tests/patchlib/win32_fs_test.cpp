@@ -38,7 +38,7 @@ rtp::ApplyOptions trustTestKey(rtp::ApplyOptions options = {}) {
 rtp::Outcome applyCommandLine(rtp::FileSystem& fs, const std::string& text) {
   rtp::CommandLine cl;
   if (!rtp::parseCommandLine(text, cl))
-    return rtp::Outcome{rtp::Result::BadArguments, text, {}, false};
+    return rtp::Outcome{rtp::Result::BadArguments, text, {}, false, {}};
   return rtp::applyPatch(fs, cl.patchPath, cl.productDir, trustTestKey(cl.options));
 }
 

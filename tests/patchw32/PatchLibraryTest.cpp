@@ -215,9 +215,43 @@ TEST_F(PatchLibrary, AppliesOnlyWhatTheReleaseKeySigned) {
   }
   EXPECT_EQ(Differences(before, install.Read()), "");
 
-  // The unsigned patch, signed afterwards with the release key.
-  ASSERT_EQ(Apply(foreign("signed-later"), install.Path()), PATCHW32_OK);
+  // The unsigned patch, signed afterwards with the release key, under its name.
+  ASSERT_TRUE(CopyFileA(foreign("signed-later").c_str(), path.c_str(), FALSE));
+  ASSERT_EQ(Apply(path, install.Path()), PATCHW32_OK);
   EXPECT_EQ(Differences(ReadTree(TreeDir("r8-standard")), install.Read()), "");
+}
+
+TEST_F(PatchLibrary, AppliesAPatchOnlyAsWhatItWasSignedFor) {
+  // Each put where the updater asks for its main patch, all signed with the
+  // release key.
+  struct Case {
+    const char* what;
+    std::string file;
+    const char* tree;
+  };
+  const std::string foreign = ReleaseDir() + "\\foreign\\";
+  const Case cases[] = {
+      {"the shared patch in the main patch's place", PatchFile("postpatch"), "r7-standard"},
+      {"the add-only tax tables in its place", PatchFile("taxtbl"), "r7-standard"},
+      {"the pro edition's patch on a pro installation", PatchFile("r7r8p"), "r7-pro"},
+      {"Release 8 back to 7", foreign + "reverse.rtp", "r8-standard"},
+      {"another product's", foreign + "otherproduct.rtp", "r7-standard"},
+  };
+  TempDir media("velmora-media");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation install(c.tree);
+    ASSERT_TRUE(install.Copied());
+    const Tree before = install.Read();
+    ASSERT_TRUE(CopyFileA(c.file.c_str(), media.File("r7r8s.rtp").c_str(), FALSE));
+    EXPECT_EQ(Apply(media.File("r7r8s.rtp"), install.Path(), true), PATCHW32_WRONG_PATCH);
+    EXPECT_EQ(Differences(before, install.Read()), "") << "nothing changed, no backup made";
+  }
+  // The name as passed is compared without case and without ".rtp".
+  Installation install("r7-standard");
+  ASSERT_TRUE(install.Copied());
+  ASSERT_TRUE(CopyFileA(PatchFile("r7r8s").c_str(), media.File("R7R8S.RTP").c_str(), FALSE));
+  EXPECT_EQ(Apply(media.File("R7R8S.RTP"), install.Path()), PATCHW32_OK);
 }
 
 TEST_F(PatchLibrary, VersionResourceNamesTheKeyItTrusts) {
@@ -303,26 +337,25 @@ TEST_F(PatchLibrary, FindsThePatchInTheCurrentDirectoryFirstThenBesideTheProgram
   ASSERT_TRUE(SetCurrentDirectoryA(current.Path().c_str()));
 
   // Beside the program only.
-  const std::string beside = ModuleDir() + "\\e2e-beside.rtp";
+  const std::string beside = ModuleDir() + "\\postpatch.rtp";
   ASSERT_TRUE(CopyFileA(PatchFile("postpatch").c_str(), beside.c_str(), FALSE));
-  EXPECT_EQ(Apply("e2e-beside.rtp", install.Path()), 0);
-  EXPECT_EQ(ReadFile(install.File(kPostPatchFile)),
-            ReadFile(TreeDir("r8-standard") + "\\" + kPostPatchFile));
+  EXPECT_EQ(Apply("postpatch.rtp", install.Path()), 0);
+  Tree expected = ReadTree(TreeDir("r7-standard"));
+  expected[kPostPatchFile] = ReadTree(TreeDir("r8-standard")).at(kPostPatchFile);
+  EXPECT_EQ(Differences(expected, install.Read()), "");
 
   // Both: the current directory's copy wins over a damaged one beside the program.
   WriteWholeFile(beside, "not a patch");
   ASSERT_TRUE(
-      CopyFileA(PatchFile("taxtbl").c_str(), current.File("e2e-beside.rtp").c_str(), FALSE));
-  EXPECT_EQ(Apply("e2e-beside.rtp", install.Path()), 0);
-  Tree expected = ReadTree(TreeDir("r7-standard"));
-  const Tree r8 = ReadTree(TreeDir("r8-standard"));
-  for (const char* owned : {kPostPatchFile, kTaxTableFile}) expected[owned] = r8.at(owned);
+      CopyFileA(PatchFile("postpatch").c_str(), current.File("postpatch.rtp").c_str(), FALSE));
+  EXPECT_EQ(Apply("postpatch.rtp", install.Path()), 0);
   EXPECT_EQ(Differences(expected, install.Read()), "");
-  DeleteFileA(current.File("e2e-beside.rtp").c_str());
-  EXPECT_NE(Apply("e2e-beside.rtp", install.Path()), 0) << "the damaged copy beside the program";
+  DeleteFileA(current.File("postpatch.rtp").c_str());
+  EXPECT_EQ(Apply("postpatch.rtp", install.Path()), PATCHW32_PATCH_CORRUPT)
+      << "the damaged copy beside the program";
 
   DeleteFileA(beside.c_str());
-  EXPECT_NE(Apply("e2e-beside.rtp", install.Path()), 0) << "in neither place";
+  EXPECT_NE(Apply("postpatch.rtp", install.Path()), 0) << "in neither place";
   SetCurrentDirectoryA(saved);
 }
 

@@ -204,28 +204,41 @@ TEST_F(UpdateProgram, ProEditionRefusedByTheStandardPatchIsUpdatedByItsOwnWithBa
   EXPECT_EQ(Differences(expected, ReadTree(install.File("backup"))), "");
 }
 
-TEST_F(UpdateProgram, DamagedMainPatchesGiveBothFailureMessagesAndChangeNothing) {
+TEST_F(UpdateProgram, RefusedMainPatchesGiveBothFailureMessagesAndChangeNothing) {
   std::string standard = ReadFile(PatchFile("r7r8s"));
   standard[standard.size() / 2] = static_cast<char>(standard[standard.size() / 2] ^ 0x10);
-  WriteWholeFile(Beside("r7r8s"), standard);
   const std::string pro = ReadFile(PatchFile("r7r8p"));
-  WriteWholeFile(Beside("r7r8p"), pro.substr(0, pro.size() * 2 / 3));
-
-  Installation install("r7-standard");
-  ASSERT_TRUE(install.Copied());
-  const Tree r7 = install.Read();
-  const Outcome outcome = RunUpdate(install, true);
-  EXPECT_EQ(outcome.boxes, (std::vector<std::string>{kCouldNotApply, kNotSuccessful}));
-  EXPECT_TRUE(outcome.openAtFailure);
-  EXPECT_EQ(outcome.modal, IDCANCEL) << "the dialog stayed until it was closed";
-  EXPECT_FALSE(outcome.progressAtOutcome);
-  EXPECT_EQ(Differences(r7, install.Read({"update.txt"})), "") << "not even a backup folder";
-  const UpdateLog log = ReadUpdateLog(install.File("update.txt"));
-  EXPECT_EQ(log.headers, (std::vector<std::string>{"r7r8s", "r7r8p"}));
-  // The altered patch is found out while its files are staged, which the
-  // log may list; the cut one is refused before it reaches any.
-  ASSERT_EQ(log.fileLines.size(), 2u);
-  EXPECT_TRUE(log.fileLines[1].empty());
+  // Damaged, or sound and signed but in the main patches' places.
+  const struct {
+    const char* what;
+    std::string r7r8s, r7r8p;
+    // An altered patch is found out while its files are staged, which the
+    // log may list; a cut or misplaced one is refused before it reaches any.
+    bool mainMayLogFiles;
+  } cases[] = {
+      {"damaged", standard, pro.substr(0, pro.size() * 2 / 3), true},
+      {"the shared patches swapped in", ReadFile(PatchFile("postpatch")),
+       ReadFile(PatchFile("taxtbl")), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteWholeFile(Beside("r7r8s"), c.r7r8s);
+    WriteWholeFile(Beside("r7r8p"), c.r7r8p);
+    Installation install("r7-standard");
+    ASSERT_TRUE(install.Copied());
+    const Tree r7 = install.Read();
+    const Outcome outcome = RunUpdate(install, true);
+    EXPECT_EQ(outcome.boxes, (std::vector<std::string>{kCouldNotApply, kNotSuccessful}));
+    EXPECT_TRUE(outcome.openAtFailure);
+    EXPECT_EQ(outcome.modal, IDCANCEL) << "the dialog stayed until it was closed";
+    EXPECT_FALSE(outcome.progressAtOutcome);
+    EXPECT_EQ(Differences(r7, install.Read({"update.txt"})), "") << "not even a backup folder";
+    const UpdateLog log = ReadUpdateLog(install.File("update.txt"));
+    EXPECT_EQ(log.headers, (std::vector<std::string>{"r7r8s", "r7r8p"}));
+    ASSERT_EQ(log.fileLines.size(), 2u);
+    if (!c.mainMayLogFiles) EXPECT_TRUE(log.fileLines[0].empty());
+    EXPECT_TRUE(log.fileLines[1].empty());
+  }
 }
 
 // Closes the progress window as its second file is named, as a user would.

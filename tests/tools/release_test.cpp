@@ -85,9 +85,10 @@ class Release : public ::testing::Test {
       const auto found = change.find(key);
       return found == change.end() ? value : found->second;
     };
-    std::string d = "# test release\n[release]\nkey = " + std::string(RTP_KEYS_DIR) +
-                    "/test-release-key.pem\ntrust = " + RTP_KEYS_DIR +
-                    "/test-release-key.pub.pem\noutput = out\n\n";
+    std::string d =
+        "# test release\n[release]\nkey = " + std::string(RTP_KEYS_DIR) +
+        "/test-release-key.pem\ntrust = " + RTP_KEYS_DIR +
+        "/test-release-key.pub.pem\noutput = out\nproduct = Velmora\nfrom = 7\nto = 8\n\n";
     d += "[installation standard]\nold = r7-standard\nnew = r8-standard\n";
     d += "[installation pro]\nold = r7-pro\nnew = r8-pro\n";
     const char* patches[][5] = {{"r7r8s", "s-old", "s-new", "standard", "pro"},
@@ -128,9 +129,12 @@ TEST_F(Release, SoundReleasePassesEveryCheck) {
 
   // The made patches are signed: the ordinary commands take them.
   const std::string trust = " --trust " + std::string(RTP_KEYS_DIR) + "/test-release-key.pub.pem";
+  // And they are signed for the release: what the updater's library requires.
   const std::string verify = std::string(RTPTOOL) + " verify " + t.sub("out/r7r8p.rtp") + " " +
-                             t.sub("r7-pro") + trust + " >/dev/null";
-  EXPECT_EQ(std::system(verify.c_str()), 0);
+                             t.sub("r7-pro") + trust + " >/dev/null 2>&1";
+  EXPECT_EQ(std::system((verify + " --product Velmora --name R7R8P --from 7 --to 8").c_str()), 0);
+  EXPECT_EQ(WEXITSTATUS(std::system((verify + " --name r7r8s").c_str())), 11);
+  EXPECT_EQ(WEXITSTATUS(std::system((verify + " --to 9").c_str())), 11);
 }
 
 TEST_F(Release, SharedPatchMadeAgainstTheWrongTree) {
@@ -199,5 +203,9 @@ TEST_F(Release, DescriptionMistakesNameTheirLine) {
   EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(has(r.out, "typo.ini:5: unknown key 'olld' in a patch section")) << r.out;
   EXPECT_FALSE(exists(t.sub("out"))) << "nothing is made from a faulty description";
+  writeFile(t.sub("unbound.ini"),
+            "[release]\noutput = out\nfrom = 7\nto = 8\n[installation a]\nold = x\nnew = y\n");
+  r = release(t.sub("unbound.ini"));
+  EXPECT_TRUE(has(r.out, "unbound.ini:1: release needs 'product ='")) << r.out;
   EXPECT_EQ(release(t.sub("none.ini")).code, 1);
 }

@@ -9,12 +9,26 @@ using namespace rtptest;
 TEST(ToolUsage, HelpListsEveryCommandAndExitCode) {
   ToolRun h = rtptool("--help");
   EXPECT_EQ(h.code, 0);
-  for (const char* s :
-       {"make OLD NEW PATCH [--key PRIVATE]", "sign PATCH --key PRIVATE", "keygen PRIVATE PUBLIC",
-        "list PATCH [--trust PUBLIC]", "verify PATCH TREE --trust PUBLIC", "--backup",
-        "recover TREE", "release DESCRIPTION", "--passphrase-env VAR", "--passphrase-file FILE",
-        "PEM private key file", " 0  success", " 5  tree does not fit", " 8  rollback failed",
-        "10  not signed", "20  make failed", "21  key failed", "22  a release check failed"})
+  for (const char* s : {"make OLD NEW PATCH [--key PRIVATE]",
+                        "sign PATCH --key PRIVATE",
+                        "keygen PRIVATE PUBLIC",
+                        "list PATCH [--trust PUBLIC]",
+                        "verify PATCH TREE --trust PUBLIC",
+                        "--backup",
+                        "recover TREE",
+                        "release DESCRIPTION",
+                        "--passphrase-env VAR",
+                        "--passphrase-file FILE",
+                        "PEM private key file",
+                        " 0  success",
+                        " 5  tree does not fit",
+                        " 8  rollback failed",
+                        "10  not signed",
+                        "11  signed for another",
+                        "--product NAME --name PATCHNAME",
+                        "20  make failed",
+                        "21  key failed",
+                        "22  a release check failed"})
     EXPECT_NE(h.out.find(s), std::string::npos) << s;
   EXPECT_EQ(rtptool("").code, 1);
   EXPECT_EQ(rtptool("frobnicate").code, 1);
@@ -23,20 +37,21 @@ TEST(ToolUsage, HelpListsEveryCommandAndExitCode) {
 }
 
 TEST_F(Tool, MakeListVerifyApply) {
-  ToolRun m = rtptool(make());
+  const std::string release = " --product Velmora --from 7 --to 8";
+  ToolRun m = rtptool(make(kSign + release));
   ASSERT_EQ(m.code, 0) << m.out;
   EXPECT_NE(m.out.find(patch + ": 1 added, 2 modified"), std::string::npos) << m.out;
   // Made again over the first: the same bytes but for the signature.
   const Bytes first = readBytes(patch);
-  ASSERT_EQ(rtptool(make(" ")).code, 0);
+  ASSERT_EQ(rtptool(make(release)).code, 0);
   EXPECT_EQ(readBytes(patch).size(), first.size());
-  ASSERT_EQ(rtptool(make()).code, 0);
+  ASSERT_EQ(rtptool(make(kSign + release)).code, 0);
 
   ToolRun l = rtptool("list " + quote(patch) + kTrust);
   ASSERT_EQ(l.code, 0) << l.out;
   for (const char* s : {"signed by key c045a0061f66c0e85da9bcc6fe5848b0: signature valid",
-                        "signed with the TEST key", "modify  Velmora.exe", "delta", "mkdir   tax",
-                        "add     tax/2027.tbl"})
+                        "signed with the TEST key", "for product Velmora, patch r7r8s, release 7 to 8",
+                        "modify  Velmora.exe", "delta", "mkdir   tax", "add     tax/2027.tbl"})
     EXPECT_NE(l.out.find(s), std::string::npos) << s << "\n" << l.out;
 
   ToolRun v = rtptool("verify " + quote(patch) + " " + quote(at("tree")) + kTrust);
@@ -44,7 +59,8 @@ TEST_F(Tool, MakeListVerifyApply) {
   EXPECT_NE(v.out.find("4 to change, 0 already done"), std::string::npos) << v.out;
   EXPECT_NE(v.out.find("signed with the TEST key"), std::string::npos) << v.out;
 
-  ToolRun a = rtptool("apply " + quote(patch) + " " + quote(at("tree")) + " --backup" + kTrust);
+  ToolRun a = rtptool("apply " + quote(patch) + " " + quote(at("tree")) + " --backup" + kTrust +
+                      release + " --name R7R8S");
   ASSERT_EQ(a.code, 0) << a.out;
   EXPECT_EQ(treeDiff(snapshot(at("tree")),
                      [&] {
@@ -70,6 +86,16 @@ TEST_F(Tool, FailuresHaveTheirOwnExitCodes) {
   EXPECT_NE(v.out.find("MISMATCH modify  readme.txt"), std::string::npos) << v.out;
   EXPECT_EQ(rtptool("apply " + quote(patch) + " " + quote(at("tree")) + kTrust).code, 5);
   EXPECT_EQ(readBytes(at("tree/readme.txt")), (Bytes{'p', 'r', 'o'}));
+  // Held to what it is signed for before the tree is looked at: the name is
+  // the file's, no product was given.
+  ToolRun w = rtptool("apply " + quote(patch) + " " + quote(at("tree")) + kTrust + " --name r7r8p");
+  EXPECT_EQ(w.code, 11) << w.out;
+  EXPECT_NE(w.out.find("named 'r7r8s', not 'r7r8p'"), std::string::npos) << w.out;
+  EXPECT_EQ(
+      rtptool("verify " + quote(patch) + " " + quote(at("tree")) + kTrust + " --product Velmora")
+          .code,
+      11);
+  EXPECT_EQ(rtptool(make(" --to")).code, 1) << "an option without its value";
 
   EXPECT_EQ(rtptool("list " + quote(at("none.rtp"))).code, 2);
   EXPECT_EQ(rtptool("apply " + quote(at("none.rtp")) + " " + quote(at("tree")) + kTrust).code, 2);

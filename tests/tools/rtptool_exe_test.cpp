@@ -139,6 +139,7 @@ TEST_F(Tool, ReleaseMakesAndChecksEveryPatch) {
       kKeys +
       "\\test-release-key.pub.pem\n"
       "output = out\\patches\n"
+      "product = Velmora\nfrom = 7\nto = 8\n"
       "[installation standard]\nold = 7-standard\nnew = 8-standard\n"
       "[installation pro]\nold = 7-pro\nnew = 8-pro\n"
       "[patch r7r8s]\nold = 7-standard-part\nnew = 8-standard-part\nfits = standard\nrefuses = "

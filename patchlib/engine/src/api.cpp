@@ -59,11 +59,22 @@ const FileReport* firstMismatch(const std::vector<FileReport>& files) {
   return nullptr;
 }
 
+// Loads the patch, keeping what it is signed for even when it is refused.
+void load(PatchReader& reader, Binding& seen) {
+  try {
+    reader.load();
+  } catch (...) {
+    seen = reader.binding();
+    throw;
+  }
+  seen = reader.binding();
+}
+
 }  // namespace
 
 Outcome readPatch(File& patch, const crypto::PublicKey* trusted, std::vector<PatchOp>* ops,
-                  PatchInfo* info) {
-  PatchReader reader(patch, trusted);
+                  PatchInfo* info, const Binding& required) {
+  PatchReader reader(patch, trusted, required);
   Outcome out = guarded([&] {
     reader.load();
     reader.checkStreams();
@@ -73,18 +84,20 @@ Outcome readPatch(File& patch, const crypto::PublicKey* trusted, std::vector<Pat
   if (info) {
     info->id = reader.id();
     info->signer = reader.signerKeyId();
+    info->binding = reader.binding();
   }
   return out;
 }
 
 Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std::string& productDir,
-                    const crypto::PublicKey& trusted) {
-  return guarded([&] {
+                    const crypto::PublicKey& trusted, const Binding& required) {
+  Binding seen;
+  Outcome result = guarded([&] {
     requireProductDir(native, productDir);
     ConfinedFileSystem fs(native, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
-    PatchReader reader(*file, &trusted);
-    reader.load();
+    PatchReader reader(*file, &trusted, required);
+    load(reader, seen);
     reader.checkStreams();
     Outcome out;
     std::vector<FileState> states;
@@ -98,6 +111,8 @@ Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std:
                      "an interrupted patch is recorded and will be rolled back first";
     return out;
   });
+  result.binding = seen;
+  return result;
 }
 
 Outcome recoverInterrupted(FileSystem& native, const std::string& productDir) {
@@ -117,14 +132,15 @@ Outcome recoverInterrupted(FileSystem& native, const std::string& productDir) {
 Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::string& productDir,
                    const ApplyOptions& options, ProgressSink* progress) {
   bool recovered = false;
+  Binding seen;
   Outcome out = guarded([&] {
     requireProductDir(native, productDir);
     if (!options.trustedKey)
       throw Error(Result::NotSigned, "no release key to check the patch against");
     ConfinedFileSystem fs(native, productDir);
     std::unique_ptr<File> file = openPatch(fs, patchPath);
-    PatchReader reader(*file, &*options.trustedKey);
-    reader.load();
+    PatchReader reader(*file, &*options.trustedKey, options.required);
+    load(reader, seen);
     // Only a patch whose signed header and operations hold may touch the
     // tree, even to finish an old one. Its streams are checked as they are
     // used, before anything of it is swapped in.
@@ -139,6 +155,7 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
     return o;
   });
   out.recoveredJournal = recovered;
+  out.binding = seen;
   return out;
 }
 

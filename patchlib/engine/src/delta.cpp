@@ -1,3 +1,4 @@
+#include "rtp/bytes.h"
 #include "rtp/delta.h"
 
 #include <algorithm>
@@ -32,19 +33,6 @@ struct Contexts {
 const Contexts& contexts() {
   static const Contexts c;
   return c;
-}
-
-// Little-endian values as single loads: every target of the engine is
-// little-endian (x86 Windows and Linux).
-std::uint64_t le64(const unsigned char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-std::uint32_t le32(const unsigned char* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
 }
 
 }  // namespace
@@ -141,7 +129,7 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
   std::memcpy(out, old + from, static_cast<std::size_t>(to - from));
   if (flags & delta::kPredictAbsolute) {
     for (std::uint64_t p = from & ~std::uint64_t(7); p < to && p + 8 <= oldSize; p += 8) {
-      const std::uint64_t v = le64(old + p);
+      const std::uint64_t v = bytes::le64(old + p);
       if (v < delta::kMinAbsolute || v >= oldSize) continue;
       const std::uint64_t moved = v + static_cast<std::uint64_t>(map.at(v));
       for (std::uint64_t x = std::max(p, from); x < std::min(p + 8, to); ++x)
@@ -162,7 +150,7 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
       return v;
     };
     auto field = [&](std::uint64_t p) {
-      const std::int64_t rel = static_cast<std::int32_t>(le32(old + p));
+      const std::int64_t rel = static_cast<std::int32_t>(bytes::le32(old + p));
       const std::int64_t target = static_cast<std::int64_t>(p) + 4 + rel;
       if (target < 0 || static_cast<std::uint64_t>(target) >= oldSize) return;
       const std::uint32_t moved = static_cast<std::uint32_t>(

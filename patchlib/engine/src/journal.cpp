@@ -1,5 +1,6 @@
 #include "journal.h"
 
+#include "rtp/bytes.h"
 #include "rtp/paths.h"
 
 #include <algorithm>
@@ -13,25 +14,16 @@ std::uint32_t check32(const unsigned char* p, std::size_t n) {
   return static_cast<std::uint32_t>(hashBytes(p, n).low);
 }
 
-std::uint32_t le32(const unsigned char* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
-
-void setU32(unsigned char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 }  // namespace
 
 // Length, type and payload, then a check value over type and payload.
 std::vector<unsigned char> encodeRecord(Rec type, const std::string& payload) {
   const std::size_t n = 1 + payload.size();
   std::vector<unsigned char> out(4 + n + 4);
-  setU32(out.data(), static_cast<std::uint32_t>(n));
+  bytes::setLe(out.data(), n, 4);
   out[4] = static_cast<unsigned char>(type);
   std::copy(payload.begin(), payload.end(), out.begin() + 5);
-  setU32(out.data() + 4 + n, check32(out.data() + 4, n));
+  bytes::setLe(out.data() + 4 + n, check32(out.data() + 4, n), 4);
   return out;
 }
 
@@ -40,11 +32,11 @@ std::vector<Record> decodeJournal(const std::vector<unsigned char>& bytes) {
   std::size_t pos = 0;
   const std::size_t len = bytes.size();
   while (len - pos >= 4) {
-    std::uint32_t n = le32(bytes.data() + pos);
+    std::uint32_t n = bytes::le32(bytes.data() + pos);
     if (n == 0 || n > format::kMaxPathLength + 64 || n > len - pos - 4 || len - pos - 4 - n < 4)
       break;
     const unsigned char* body = bytes.data() + pos + 4;
-    if (le32(body + n) != check32(body, n)) break;
+    if (bytes::le32(body + n) != check32(body, n)) break;
     Record r{static_cast<Rec>(body[0]),
              std::string(reinterpret_cast<const char*>(body + 1), n - 1)};
     if (body[0] < static_cast<unsigned char>(Rec::Begin) ||
@@ -89,7 +81,9 @@ namespace {
 std::string commitPayload(const std::vector<Record>& before) {
   std::string p = before.empty() ? std::string() : before.front().path;
   const std::size_t n = before.size();
-  for (int i = 0; i < 4; ++i) p += static_cast<char>(n >> (8 * i));
+  unsigned char count[4];
+  bytes::setLe(count, n, sizeof count);
+  p.append(reinterpret_cast<const char*>(count), sizeof count);
   return p;
 }
 }  // namespace

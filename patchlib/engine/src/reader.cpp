@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "rtp/bytes.h"
 #include "rtp/format.h"
 #include "rtp/paths.h"
 #include "rtp/stream.h"
@@ -11,28 +12,6 @@
 namespace rtp {
 
 namespace {
-
-struct Cursor {
-  const unsigned char* p;
-  std::size_t len;
-  std::size_t pos = 0;
-  void need(std::size_t n) const {
-    if (n > len || pos > len - n) throw Error(Result::PatchCorrupt, "record runs past its section");
-  }
-  std::uint64_t le(int bytes) {
-    need(static_cast<std::size_t>(bytes));
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= std::uint64_t(p[pos + i]) << (8 * i);
-    pos += static_cast<std::size_t>(bytes);
-    return v;
-  }
-  Hash128 hash() {
-    Hash128 h;
-    h.low = le(8);
-    h.high = le(8);
-    return h;
-  }
-};
 
 void readAt(File& f, std::uint64_t off, unsigned char* out, std::size_t n) {
   f.seek(off);
@@ -51,9 +30,11 @@ bool allZero(const std::array<unsigned char, N>& a) {
   return true;
 }
 
-const char* sectionName(std::uint32_t type) {
-  static const char* const names[] = {"operations", "literal", "command", "position", "difference"};
-  return type >= 1 && type <= format::kSectionCount ? names[type - 1] : "unknown";
+Hash128 takeHash(bytes::Reader& r) {
+  Hash128 h;
+  h.low = r.le(8);
+  h.high = r.le(8);
+  return h;
 }
 
 bool isZero(const Hash128& h) { return h.low == 0 && h.high == 0; }
@@ -101,31 +82,18 @@ void PatchReader::readHeader() {
   fileSize_ = file_.size();
   // One read, of as much as the largest header: the bytes the signature is
   // checked on are the bytes parsed.
-  std::vector<unsigned char> header(static_cast<std::size_t>(
-      std::min<std::uint64_t>(fileSize_, format::headerSize(format::kMaxSections))));
+  std::vector<unsigned char> header(static_cast<std::size_t>(std::min<std::uint64_t>(
+      fileSize_, format::kMaxSignedSize + format::kSignatureBlockSize)));
   readAt(file_, 0, header.data(), header.size());
-  const std::size_t have = header.size();
-  if (have < sizeof format::kMagic ||
-      std::memcmp(header.data(), format::kMagic, sizeof format::kMagic) != 0)
-    throw Error(Result::PatchCorrupt, "not a patch file (bad magic number)");
-  if (have < format::kFixedHeaderSize) throw Error(tampered(), "patch file is truncated");
-  Cursor c{header.data(), format::kFixedHeaderSize};
-  c.pos = 8;
-  const std::uint32_t version = static_cast<std::uint32_t>(c.le(4));
-  const std::uint32_t headerSize = static_cast<std::uint32_t>(c.le(4));
-  const std::uint32_t sectionCount = static_cast<std::uint32_t>(c.le(4));
-  if (version != format::kVersion)
-    throw Error(Result::UnsupportedVersion, "patch format version " + std::to_string(version) +
-                                                " is not supported (this engine reads version " +
-                                                std::to_string(format::kVersion) + ")");
-  if (sectionCount < format::kMinSections || sectionCount > format::kMaxSections)
-    throw Error(tampered(), "bad section count");
-  if (headerSize != format::headerSize(sectionCount)) throw Error(tampered(), "bad header size");
-  if (headerSize > fileSize_) throw Error(tampered(), "patch file is truncated");
-
-  header.resize(headerSize);
-  checkSignature(header, headerSize - format::kSignatureBlockSize);
-  checkTable(header);
+  const std::size_t signedSize = format::signedSize(header.data(), header.size(), tampered());
+  if (signedSize + format::kSignatureBlockSize > header.size())
+    throw Error(tampered(), "patch file is truncated");
+  header.resize(signedSize + format::kSignatureBlockSize);
+  checkSignature(header, signedSize);
+  header_ = format::readHeader(header.data(), signedSize);
+  checkTable();
+  const std::string why = bindingMismatch(header_.binding, required_);
+  if (!why.empty()) throw Error(Result::WrongPatch, "the patch is " + why);
 }
 
 void PatchReader::checkSignature(const std::vector<unsigned char>& header, std::size_t signedSize) {
@@ -146,112 +114,42 @@ void PatchReader::checkSignature(const std::vector<unsigned char>& header, std::
     throw Error(Result::NotSigned, "signature does not match the patch (altered after signing?)");
 }
 
-// The header is authentic from here on: a bad field is the maker's fault,
-// while a file that differs from what the header describes was altered.
-void PatchReader::checkTable(const std::vector<unsigned char>& header) {
-  Cursor h{header.data(), header.size()};
-  h.pos = 12;
-  const std::uint32_t headerSize = static_cast<std::uint32_t>(h.le(4));
-  const std::uint32_t sectionCount = static_cast<std::uint32_t>(h.le(4));
-  const std::uint32_t flags = static_cast<std::uint32_t>(h.le(4));
-  opCount_ = static_cast<std::uint32_t>(h.le(4));
-  const std::uint32_t reserved = static_cast<std::uint32_t>(h.le(4));
-  const std::uint64_t declaredSize = h.le(8);
-  totalNewBytes_ = h.le(8);
-  const std::uint64_t reserved2 = h.le(8), reserved3 = h.le(8);
-  if (declaredSize != fileSize_)
-    throw Error(tampered(), declaredSize > fileSize_ ? "patch file is truncated"
-                                                     : "patch file has extra bytes or a bad size");
-  if (flags != 0 || reserved != 0 || reserved2 != 0 || reserved3 != 0)
-    throw Error(Result::PatchCorrupt, "reserved header fields are not zero");
-  if (opCount_ > format::kMaxOps) throw Error(Result::PatchCorrupt, "too many operations");
-
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-  bool present[format::kSectionCount + 1] = {};
-  for (std::uint32_t i = 0; i < sectionCount; ++i) {
-    Section s;
-    s.type = static_cast<std::uint32_t>(h.le(4));
-    s.range.dictionary = static_cast<std::uint32_t>(h.le(4));
-    s.range.offset = h.le(8);
-    s.range.length = h.le(8);
-    crypto::Digest& sha256 = s.range.sha256;
-    h.need(sha256.size());
-    std::copy(h.p + h.pos, h.p + h.pos + sha256.size(), sha256.begin());
-    h.pos += sha256.size();
-    const SectionRange& r = s.range;
-    if (r.offset < headerSize || r.length > fileSize_ || r.offset > fileSize_ - r.length)
-      throw Error(Result::PatchCorrupt, "section lies outside the patch file");
-    ranges.emplace_back(r.offset, r.length);
-    if (s.type < format::kSectionOps || s.type > format::kSectionCount)
-      throw Error(Result::UnsupportedVersion, "unknown section type " + std::to_string(s.type));
-    if (present[s.type])
-      throw Error(Result::PatchCorrupt,
-                  std::string("duplicate ") + sectionName(s.type) + " section");
-    present[s.type] = true;
-    // The dictionary is what the decoder will allocate: bounded by the type.
-    const bool dictionaryOk = r.length == 0 ? r.dictionary == 0
-                                            : r.dictionary >= format::kMinDictionary &&
-                                                  r.dictionary <= format::maxDictionary(s.type);
-    if (!dictionaryOk)
-      throw Error(Result::PatchCorrupt,
-                  std::string("bad dictionary size for the ") + sectionName(s.type) + " section");
-    switch (s.type) {
-      case format::kSectionOps:
-        opsRange_ = r;
-        break;
-      case format::kSectionLiterals:
-        streams_.literals = r;
-        break;
-      case format::kSectionCommands:
-        streams_.commands = r;
-        break;
-      case format::kSectionPositions:
-        streams_.positions = r;
-        break;
-      case format::kSectionDifferences:
-        streams_.differences = r;
-        break;
-    }
-  }
-  for (std::uint32_t type = format::kSectionOps; type <= format::kSectionCount; ++type)
-    if (!present[type])
-      throw Error(Result::PatchCorrupt,
-                  std::string("the ") + sectionName(type) + " section is missing");
-  if (opsRange_.length > format::kMaxOpsSection)
-    throw Error(Result::PatchCorrupt, "operations section too large");
-  // Header and sections tile the file: a byte in a gap would be checked by
-  // no hash.
-  std::sort(ranges.begin(), ranges.end());
-  std::uint64_t end = headerSize;
-  for (const auto& [off, len] : ranges) {
-    if (off < end) throw Error(Result::PatchCorrupt, "sections overlap");
-    if (off > end) throw Error(Result::PatchCorrupt, "bytes between sections");
-    end = off + len;
-  }
-  if (end != fileSize_) throw Error(Result::PatchCorrupt, "bytes after the last section");
+// The header is authentic from here on and its fields sound: a file that
+// differs from what it describes was altered.
+void PatchReader::checkTable() {
+  if (header_.fileSize != fileSize_)
+    throw Error(tampered(), header_.fileSize > fileSize_
+                                ? "patch file is truncated"
+                                : "patch file has extra bytes or a bad size");
+  // An absent section is an empty stream, hashed as no bytes.
+  SectionRange* to[] = {&opsRange_, &streams_.literals, &streams_.commands, &streams_.positions,
+                        &streams_.differences};
+  SectionRange empty;
+  const unsigned char none = 0;
+  empty.sha256 = crypto::sha256(&none, 0);
+  for (SectionRange* r : to) *r = empty;
+  for (const format::Section& s : header_.sections) *to[s.type - format::kSectionOps] = s.range;
 }
 
 void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
-  Cursor c{bytes.data(), bytes.size()};
+  bytes::Reader c(bytes.data(), bytes.size(), "operation record");
   ops_.clear();
   // The count is only a claim until the records are read.
-  ops_.reserve(std::min<std::size_t>(opCount_, bytes.size() / format::kOpFixedSize));
+  ops_.reserve(std::min<std::size_t>(header_.opCount, bytes.size() / format::kOpFixedSize));
   std::map<std::string, OpKind> seen;
   std::uint64_t totalNew = 0;  // no overflow: 50 000 sizes below 2^48
   std::set<std::string> madeDirs, deleted, removedDirs;
-  for (std::uint32_t i = 0; i < opCount_; ++i) {
+  for (std::uint32_t i = 0; i < header_.opCount; ++i) {
     PatchOp op;
-    unsigned kind = static_cast<unsigned>(c.le(1));
-    unsigned enc = static_cast<unsigned>(c.le(1));
+    unsigned kind = c.byte();
+    unsigned enc = c.byte();
     std::size_t pathLen = static_cast<std::size_t>(c.le(2));
     op.mode = static_cast<std::uint32_t>(c.le(4));
     op.oldSize = c.le(8);
-    op.oldHash = c.hash();
+    op.oldHash = takeHash(c);
     op.newSize = c.le(8);
-    op.newHash = c.hash();
-    c.need(pathLen);
-    op.path.assign(reinterpret_cast<const char*>(c.p + c.pos), pathLen);
-    c.pos += pathLen;
+    op.newHash = takeHash(c);
+    op.path.assign(reinterpret_cast<const char*>(c.take(pathLen)), pathLen);
     std::string where = "operation " + std::to_string(i);
     if (kind < 1 || kind > 5) throw Error(Result::PatchCorrupt, where + ": unknown kind");
     if (enc > 2) throw Error(Result::PatchCorrupt, where + ": unknown encoding");
@@ -317,8 +215,8 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
       throw Error(Result::PatchCorrupt, where + ": removes something inside a folder it creates");
     ops_.push_back(std::move(op));
   }
-  if (c.pos != c.len) throw Error(Result::PatchCorrupt, "operations section has trailing bytes");
-  if (totalNew != totalNewBytes_)
+  if (!c.atEnd()) throw Error(Result::PatchCorrupt, "operations section has trailing bytes");
+  if (totalNew != header_.totalNewBytes)
     throw Error(Result::PatchCorrupt, "the new sizes do not add up to the header's total");
 }
 

@@ -26,6 +26,8 @@ const char* resultName(Result r) {
       return "internal error";
     case Result::NotSigned:
       return "not signed by the release key";
+    case Result::WrongPatch:
+      return "patch is not for this product, release or name";
   }
   return "unknown result";
 }

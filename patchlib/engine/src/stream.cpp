@@ -240,12 +240,4 @@ void OldReader::read(std::uint64_t pos, unsigned char* out, std::size_t n) {
   }
 }
 
-void putVarint(std::vector<unsigned char>& out, std::uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<unsigned char>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<unsigned char>(v));
-}
-
 }  // namespace rtp

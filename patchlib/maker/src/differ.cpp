@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/stream.h"
@@ -56,19 +57,12 @@ class SuffixArray {
     bytes_.reset(reinterpret_cast<unsigned char*>(sa));
     if (divsufsort(data, sa, static_cast<saidx_t>(size)) != 0)
       throw MakeError("suffix sort failed");
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     if (width_ == 4) return;  // divsufsort's entries already read as ours
-#endif
     unsigned char* out = bytes_.get();
     // In place, front to back: entry i's bytes end before entry i + 1 is
     // read, and then written over.
     for (std::size_t i = 0; i < size; ++i) {
-      const std::uint32_t v = static_cast<std::uint32_t>(sa[i]);
-      unsigned char* p = out + i * width_;
-      p[0] = static_cast<unsigned char>(v);
-      p[1] = static_cast<unsigned char>(v >> 8);
-      p[2] = static_cast<unsigned char>(v >> 16);
-      p[3] = static_cast<unsigned char>(v >> 24);
+      bytes::setLe(out + i * width_, static_cast<std::uint32_t>(sa[i]), 4);
     }
     // A shrinking realloc gives the tail back without copying.
     if (void* shrunk = std::realloc(out, size * width_ + 1)) {
@@ -231,10 +225,7 @@ class Matcher {
   // Entry i of the suffix array: four bytes read (the array has one to spare),
   // the width's kept.
   std::size_t suffix(std::size_t i) const {
-    const unsigned char* p = sa_ + i * Width;
-    const std::uint32_t v = p[0] | static_cast<std::uint32_t>(p[1]) << 8 |
-                            static_cast<std::uint32_t>(p[2]) << 16 |
-                            static_cast<std::uint32_t>(p[3]) << 24;
+    const std::uint32_t v = bytes::le32(sa_ + i * Width);
     return Width == 4 ? v : v & 0xffffff;
   }
 

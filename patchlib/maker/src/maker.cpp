@@ -89,8 +89,17 @@ void checkCaseClashes(const Tree& oldTree, const Tree& newTree) {
 }  // namespace
 
 MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
-                    const std::string& patchPath, const SigningKey* signer,
-                    MakeProgress* progress) {
+                    const std::string& patchPath, const SigningKey* signer, MakeProgress* progress,
+                    Binding binding) {
+  if (binding.name.empty()) binding.name = patchNameOf(patchPath);
+  for (const auto& [what, text] :
+       {std::pair<const char*, const std::string&>{"product", binding.product},
+        {"patch name", binding.name},
+        {"from-release", binding.from},
+        {"to-release", binding.to}}) {
+    const std::string why = format::whyNotText(text);
+    if (!why.empty()) throw MakeError(std::string("the ") + what + " '" + text + "' " + why);
+  }
   const Tree oldTree = scan(oldDir), newTree = scan(newDir);
   checkCaseClashes(oldTree, newTree);
   for (const std::string& d : oldTree.dirs)
@@ -204,7 +213,7 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
   if (kept.size() > format::kMaxOps || opsBytes > format::kMaxOpsSection)
     throw MakeError("too many files for one patch (" + std::to_string(kept.size()) +
                     " operations); split the trees into several patches");
-  std::vector<unsigned char> bytes = buildPatch(kept, streams);
+  std::vector<unsigned char> bytes = buildPatch(kept, streams, binding);
   if (signer) signPatch(bytes, *signer);
   // Written under a temporary name so a failed run leaves no half patch.
   const std::string tmp = patchPath + ".part";

@@ -20,18 +20,14 @@ void removeQuietly(FileSystem& fs, const std::string& path) {
 }  // namespace
 
 void signPatch(std::vector<unsigned char>& patch, const SigningKey& key) {
-  auto le32 = [&](std::size_t at) {
-    return std::uint32_t(patch[at]) | std::uint32_t(patch[at + 1]) << 8 |
-           std::uint32_t(patch[at + 2]) << 16 | std::uint32_t(patch[at + 3]) << 24;
-  };
-  if (patch.size() < format::kFixedHeaderSize ||
-      std::memcmp(patch.data(), format::kMagic, sizeof format::kMagic) != 0)
-    throw KeyError("not a patch file");
-  const std::uint32_t headerSize = le32(12), sections = le32(16);
-  if (sections < format::kMinSections || sections > format::kMaxSections ||
-      headerSize != format::headerSize(sections) || headerSize > patch.size())
-    throw KeyError("the patch's header is malformed");
-  const std::size_t signedSize = headerSize - format::kSignatureBlockSize;
+  std::size_t signedSize = 0;
+  try {
+    signedSize = format::signedSize(patch.data(), patch.size(), Result::PatchCorrupt);
+  } catch (const Error& e) {
+    throw KeyError(std::string("the patch's header is malformed: ") + e.what());
+  }
+  if (signedSize + format::kSignatureBlockSize > patch.size())
+    throw KeyError("the patch's header is malformed: it is cut short");
   const crypto::Signature sig = key.sign(crypto::sha256(patch.data(), signedSize));
   const crypto::KeyId id = key.keyId();
   std::copy(id.begin(), id.end(), patch.begin() + static_cast<long>(signedSize));
@@ -55,11 +51,12 @@ void signPatchFile(const std::string& path, const SigningKey& key) {
 
   const std::string tmp = path + ".sign-part";
   try {
-    unsigned char fixed[format::kFixedHeaderSize];
+    // The reader found it sound: the header is what it says.
+    unsigned char start[sizeof format::kMagic + 1 + 2];
     in->seek(0);
-    if (in->read(fixed, sizeof fixed) != sizeof fixed) throw KeyError("cannot read " + path);
+    if (in->read(start, sizeof start) != sizeof start) throw KeyError("cannot read " + path);
     const std::size_t headerSize =
-        fixed[12] | fixed[13] << 8 | fixed[14] << 16 | std::size_t(fixed[15]) << 24;
+        format::signedSize(start, sizeof start, Result::PatchCorrupt) + format::kSignatureBlockSize;
     std::vector<unsigned char> buf(1 << 20);
     std::vector<unsigned char> header(headerSize);
     in->seek(0);

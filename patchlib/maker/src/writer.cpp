@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "rtp/bytes.h"
 #include "rtp/maker.h"
 
 namespace rtp {
@@ -19,18 +20,9 @@ constexpr std::uint32_t kLevel = 9 | LZMA_PRESET_EXTREME;
 constexpr std::uint32_t kEstimateLevel = 1;
 constexpr std::uint32_t kEstimateDictionary = 1u << 20;
 
-void putU16(std::vector<unsigned char>& out, std::uint16_t v) {
-  for (int i = 0; i < 2; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void putU32(std::vector<unsigned char>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void putU64(std::vector<unsigned char>& out, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
 void putHash(std::vector<unsigned char>& out, const Hash128& h) {
-  putU64(out, h.low);
-  putU64(out, h.high);
+  bytes::putLe(out, h.low, 8);
+  bytes::putLe(out, h.high, 8);
 }
 
 // One raw LZMA2 stream and the dictionary it was made with; no bytes and
@@ -39,17 +31,6 @@ struct Coded {
   std::vector<unsigned char> bytes;
   std::uint32_t dictionary = 0;
 };
-
-void putSection(std::vector<unsigned char>& out, std::uint32_t type, std::uint64_t offset,
-                const Coded& coded) {
-  const std::vector<unsigned char>& bytes = coded.bytes;
-  putU32(out, type);
-  putU32(out, coded.dictionary);
-  putU64(out, offset);
-  putU64(out, bytes.size());
-  const crypto::Digest d = crypto::sha256(bytes.data(), bytes.size());
-  out.insert(out.end(), d.begin(), d.end());
-}
 
 // Bytes of the command, position and difference streams depend little on
 // the byte before them: one bit of it as literal context measured smallest.
@@ -98,11 +79,11 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
   for (const PatchOp& op : ops) {
     out.push_back(static_cast<unsigned char>(op.kind));
     out.push_back(static_cast<unsigned char>(op.encoding));
-    putU16(out, static_cast<std::uint16_t>(op.path.size()));
-    putU32(out, op.mode);
-    putU64(out, op.oldSize);
+    bytes::putLe(out, op.path.size(), 2);
+    bytes::putLe(out, op.mode, 4);
+    bytes::putLe(out, op.oldSize, 8);
     putHash(out, op.oldHash);
-    putU64(out, op.newSize);
+    bytes::putLe(out, op.newSize, 8);
     putHash(out, op.newHash);
     out.insert(out.end(), op.path.begin(), op.path.end());
   }
@@ -129,8 +110,8 @@ std::uint64_t compressedSize(const unsigned char* content, std::size_t size) {
       .bytes.size();
 }
 
-std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
-                                      const PatchStreams& streams) {
+std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams,
+                                      const Binding& binding) {
   const std::pair<std::uint32_t, Coded> sections[] = {
       {format::kSectionOps, compress(encodeOps(ops), kLevel, format::kOpsDictionary)},
       {format::kSectionLiterals, compress(streams.literals, kLevel, format::kLiteralsDictionary)},
@@ -141,28 +122,22 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops,
       {format::kSectionDifferences,
        compress(streams.differences, kLevel, format::kStreamDictionary, Kind::Numbers)},
   };
-  const std::uint32_t count = sizeof sections / sizeof sections[0];
-  const std::size_t headerSize = format::headerSize(count);
-  std::uint64_t total = headerSize, newBytes = 0;
-  for (const auto& s : sections) total += s.second.bytes.size();
-  for (const PatchOp& op : ops) newBytes += op.newSize;
-
-  std::vector<unsigned char> out(format::kMagic, format::kMagic + sizeof format::kMagic);
-  putU32(out, format::kVersion);
-  putU32(out, static_cast<std::uint32_t>(headerSize));
-  putU32(out, count);
-  putU32(out, 0);
-  putU32(out, static_cast<std::uint32_t>(ops.size()));
-  putU32(out, 0);
-  putU64(out, total);
-  putU64(out, newBytes);
-  putU64(out, 0);
-  putU64(out, 0);
-  std::uint64_t offset = headerSize;
-  for (const auto& s : sections) {
-    putSection(out, s.first, offset, s.second);
-    offset += s.second.bytes.size();
+  format::Header header;
+  header.binding = binding;
+  header.opCount = static_cast<std::uint32_t>(ops.size());
+  for (const PatchOp& op : ops) header.totalNewBytes += op.newSize;
+  // An empty stream costs nothing: it is not listed.
+  for (const auto& [type, coded] : sections) {
+    if (coded.bytes.empty()) continue;
+    format::Section s;
+    s.type = type;
+    s.range.dictionary = coded.dictionary;
+    s.range.length = coded.bytes.size();
+    s.range.sha256 = crypto::sha256(coded.bytes.data(), coded.bytes.size());
+    header.sections.push_back(s);
   }
+  format::fitFileSize(header);
+  std::vector<unsigned char> out = format::writeHeader(header);
   // Unsigned: the signer fills the block in.
   out.resize(out.size() + format::kSignatureBlockSize, 0);
   for (const auto& s : sections)

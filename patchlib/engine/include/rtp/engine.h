@@ -19,6 +19,8 @@ struct ApplyOptions {
   bool backup = false;  // keep originals below <product>/backup/
   // Only patches this key signed are applied; without one none is.
   std::optional<crypto::PublicKey> trustedKey;
+  // What the signed patch must be for (empty fields: anything).
+  Binding required;
 };
 
 // Per file: beginFile, fileName, then percent on every whole-percent change
@@ -49,16 +51,17 @@ struct Outcome {
   std::string message;            // first error, for people
   std::vector<FileReport> files;  // filled once the tree was examined
   bool recoveredJournal = false;  // an interrupted patch was rolled back first
+  Binding binding;                // what the patch is signed for, once that was read
   bool ok() const { return result == Result::Ok; }
 };
 
 Outcome applyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
                    const ApplyOptions& options, ProgressSink* progress = nullptr);
 
-// Reads and checks the patch (signed by trusted) and compares the tree with
-// it; changes nothing.
+// Reads and checks the patch (signed by trusted, for what required names)
+// and compares the tree with it; changes nothing.
 Outcome verifyPatch(FileSystem& fs, const std::string& patchPath, const std::string& productDir,
-                    const crypto::PublicKey& trusted);
+                    const crypto::PublicKey& trusted, const Binding& required = {});
 
 // Rolls back (or finishes) a patch interrupted in productDir, if any.
 Outcome recoverInterrupted(FileSystem& fs, const std::string& productDir);
@@ -67,12 +70,14 @@ Outcome recoverInterrupted(FileSystem& fs, const std::string& productDir);
 struct PatchInfo {
   PatchId id{};
   crypto::KeyId signer{};  // all zero: unsigned
+  Binding binding;         // what the signed header says the patch is for
 };
 
 // Reads and checks a patch without a tree (listing, signing, fuzzing). With
 // trusted null only its integrity is checked, not who signed it.
 Outcome readPatch(File& patch, const crypto::PublicKey* trusted,
-                  std::vector<PatchOp>* ops = nullptr, PatchInfo* info = nullptr);
+                  std::vector<PatchOp>* ops = nullptr, PatchInfo* info = nullptr,
+                  const Binding& required = {});
 
 }  // namespace rtp
 

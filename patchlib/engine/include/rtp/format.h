@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rtp/crypto.h"
@@ -42,27 +43,26 @@ Hash128 hashFile(File& f, std::uint64_t* sizeOut = nullptr);
 
 namespace format {
 constexpr char kMagic[8] = {'R', 'T', 'P', 'A', 'T', 'C', 'H', '\x1a'};
-constexpr std::uint32_t kVersion = 2;
-constexpr std::size_t kFixedHeaderSize = 64;
-constexpr std::size_t kSectionEntrySize = 56;
+// One byte after the magic; earlier formats stored 1 and 2 there too.
+constexpr std::uint8_t kVersion = 3;
 // Key id, then r || s.
 constexpr std::size_t kSignatureBlockSize = crypto::kKeyIdSize + crypto::kSignatureSize;
 // Section types. Each data stream is one raw LZMA2 stream over the whole
-// patch, read front to back by the operations in their order; every type
-// appears once.
+// patch, read front to back by the operations in their order; a type appears
+// at most once, and an empty stream not at all.
 constexpr std::uint32_t kSectionOps = 1;
 constexpr std::uint32_t kSectionLiterals = 2;
 constexpr std::uint32_t kSectionCommands = 3;
 constexpr std::uint32_t kSectionPositions = 4;
 constexpr std::uint32_t kSectionDifferences = 5;
 constexpr std::uint32_t kSectionCount = 5;
-// The table's size is plausible within these before the signature is
-// checked; which types it holds is checked after.
-constexpr std::uint32_t kMinSections = 2;
 constexpr std::uint32_t kMaxSections = 8;
-constexpr std::size_t headerSize(std::uint32_t sections) {
-  return kFixedHeaderSize + sections * kSectionEntrySize + kSignatureBlockSize;
-}
+// The signed bytes (magic to the end of the section table) are found from
+// their size alone before the signature is checked: it must lie within these.
+constexpr std::size_t kMinSignedSize = 18;  // magic, version, size, four empty texts, ...
+constexpr std::size_t kMaxSignedSize = 1024;
+// Product, patch name and releases: short printable text.
+constexpr std::size_t kMaxTextLength = 64;
 constexpr std::size_t kOpFixedSize = 56;
 // Limits keep a hostile patch from exhausting a 32-bit process.
 constexpr std::uint32_t kMaxOps = 50000;
@@ -71,7 +71,8 @@ constexpr std::size_t kMaxPathLength = 1024;
 constexpr std::uint64_t kMaxFileSize = std::uint64_t(1) << 48;
 // The largest LZMA2 dictionary a stream of each type may declare: the
 // decoder's memory is at most these, whatever the file sizes. A stream
-// declares its own so that a small patch gets small decoders.
+// declares its own (a power of two, stored as its exponent) so that a small
+// patch gets small decoders.
 constexpr std::uint32_t kOpsDictionary = 4u << 20;
 constexpr std::uint32_t kLiteralsDictionary = 4u << 20;
 constexpr std::uint32_t kStreamDictionary = 512u << 10;  // commands, positions, differences
@@ -117,6 +118,54 @@ struct SectionRange {
   crypto::Digest sha256{};
 };
 
+// What a signed patch is for: the product, its name as released ("r7r8s",
+// without ".rtp") and the releases it goes from and to. In a requirement an
+// empty field asks for nothing.
+struct Binding {
+  std::string product, name, from, to;
+};
+
+// The patch name a file name stands for: its last component without ".rtp"
+// (any case).
+std::string patchNameOf(const std::string& path);
+// Empty when the patch's binding meets the required one, else what differs.
+// Names compare without case, as Windows compares file names.
+std::string bindingMismatch(const Binding& patch, const Binding& required);
+
+namespace format {
+struct Section {
+  std::uint32_t type = 0;
+  SectionRange range;
+};
+
+// The signed part of the header: what the reader believes once the
+// signature holds, and what the writer writes. The sections' offsets follow
+// from their order: they lie back to back after the signature block.
+struct Header {
+  Binding binding;
+  std::uint32_t opCount = 0;
+  std::uint64_t totalNewBytes = 0;
+  std::uint64_t fileSize = 0;
+  std::vector<Section> sections;  // non-empty ones only
+};
+
+// Empty when text may be a product, name or release, else why not.
+std::string whyNotText(const std::string& text);
+// The signed bytes of h; the signature block follows them.
+std::vector<unsigned char> writeHeader(const Header& h);
+// Sets h.fileSize to the header, signature block and listed sections.
+void fitFileSize(Header& h);
+// From the first bytes of a file (magic, version, size; `have` of them):
+// how many bytes the signature covers. Nothing else is looked at, so
+// nothing else is believed. Throws Error: 3 for no patch, 4 for another
+// version, `fault` for a size that cannot be.
+std::size_t signedSize(const unsigned char* p, std::size_t have, Result fault);
+// The fields of the signed bytes, each within its rules (types, dictionaries,
+// limits, the sections adding up to the file size). Throws Error: 3, or 4
+// for an unknown section type.
+Header readHeader(const unsigned char* p, std::size_t signedSize);
+}  // namespace format
+
 // The data streams of a patch, by section type.
 struct StreamRanges {
   SectionRange literals, commands, positions, differences;
@@ -133,8 +182,10 @@ class PatchReader {
  public:
   // With a trusted key the patch must carry that key's signature, and any
   // change after signing is Result::NotSigned. Without one (listing) only its
-  // integrity is checked.
-  PatchReader(File& file, const crypto::PublicKey* trusted) : file_(file), trusted_(trusted) {}
+  // integrity is checked. A patch signed for anything but `required` is
+  // Result::WrongPatch.
+  PatchReader(File& file, const crypto::PublicKey* trusted, Binding required = {})
+      : file_(file), trusted_(trusted), required_(std::move(required)) {}
   void load();
   // After load(): decodes every stream to its end, writing nothing, with
   // the checks an apply makes of them.
@@ -144,8 +195,8 @@ class PatchReader {
   // All zero for an unsigned patch; known once the header has been read,
   // even when load() fails later.
   const crypto::KeyId& signerKeyId() const { return signerKeyId_; }
-  std::uint64_t fileSize() const { return fileSize_; }
-  std::uint64_t totalNewBytes() const { return totalNewBytes_; }
+  // What the signed header says the patch is for; known once it was read.
+  const Binding& binding() const { return header_.binding; }
   const StreamRanges& streams() const { return streams_; }
   File& file() { return file_; }
   // What a fault of bytes the signature covers means: with a trusted key,
@@ -153,21 +204,17 @@ class PatchReader {
   Result tampered() const { return trusted_ ? Result::NotSigned : Result::PatchCorrupt; }
 
  private:
-  struct Section {
-    std::uint32_t type = 0;
-    SectionRange range;
-  };
   void readHeader();
   void checkSignature(const std::vector<unsigned char>& header, std::size_t signedSize);
-  void checkTable(const std::vector<unsigned char>& header);
+  void checkTable();
   std::vector<unsigned char> readRecords();
   void parseOps(const std::vector<unsigned char>& bytes);
 
   File& file_;
   const crypto::PublicKey* trusted_;
+  Binding required_;
   std::uint64_t fileSize_ = 0;
-  std::uint32_t opCount_ = 0;
-  std::uint64_t totalNewBytes_ = 0;
+  format::Header header_;
   SectionRange opsRange_;
   StreamRanges streams_;
   PatchId id_{};

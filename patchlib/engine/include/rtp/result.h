@@ -20,6 +20,7 @@ enum class Result : int {
   RollbackFailed = 8,      // undo failed; the journal is kept for the next call
   InternalError = 9,       // out of memory or an unexpected fault
   NotSigned = 10,          // not signed by the trusted release key, or altered since
+  WrongPatch = 11,         // signed for another product, release or patch name
 };
 
 const char* resultName(Result r);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/format.h"
 #include "rtp/fs.h"
@@ -118,14 +119,9 @@ class PatchDecoder {
   unsigned flags_ = 0;
 };
 
-// Varint helpers (LEB128; signed values zig-zag coded).
-void putVarint(std::vector<unsigned char>& out, std::uint64_t v);
-inline std::uint64_t zigzag(std::int64_t v) {
-  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
-}
-inline std::int64_t unzigzag(std::uint64_t v) {
-  return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
-}
+using bytes::putVarint;
+using bytes::unzigzag;
+using bytes::zigzag;
 
 }  // namespace rtp
 

@@ -57,7 +57,8 @@ std::uint64_t compressedSize(const unsigned char* content, std::size_t size);
 // Serialises the operations and compresses the streams they read, with an
 // empty signature block (signPatch fills it in). Does no checking: tests use
 // it to build hostile patches too.
-std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams);
+std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams,
+                                      const Binding& binding = {});
 
 class MakeProgress {
  public:
@@ -73,10 +74,12 @@ struct MakeStats {
 class SigningKey;
 
 // Same trees give the same bytes, but for the signature: ECDSA's nonce is
-// random. Without a signer the patch is unsigned. Throws MakeError.
+// random. Without a signer the patch is unsigned. The patch is signed for
+// `binding`; an empty name is the patch file's (patchNameOf). Throws
+// MakeError.
 MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
                     const std::string& patchPath, const SigningKey* signer = nullptr,
-                    MakeProgress* progress = nullptr);
+                    MakeProgress* progress = nullptr, Binding binding = {});
 
 }  // namespace rtp
 

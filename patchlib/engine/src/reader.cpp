@@ -82,8 +82,8 @@ void PatchReader::readHeader() {
   fileSize_ = file_.size();
   // One read, of as much as the largest header: the bytes the signature is
   // checked on are the bytes parsed.
-  std::vector<unsigned char> header(static_cast<std::size_t>(std::min<std::uint64_t>(
-      fileSize_, format::kMaxSignedSize + format::kSignatureBlockSize)));
+  std::vector<unsigned char> header(static_cast<std::size_t>(
+      std::min<std::uint64_t>(fileSize_, format::kMaxSignedSize + format::kSignatureBlockSize)));
   readAt(file_, 0, header.data(), header.size());
   const std::size_t signedSize = format::signedSize(header.data(), header.size(), tampered());
   if (signedSize + format::kSignatureBlockSize > header.size())

@@ -82,7 +82,18 @@ class FileSystem {
                        const std::string& saved) = 0;
   // Returns once every change made through this object is on the disk.
   virtual void flush() = 0;
+  // This file system as the engine may use it on a product below root
+  // (confined_fs.h): no call on a path below root follows a link, junction
+  // or other reparse point on the way. By default each folder on the way
+  // is examined before each call; a file system whose system can hold to
+  // that itself confines itself that way, and a wrapper forwards the
+  // question and wraps the answer. The view lives no longer than this.
+  virtual std::unique_ptr<FileSystem> confine(const std::string& root);
 };
+
+// fs confined below root by examining each folder on the way before each
+// call: the default of FileSystem::confine.
+std::unique_ptr<FileSystem> confineByExamining(FileSystem& fs, const std::string& root);
 
 // POSIX on hosts, Win32 in Windows builds.
 std::unique_ptr<FileSystem> makeNativeFileSystem();

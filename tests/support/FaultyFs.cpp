@@ -282,6 +282,10 @@ class FaultyFile : public rtp::File {
     fs_.step();
     f_->setMode(mode);
   }
+  void setAttributes(std::uint32_t attributes) override {
+    fs_.step();
+    f_->setAttributes(attributes);
+  }
 
  private:
   std::unique_ptr<rtp::File> f_;

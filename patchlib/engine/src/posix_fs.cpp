@@ -100,6 +100,7 @@ class PosixFile : public File {
     if (::fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0)
       fail("cannot set the permissions of", path_);
   }
+  void setAttributes(std::uint32_t) override {}
 
  private:
   int fd_;

@@ -35,6 +35,8 @@ class File {
   virtual void sync() = 0;
   // Sets the POSIX permission bits; Windows has none to set.
   virtual void setMode(std::uint32_t mode) = 0;
+  // Sets the Windows attributes Stat::attributes reports; POSIX has none.
+  virtual void setAttributes(std::uint32_t attributes) = 0;
 };
 
 // Link covers symbolic links, junctions and every other reparse point: the
@@ -48,6 +50,9 @@ struct Stat {
   EntryType linkTarget = EntryType::None;
   // POSIX permission bits of a file or folder (0 on Windows).
   std::uint32_t mode = 0;
+  // The Windows attributes a file keeps across an update: read-only,
+  // hidden, system, not indexed (0 elsewhere).
+  std::uint32_t attributes = 0;
 };
 
 class FileSystem {
@@ -109,6 +114,7 @@ class MemoryFile : public File {
   std::uint64_t size() override { return size_; }
   void sync() override {}
   void setMode(std::uint32_t) override { throw IoFailure("memory file is read-only"); }
+  void setAttributes(std::uint32_t) override { throw IoFailure("memory file is read-only"); }
 
  private:
   const unsigned char* data_;

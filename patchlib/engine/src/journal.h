@@ -58,7 +58,6 @@ class Journal {
   // may be on the disk; false when even that cannot be written.
   bool abort();
   const std::vector<Record>& records() const { return records_; }
-  void close() { file_.reset(); }
   void remove();
 
  private:

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "corpus_trees.h"
 #include "rtp/command_line.h"
@@ -243,11 +244,18 @@ TEST_F(Apply, CancelAtAnyCallbackRollsBack) {
   }
 }
 
-class ApplySteps : public Apply, public ::testing::WithParamInterface<bool> {};
+// The fault suite, on both ways of confining, with backups and without.
+class ApplySteps : public Apply, public ::testing::WithParamInterface<std::tuple<Way, bool>> {
+ protected:
+  void SetUp() override {
+    Apply::SetUp();
+    faulty.examineOnly = std::get<0>(GetParam()) == Way::Examined;
+  }
+  const bool backup = std::get<1>(GetParam());
+  FaultyFs faulty{*real};
+};
 
 TEST_P(ApplySteps, FailureAtEveryStepRollsBack) {
-  const bool backup = GetParam();
-  FaultyFs faulty(*real);
   ASSERT_TRUE(apply(faulty, backup).ok());
   const long total = faulty.steps();
   ASSERT_GT(total, 20);
@@ -273,8 +281,6 @@ TEST_P(ApplySteps, FailureAtEveryStepRollsBack) {
 // fate is unknown), as an error or as a power loss: the next call must reach
 // the old or the new tree, never a mix, and no original may be lost.
 TEST_P(ApplySteps, ASecondFaultDuringTheUndoStillEndsOldOrNew) {
-  const bool backup = GetParam();
-  FaultyFs faulty(*real);
   ASSERT_TRUE(apply(faulty, backup).ok());
   const long total = faulty.steps();
   const Snapshot done = backup ? newTreeWithBackup() : newTree();
@@ -306,8 +312,6 @@ TEST_P(ApplySteps, ASecondFaultDuringTheUndoStillEndsOldOrNew) {
 // what the real flushes synced: whole file systems for the larger phases,
 // single files and folders for the others.
 TEST_P(ApplySteps, PowerLossAtEveryStepIsRecoveredNextTime) {
-  const bool backup = GetParam();
-  FaultyFs faulty(*real);
   faulty.observeFlush = watchSyncs;
   ASSERT_TRUE(apply(faulty, backup).ok());
   const long total = faulty.steps();
@@ -352,12 +356,23 @@ TEST_P(ApplySteps, PowerLossAtEveryStepIsRecoveredNextTime) {
   EXPECT_GT(finished, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backup, ApplySteps, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "WithBackup" : "NoBackup"; });
+INSTANTIATE_TEST_SUITE_P(WaysAndBackup, ApplySteps,
+                         ::testing::Combine(::testing::Values(Way::Kernel, Way::Examined),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(nameOf(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "WithBackup" : "NoBackup");
+                         });
+
+class PowerLoss : public ::testing::TestWithParam<Way> {
+ protected:
+  // A FaultyFs confining itself the way under test.
+  void confineAsParam(FaultyFs& fs) const { fs.examineOnly = GetParam() == Way::Examined; }
+};
 
 // A patch of one file syncs just what it changed in every phase; a power
 // loss anywhere must still find the old or the new file, never a mix.
-TEST(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
+TEST_P(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
   TempDir w;
   const Snapshot before{{"lib", "<dir>"},
                         {"lib/core.so", "core 7 " + std::string(5000, 'x')},
@@ -382,6 +397,7 @@ TEST(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
       materialise(product, before);
       auto real = rtp::makeNativeFileSystem();
       FaultyFs faulty(*real);
+      confineAsParam(faulty);
       faulty.observeFlush = [&](const std::function<void()>& flush) {
         FaultyFs::Synced s = watchSyncs(flush);
         EXPECT_FALSE(s.whole) << "a one-file patch syncs its entries, not the file system";
@@ -417,14 +433,18 @@ TEST(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
 // What the POSIX flush syncs, caught at a power cut: the bytes of a file
 // written and the names in every folder changed, new folders included;
 // nothing of what came after.
-TEST(PowerLoss, FlushKeepsTheFilesAndNamesOfItsBatchOnly) {
+TEST_P(PowerLoss, FlushKeepsTheFilesAndNamesOfItsBatchOnly) {
   auto real = rtp::makeNativeFileSystem();
   TempDir w;
   const std::string root = w.sub("root");
   materialise(root, {{"kept", "old"}, {"gone", "doomed"}});
-  FaultyFs fs(*real);
-  fs.observeFlush = watchSyncs;
-  fs.keepOnlySynced(root);
+  FaultyFs faulty(*real);
+  confineAsParam(faulty);
+  faulty.observeFlush = watchSyncs;
+  faulty.keepOnlySynced(root);
+  // The kernel's way syncs the folders its calls held open.
+  const std::unique_ptr<rtp::FileSystem> confined = faulty.confine(root);
+  rtp::FileSystem& fs = *confined;
   fs.makeDir(root + "/sub");
   fs.create(root + "/sub/new")->write("new", 3);
   fs.keep(root + "/kept", root + "/kept.old");
@@ -432,19 +452,24 @@ TEST(PowerLoss, FlushKeepsTheFilesAndNamesOfItsBatchOnly) {
   fs.flush();
   fs.create(root + "/late")->write("late", 4);
   fs.rename(root + "/sub/new", root + "/moved");
-  fs.powerCut();
+  faulty.powerCut();
   EXPECT_EQ(treeDiff(snapshot(root),
                      {{"kept", "old"}, {"kept.old", "old"}, {"sub", "<dir>"}, {"sub/new", "new"}}),
             "");
 
   // Past a few files a flush syncs the file system once instead.
   FaultyFs::Synced seen;
-  fs.observeFlush = [&](const std::function<void()>& flush) { return seen = watchSyncs(flush); };
+  faulty.observeFlush = [&](const std::function<void()>& flush) {
+    return seen = watchSyncs(flush);
+  };
   for (int i = 0; i < 3; ++i) fs.create(root + "/many" + std::to_string(i))->write("m", 1);
   fs.flush();
   EXPECT_TRUE(seen.whole);
   EXPECT_TRUE(seen.files.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, PowerLoss, ::testing::Values(Way::Kernel, Way::Examined),
+                         [](const auto& info) { return nameOf(info.param); });
 
 // Syncs come once a phase, not once a file: a patch of many files costs
 // what a patch of one does, and its flushes sync whole file systems rather
@@ -499,6 +524,10 @@ namespace {
 class HalfReplaceFs : public FaultyFs {
  public:
   using FaultyFs::FaultyFs;
+  // The examination hands each call to these, as confined.
+  std::unique_ptr<rtp::FileSystem> confine(const std::string& root) override {
+    return rtp::confineByExamining(*this, root);
+  }
   bool keep(const std::string&, const std::string&) override { return false; }
   void replace(const std::string&, const std::string& target, const std::string& saved) override {
     if (::link(target.c_str(), saved.c_str()) != 0) throw rtp::IoFailure("link failed");

@@ -1,14 +1,12 @@
 // An elevated apply never writes outside the product: symbolic links planted
 // in the product folder, at engine names or in the backup folder lead
 // nowhere, and refusing them leaves the product as it was. Every case runs
-// on both ways of confining: the kernel's (the native file system on Linux)
-// and the examination of each folder (any other file system, as on Win32).
+// on both ways of confining (support.h).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 
-#include "confined_fs.h"
 #include "rtp/engine.h"
 #include "rtp/maker.h"
 #include "rtp/result.h"
@@ -19,12 +17,10 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-enum class Way { Kernel, Examined };
-void PrintTo(Way w, std::ostream* os) { *os << (w == Way::Kernel ? "kernel" : "examined"); }
-
 class Confinement : public ::testing::TestWithParam<Way> {
  protected:
   void SetUp() override {
+    wrapped.examineOnly = GetParam() == Way::Examined;
     const Snapshot oldTree = {{"app.bin", "old app"},
                               {"lib", "<dir>"},
                               {"lib/sub", "<dir>"},
@@ -59,9 +55,8 @@ class Confinement : public ::testing::TestWithParam<Way> {
 
   TempDir work;
   std::unique_ptr<rtp::FileSystem> native = rtp::makeNativeFileSystem();
-  // Any wrapper hides the native file system from the kernel's confinement.
   FaultyFs wrapped{*native};
-  rtp::FileSystem* fs = GetParam() == Way::Kernel ? native.get() : &wrapped;
+  rtp::FileSystem* fs = &wrapped;
   std::string patch;
   Snapshot want;
 };
@@ -157,7 +152,8 @@ TEST_P(Confinement, ALinkedFileIsNeitherReadNorReplaced) {
 // nothing outside; on the link itself it acts on the link.
 TEST_P(Confinement, EveryCallThroughALinkedFolderIsRefused) {
   const std::string root = work.sub("product");
-  rtp::ConfinedFileSystem c(*fs, root);
+  const std::unique_ptr<rtp::FileSystem> confined = fs->confine(root);
+  rtp::FileSystem& c = *confined;
   stdfs::create_directories(work.sub("outside/dir"));
   stdfs::create_directory_symlink(work.sub("outside"), root + "/lib/away");
   const auto p = [&](const std::string& rel) { return c.join(root, rel); };
@@ -202,7 +198,8 @@ TEST_P(Confinement, EveryCallThroughALinkedFolderIsRefused) {
 // by the next: no call trusts what an earlier one saw.
 TEST_P(Confinement, AFolderSwappedForALinkBetweenCallsIsRefused) {
   const std::string root = work.sub("product");
-  rtp::ConfinedFileSystem c(*fs, root);
+  const std::unique_ptr<rtp::FileSystem> confined = fs->confine(root);
+  rtp::FileSystem& c = *confined;
   ASSERT_EQ(c.stat(c.join(root, "lib/sub/f.txt")).type, rtp::EntryType::File);
   stdfs::rename(root + "/lib/sub", work.sub("outside/sub"));
   stdfs::create_directory_symlink(work.sub("outside/sub"), root + "/lib/sub");
@@ -221,8 +218,6 @@ TEST_P(Confinement, AFolderSwappedForALinkBetweenCallsIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, Confinement, ::testing::Values(Way::Kernel, Way::Examined),
-                         [](const ::testing::TestParamInfo<Way>& i) {
-                           return i.param == Way::Kernel ? "Kernel" : "Examined";
-                         });
+                         [](const ::testing::TestParamInfo<Way>& i) { return nameOf(i.param); });
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,14 @@
 namespace rtptest {
 
 using Bytes = std::vector<unsigned char>;
+
+// The two ways the engine confines itself below a product folder: the
+// kernel's (the native file system's on Linux) and the examination of each
+// folder (Win32's, and any file system's by default). A FaultyFs asks for
+// the way it is set to.
+enum class Way { Kernel, Examined };
+inline const char* nameOf(Way w) { return w == Way::Kernel ? "Kernel" : "Examined"; }
+inline void PrintTo(Way w, std::ostream* os) { *os << nameOf(w); }
 
 // The shared temporary folder under these tests' names.
 class TempDir : public testsupport::TempDir {

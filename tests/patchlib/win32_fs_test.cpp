@@ -111,12 +111,52 @@ TEST_F(Win32Apply, UpdaterCommandLineAppliesWithBackup) {
   for (const rtp::FileReport& r : again.files) EXPECT_EQ(r.state, rtp::FileState::Done) << r.path;
 }
 
-TEST_F(Win32Apply, ReadOnlyProductFilesAreStillReplaced) {
-  ASSERT_TRUE(SetFileAttributesA((product + "\\Velmora.exe").c_str(), FILE_ATTRIBUTE_READONLY));
-  ASSERT_TRUE(SetFileAttributesA((product + "\\legacy\\old.dll").c_str(), FILE_ATTRIBUTE_READONLY));
-  rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, trustTestKey());
-  ASSERT_TRUE(o.ok()) << o.message;
-  EXPECT_EQ(snapshot(product), rtptest::sampleNewTree());
+// A read-only file is replaced and stays read-only, in its backup copy
+// too; when the update fails late (a file held open) and rolls back, the
+// file is as it was, attribute and all.
+TEST_F(Win32Apply, ReadOnlyProductFilesAreReplacedAndStayReadOnly) {
+  const struct { bool backup, heldOpen; } cases[] = {{false, false}, {true, false}, {true, true}};
+  const char* const readOnly[] = {"Velmora.exe", "legacy\\old.dll"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.backup ? "with backup" : "") + (c.heldOpen ? ", held open" : ""));
+    testsupport::RemoveTree(product);
+    fs->makeDir(product);
+    lay(sampleOld());
+    for (const char* rel : readOnly)
+      ASSERT_TRUE(SetFileAttributesA((product + "\\" + rel).c_str(), FILE_ATTRIBUTE_READONLY));
+    // readme.txt is replaced after Velmora.exe: no one may move it while it is open.
+    const HANDLE held =
+        c.heldOpen ? CreateFileA((product + "\\readme.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                   : INVALID_HANDLE_VALUE;
+    ASSERT_EQ(held != INVALID_HANDLE_VALUE, c.heldOpen);
+    rtp::ApplyOptions opts = trustTestKey();
+    opts.backup = c.backup;
+    rtp::Outcome o = rtp::applyPatch(*fs, corpus("valid-sample.rtp"), product, opts);
+    if (c.heldOpen) CloseHandle(held);
+    const auto isReadOnly = [&](const std::string& rel) {
+      const DWORD a = GetFileAttributesA((product + "\\" + rel).c_str());
+      return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
+    };
+    if (c.heldOpen) {
+      EXPECT_EQ(o.result, rtp::Result::IoError) << o.message;
+      EXPECT_EQ(snapshot(product), sampleOld());
+      for (const char* rel : readOnly) EXPECT_TRUE(isReadOnly(rel)) << rel;
+      continue;
+    }
+    ASSERT_TRUE(o.ok()) << o.message;
+    TreeText after = snapshot(product);
+    if (c.backup) {
+      EXPECT_TRUE(isReadOnly("backup\\Velmora.exe"));
+      EXPECT_TRUE(isReadOnly("backup\\legacy\\old.dll"));
+      EXPECT_FALSE(isReadOnly("backup\\readme.txt"));
+      for (auto it = after.begin(); it != after.end();)
+        it = it->first.rfind("backup", 0) == 0 ? after.erase(it) : std::next(it);
+    }
+    EXPECT_EQ(after, rtptest::sampleNewTree());
+    EXPECT_TRUE(isReadOnly("Velmora.exe"));
+    EXPECT_FALSE(isReadOnly("readme.txt"));
+  }
 }
 
 TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
@@ -131,10 +171,14 @@ TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
       testsupport::RemoveTree(product);
       fs->makeDir(product);
       lay(old);
+      const std::string exe = product + "\\Velmora.exe";
+      ASSERT_TRUE(SetFileAttributesA(exe.c_str(), FILE_ATTRIBUTE_READONLY));
       FaultyFs faulty(*fs);
       (crash ? faulty.crashAt : faulty.failAt) = n;
       rtp::Outcome o = rtp::applyPatch(faulty, corpus("valid-sample.rtp"), product, opts);
       ASSERT_TRUE(rtp::recoverInterrupted(*fs, product).ok());
+      // Old or new, it is read-only as it was.
+      EXPECT_TRUE(GetFileAttributesA(exe.c_str()) & FILE_ATTRIBUTE_READONLY) << "step " << n;
       TreeText after = snapshot(product);
       if (after != old) {
         after.erase("backup");

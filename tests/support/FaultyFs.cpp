@@ -165,32 +165,32 @@ void FaultyFs::powerCut(bool keepLastChange) {
   durableRoot_.clear();
 }
 
-void FaultyFs::makeDir(const std::string& path) {
+void FaultyFs::makeDirOn(rtp::FileSystem& on, const std::string& path) {
   step();
-  real_.makeDir(path);
+  on.makeDir(path);
   std::string rel;
   if (tracked(path, rel)) logChange({{rel, kFolder}});
 }
 
-void FaultyFs::removeDir(const std::string& path) {
+void FaultyFs::removeDirOn(rtp::FileSystem& on, const std::string& path) {
   step();
-  real_.removeDir(path);
+  on.removeDir(path);
   std::string rel;
   if (tracked(path, rel)) logChange({{rel, kGone}});
 }
 
-void FaultyFs::removeFile(const std::string& path) {
+void FaultyFs::removeFileOn(rtp::FileSystem& on, const std::string& path) {
   step();
-  real_.removeFile(path);
+  on.removeFile(path);
   std::string rel;
   if (!tracked(path, rel)) return;
   ids_.erase(rel);
   logChange({{rel, kGone}});
 }
 
-void FaultyFs::rename(const std::string& from, const std::string& to) {
+void FaultyFs::renameOn(rtp::FileSystem& on, const std::string& from, const std::string& to) {
   step();
-  real_.rename(from, to);
+  on.rename(from, to);
   std::string a, b;
   if (!tracked(from, a) || !tracked(to, b)) return;
   auto it = ids_.find(a);
@@ -203,9 +203,9 @@ void FaultyFs::rename(const std::string& from, const std::string& to) {
   logChange(sameFile ? Change{{a, kGone}} : Change{{a, kGone}, {b, id}});
 }
 
-bool FaultyFs::keep(const std::string& target, const std::string& saved) {
+bool FaultyFs::keepOn(rtp::FileSystem& on, const std::string& target, const std::string& saved) {
   step();
-  const bool kept = real_.keep(target, saved);
+  const bool kept = on.keep(target, saved);
   std::string t, s;
   if (kept && tracked(target, t) && tracked(saved, s)) {
     ids_[s] = ids_[t];
@@ -214,12 +214,13 @@ bool FaultyFs::keep(const std::string& target, const std::string& saved) {
   return kept;
 }
 
-void FaultyFs::replace(const std::string& a, const std::string& b, const std::string& c) {
+void FaultyFs::replaceOn(rtp::FileSystem& on, const std::string& a, const std::string& b,
+                         const std::string& c) {
   step();
   std::string replacement, target, saved;
   const bool isTracked = tracked(a, replacement) && tracked(b, target) && tracked(c, saved);
   const bool keptBefore = isTracked && ids_.count(saved) && ids_[saved] == ids_[target];
-  real_.replace(a, b, c);
+  on.replace(a, b, c);
   if (!isTracked) return;
   if (!keptBefore) {
     // The original's second name is synced before the swap.
@@ -232,15 +233,15 @@ void FaultyFs::replace(const std::string& a, const std::string& b, const std::st
   logChange({{replacement, kGone}, {target, ids_[target]}});
 }
 
-void FaultyFs::flush() {
+void FaultyFs::flushOn(rtp::FileSystem& on) {
   step();
   ++syncs_;
   if (!observeFlush) {
-    real_.flush();
+    on.flush();
     captureDurable();
     return;
   }
-  const Synced s = observeFlush([this] { real_.flush(); });
+  const Synced s = observeFlush([&on] { on.flush(); });
   if (durableRoot_.empty()) return;
   if (s.whole) return captureDurable();
   std::string rel;
@@ -281,6 +282,10 @@ class FaultyFile : public rtp::File {
     fs_.step();
     f_->setMode(mode);
   }
+  void setAttributes(std::uint32_t attributes) override {
+    fs_.step();
+    f_->setAttributes(attributes);
+  }
 
  private:
   std::unique_ptr<rtp::File> f_;
@@ -289,15 +294,55 @@ class FaultyFile : public rtp::File {
 };
 }  // namespace
 
-std::unique_ptr<rtp::File> FaultyFs::create(const std::string& path) {
+std::unique_ptr<rtp::File> FaultyFs::createOn(rtp::FileSystem& on, const std::string& path) {
   step();
-  std::unique_ptr<rtp::File> f(new FaultyFile(real_.create(path), *this, path));
+  std::unique_ptr<rtp::File> f(new FaultyFile(on.create(path), *this, path));
   std::string rel;
   if (tracked(path, rel)) {
     ids_[rel] = ++nextId_;
     logChange({{rel, nextId_}});
   }
   return f;
+}
+
+// The confined view the engine works on, with this file system's faults.
+class FaultyFs::Confined : public rtp::FileSystem {
+ public:
+  Confined(FaultyFs& faults, std::unique_ptr<rtp::FileSystem> view)
+      : faults_(faults), view_(std::move(view)) {}
+  std::string join(const std::string& root, const std::string& rel) const override {
+    return view_->join(root, rel);
+  }
+  rtp::Stat stat(const std::string& path) override { return view_->stat(path); }
+  std::unique_ptr<rtp::File> openRead(const std::string& path) override {
+    return view_->openRead(path);
+  }
+  std::vector<std::string> list(const std::string& dir) override { return view_->list(dir); }
+  std::unique_ptr<rtp::File> create(const std::string& path) override {
+    return faults_.createOn(*view_, path);
+  }
+  void makeDir(const std::string& path) override { faults_.makeDirOn(*view_, path); }
+  void removeDir(const std::string& path) override { faults_.removeDirOn(*view_, path); }
+  void removeFile(const std::string& path) override { faults_.removeFileOn(*view_, path); }
+  void rename(const std::string& from, const std::string& to) override {
+    faults_.renameOn(*view_, from, to);
+  }
+  bool keep(const std::string& target, const std::string& saved) override {
+    return faults_.keepOn(*view_, target, saved);
+  }
+  void replace(const std::string& a, const std::string& b, const std::string& c) override {
+    faults_.replaceOn(*view_, a, b, c);
+  }
+  void flush() override { faults_.flushOn(*view_); }
+
+ private:
+  FaultyFs& faults_;
+  std::unique_ptr<rtp::FileSystem> view_;
+};
+
+std::unique_ptr<rtp::FileSystem> FaultyFs::confine(const std::string& root) {
+  return std::unique_ptr<rtp::FileSystem>(new Confined(
+      *this, examineOnly ? rtp::confineByExamining(real_, root) : real_.confine(root)));
 }
 
 }  // namespace rtptest

@@ -35,6 +35,10 @@ namespace rtptest {
 //    and returns what that synced; only those files and folders become
 //    durable, so a flush that leaves out a change the engine relies on
 //    loses it at the power cut.
+// confine() forwards to the real file system and injects the same faults
+// into its answer, so they meet the confinement the engine really gets;
+// examineOnly asks for the examination of each folder instead, the way of
+// systems without the kernel's.
 class FaultyFs : public rtp::FileSystem {
  public:
   struct Synced {
@@ -48,6 +52,7 @@ class FaultyFs : public rtp::FileSystem {
   long failAt = 0;
   long failAgainAt = 0;
   long crashAt = 0;
+  bool examineOnly = false;
   long steps() const { return steps_; }
   long syncs() const { return syncs_; }
   void countSync() { ++syncs_; }
@@ -71,17 +76,38 @@ class FaultyFs : public rtp::FileSystem {
   std::unique_ptr<rtp::File> openRead(const std::string& path) override {
     return real_.openRead(path);
   }
-  std::unique_ptr<rtp::File> create(const std::string& path) override;
-  void makeDir(const std::string& path) override;
-  void removeDir(const std::string& path) override;
-  void removeFile(const std::string& path) override;
+  std::unique_ptr<rtp::File> create(const std::string& path) override {
+    return createOn(real_, path);
+  }
+  void makeDir(const std::string& path) override { makeDirOn(real_, path); }
+  void removeDir(const std::string& path) override { removeDirOn(real_, path); }
+  void removeFile(const std::string& path) override { removeFileOn(real_, path); }
   std::vector<std::string> list(const std::string& dir) override { return real_.list(dir); }
-  void rename(const std::string& from, const std::string& to) override;
-  bool keep(const std::string& target, const std::string& saved) override;
-  void replace(const std::string& a, const std::string& b, const std::string& c) override;
-  void flush() override;
+  void rename(const std::string& from, const std::string& to) override {
+    renameOn(real_, from, to);
+  }
+  bool keep(const std::string& target, const std::string& saved) override {
+    return keepOn(real_, target, saved);
+  }
+  void replace(const std::string& a, const std::string& b, const std::string& c) override {
+    replaceOn(real_, a, b, c);
+  }
+  void flush() override { flushOn(real_); }
+  std::unique_ptr<rtp::FileSystem> confine(const std::string& root) override;
 
  private:
+  class Confined;
+  // The steps, each on the real file system or on a confined view of it.
+  std::unique_ptr<rtp::File> createOn(rtp::FileSystem& on, const std::string& path);
+  void makeDirOn(rtp::FileSystem& on, const std::string& path);
+  void removeDirOn(rtp::FileSystem& on, const std::string& path);
+  void removeFileOn(rtp::FileSystem& on, const std::string& path);
+  void renameOn(rtp::FileSystem& on, const std::string& from, const std::string& to);
+  bool keepOn(rtp::FileSystem& on, const std::string& target, const std::string& saved);
+  void replaceOn(rtp::FileSystem& on, const std::string& a, const std::string& b,
+                 const std::string& c);
+  void flushOn(rtp::FileSystem& on);
+
   // A file is its content's identity (an inode): names move and link to it.
   using FileId = long;
   static constexpr FileId kFolder = 0;

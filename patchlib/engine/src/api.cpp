@@ -1,7 +1,6 @@
 // The engine's entry points: nothing leaves them as an exception.
 #include <new>
 
-#include "confined_fs.h"
 #include "examine.h"
 #include "recovery.h"
 #include "rtp/engine.h"
@@ -94,14 +93,15 @@ Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std:
   Binding seen;
   Outcome result = guarded([&] {
     requireProductDir(native, productDir);
-    ConfinedFileSystem fs(native, productDir);
+    std::unique_ptr<FileSystem> confined = native.confine(productDir);
+    FileSystem& fs = *confined;
     std::unique_ptr<File> file = openPatch(fs, patchPath);
     PatchReader reader(*file, &trusted, required);
     load(reader, seen);
     reader.checkStreams();
     Outcome out;
     std::vector<FileState> states;
-    out.files = examine(fs, reader.ops(), ApplyOptions(), states);
+    out.files = examine(fs, productDir, reader.ops(), ApplyOptions(), states);
     if (const FileReport* bad = firstMismatch(out.files)) {
       out.result = Result::WrongInstallation;
       out.message = bad->path + " " + bad->detail;
@@ -118,7 +118,8 @@ Outcome verifyPatch(FileSystem& native, const std::string& patchPath, const std:
 Outcome recoverInterrupted(FileSystem& native, const std::string& productDir) {
   return guarded([&] {
     requireProductDir(native, productDir);
-    ConfinedFileSystem fs(native, productDir);
+    std::unique_ptr<FileSystem> confined = native.confine(productDir);
+    FileSystem& fs = *confined;
     Outcome out;
     const Recovery r = recover(fs, productDir);
     out.recoveredJournal = r != Recovery::Nothing;
@@ -137,7 +138,8 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
     requireProductDir(native, productDir);
     if (!options.trustedKey)
       throw Error(Result::NotSigned, "no release key to check the patch against");
-    ConfinedFileSystem fs(native, productDir);
+    std::unique_ptr<FileSystem> confined = native.confine(productDir);
+    FileSystem& fs = *confined;
     std::unique_ptr<File> file = openPatch(fs, patchPath);
     PatchReader reader(*file, &*options.trustedKey, options.required);
     load(reader, seen);
@@ -147,7 +149,7 @@ Outcome applyPatch(FileSystem& native, const std::string& patchPath, const std::
     recovered = recover(fs, productDir) != Recovery::Nothing;
     Outcome o;
     std::vector<FileState> states;
-    o.files = examine(fs, reader.ops(), options, states);
+    o.files = examine(fs, productDir, reader.ops(), options, states);
     if (const FileReport* bad = firstMismatch(o.files))
       throw Error(Result::WrongInstallation, bad->path + " " + bad->detail);
     Transaction tx(fs, productDir, reader, states, options, progress);

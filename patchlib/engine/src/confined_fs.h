@@ -6,39 +6,32 @@
 // it), never followed. The root itself may be a link: a product moved and
 // reached through a junction is still the product.
 //
-// Two ways to hold to that:
+// FileSystem::confine(root) gives that view, in one of two ways:
 //  - On Linux the kernel resolves each path from the open root folder and
-//    refuses any symbolic link on the way (confineInKernel, in posix_fs.cpp);
-//    the call then acts on a name in the folder it resolved, so nothing can
-//    be swapped in between the check and the use.
-//  - Elsewhere (Win32, test wrappers) each folder between the root and the
-//    path is examined before the call, each at most once a call.
+//    refuses any symbolic link on the way (posix_fs.cpp); the call then acts
+//    on a name in the folder it resolved, so nothing can be swapped in
+//    between the check and the use.
+//  - Elsewhere (Win32, and any file system by default) each folder between
+//    the root and the path is examined before the call, each at most once a
+//    call: ConfinedFileSystem.
 #ifndef RTP_CONFINED_FS_H
 #define RTP_CONFINED_FS_H
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "rtp/fs.h"
 
 namespace rtp {
 
 // Why rel's folders are not all plain folders below root, or empty, from a
-// look at each folder from the root down.
-// Stops at the first component that is missing or a file: nothing is
-// followed through those.
+// look at each folder through fs from the top down. Stops at the first
+// component that is missing or a file: nothing is followed through those.
 std::string linkOnTheWay(FileSystem& fs, const std::string& root, const std::string& rel);
-
-// Whether rel ('/'-separated) names an entry below the root by plain names:
-// no empty, "." or ".." component.
-bool plainBelow(const std::string& rel);
 
 // Throws the engine's refusal of a product that leads outside itself.
 [[noreturn]] void refuseLinkOnTheWay(const std::string& why);
-
-// fs confined below root by the operating system, or null where it cannot
-// be (fs is not the native file system, or the system has no such means).
-std::unique_ptr<FileSystem> confineInKernel(FileSystem& fs, const std::string& root);
 
 class ConfinedFileSystem : public FileSystem {
  public:
@@ -60,10 +53,6 @@ class ConfinedFileSystem : public FileSystem {
                const std::string& saved) override;
   void flush() override { inner_.flush(); }
 
-  const std::string& root() const { return root_; }
-  // Why rel's folders are not all plain folders below the root, or empty.
-  std::string linkOnTheWay(const std::string& rel);
-
  private:
   bool below(const std::string& path) const;
   // Examines the folders of up to three paths, a folder they share once.
@@ -71,7 +60,6 @@ class ConfinedFileSystem : public FileSystem {
 
   FileSystem& inner_;
   std::string root_, prefix_;
-  std::unique_ptr<FileSystem> kernel_;  // when set, every call goes there
 };
 
 }  // namespace rtp

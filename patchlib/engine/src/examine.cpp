@@ -3,17 +3,32 @@
 #include "confined_fs.h"
 #include "operations.h"
 #include "rtp/paths.h"
+#include "rtp/result.h"
 
 namespace rtp {
 
 namespace {
 
+// Why the way to rel leads outside the product, or empty. The confined
+// file system vouches for every folder above the one it is asked about, or
+// refuses: one look at rel's folder clears the common case, and only a
+// refusal or an odd answer needs the walk that names the culprit.
+std::string wayOut(FileSystem& fs, const std::string& root, const std::string& rel) {
+  const std::string dir = parentRel(rel);
+  if (dir.empty()) return {};
+  try {
+    if (fs.stat(fs.join(root, dir)).type == EntryType::Directory) return {};
+  } catch (const Error&) {
+  }
+  return linkOnTheWay(fs, root, rel);
+}
+
 // What stands where the backup of rel goes, or empty when the way is clear.
-std::string backupInTheWay(ConfinedFileSystem& fs, const std::string& rel) {
+std::string backupInTheWay(FileSystem& fs, const std::string& root, const std::string& rel) {
   const std::string target = std::string(format::kBackupDir) + "/" + rel;
-  std::string why = fs.linkOnTheWay(target);
+  std::string why = wayOut(fs, root, target);
   if (!why.empty()) return why;
-  const EntryType t = fs.stat(fs.join(fs.root(), target)).type;
+  const EntryType t = fs.stat(fs.join(root, target)).type;
   if (t != EntryType::None && t != EntryType::File)
     return "its backup " + target + " is not a plain file";
   return {};
@@ -21,9 +36,10 @@ std::string backupInTheWay(ConfinedFileSystem& fs, const std::string& rel) {
 
 }  // namespace
 
-std::vector<FileReport> examine(ConfinedFileSystem& fs, const std::vector<PatchOp>& ops,
-                                const ApplyOptions& options, std::vector<FileState>& states) {
-  Examination ex{fs, fs.root(), {}, {}, {}, {}};
+std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
+                                const std::vector<PatchOp>& ops, const ApplyOptions& options,
+                                std::vector<FileState>& states) {
+  Examination ex{fs, root, {}, {}, {}, {}};
   for (const PatchOp& op : ops)
     if (op.kind == OpKind::MakeDir) ex.madeLater.insert(foldCase(op.path));
   std::vector<FileReport> reports;
@@ -33,7 +49,7 @@ std::vector<FileReport> examine(ConfinedFileSystem& fs, const std::vector<PatchO
     rep.path = op.path;
     rep.kind = op.kind;
     const std::string parent = parentRel(op.path);
-    std::string way = fs.linkOnTheWay(op.path);
+    std::string way = wayOut(fs, root, op.path);
     if (!way.empty()) {
       rep.state = FileState::Mismatch;
       rep.detail = way;
@@ -50,7 +66,7 @@ std::vector<FileReport> examine(ConfinedFileSystem& fs, const std::vector<PatchO
     }
     const bool backedUp = op.kind == OpKind::Modify || op.kind == OpKind::Delete;
     if (options.backup && backedUp && rep.state == FileState::Pending) {
-      way = backupInTheWay(fs, op.path);
+      way = backupInTheWay(fs, root, op.path);
       if (!way.empty()) {
         rep.state = FileState::Mismatch;
         rep.detail = way;

@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "confined_fs.h"
 #include "rtp/engine.h"
 
 namespace rtp {
 
-// With backups on, the backup folder's way to each original is examined too.
-std::vector<FileReport> examine(ConfinedFileSystem& fs, const std::vector<PatchOp>& ops,
-                                const ApplyOptions& options, std::vector<FileState>& states);
+// fs is confined below root (FileSystem::confine). With backups on, the
+// backup folder's way to each original is examined too.
+std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
+                                const std::vector<PatchOp>& ops, const ApplyOptions& options,
+                                std::vector<FileState>& states);
 
 }  // namespace rtp
 

@@ -70,9 +70,52 @@ bool isShortNameForm(const std::string& component) {
 
 }  // namespace
 
+bool forEachComponent(
+    const std::string& path,
+    const std::function<bool(const std::string& upTo, const std::string& name)>& visit) {
+  if (path.empty()) return true;
+  for (std::size_t begin = 0;;) {
+    const std::size_t end = path.find('/', begin);
+    const std::size_t stop = end == std::string::npos ? path.size() : end;
+    if (!visit(path.substr(0, stop), path.substr(begin, stop - begin))) return false;
+    if (end == std::string::npos) return true;
+    begin = end + 1;
+  }
+}
+
 std::string parentRel(const std::string& rel) {
   std::size_t s = rel.rfind('/');
   return s == std::string::npos ? std::string() : rel.substr(0, s);
+}
+
+namespace {
+
+// Why a component cannot name a plain entry, or null.
+const char* notPlain(const std::string& component) {
+  if (component.empty()) return "empty path component";
+  if (component == "." || component == "..") return "'.' or '..' component";
+  return nullptr;
+}
+
+// Why one component of a relative path is unacceptable, or null.
+const char* componentProblem(const std::string& comp, bool first, bool allowEngineNames) {
+  if (const char* why = notPlain(comp)) return why;
+  if (comp.back() == '.' || comp.back() == ' ') return "component ends with a dot or blank";
+  if (isDeviceName(comp)) return "reserved device name";
+  if (isShortNameForm(comp)) return "8.3 short-name form (may alias another name)";
+  if (allowEngineNames) return nullptr;
+  if (first && foldCase(comp) == format::kBackupDir) return "the backup folder is reserved";
+  if (endsWithFolded(comp, format::kNewSuffix) || endsWithFolded(comp, format::kOldSuffix))
+    return "temporary-file suffix is reserved";
+  return nullptr;
+}
+
+}  // namespace
+
+bool plainBelow(const std::string& rel) {
+  return !rel.empty() && forEachComponent(rel, [](const std::string&, const std::string& name) {
+    return !notPlain(name);
+  });
 }
 
 std::string checkRelativePath(const std::string& path, bool allowEngineNames) {
@@ -85,26 +128,12 @@ std::string checkRelativePath(const std::string& path, bool allowEngineNames) {
     if (c == ':') return "':' in path (drive or alternate stream)";
     if (std::strchr("<>\"|?*", c)) return "character not allowed in Windows names";
   }
-  std::size_t start = 0;
-  bool first = true;
-  for (;;) {
-    std::size_t end = path.find('/', start);
-    std::string comp =
-        path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (comp.empty()) return "empty path component";
-    if (comp == "." || comp == "..") return "'.' or '..' component";
-    if (comp.back() == '.' || comp.back() == ' ') return "component ends with a dot or blank";
-    if (isDeviceName(comp)) return "reserved device name";
-    if (isShortNameForm(comp)) return "8.3 short-name form (may alias another name)";
-    if (!allowEngineNames) {
-      if (first && foldCase(comp) == format::kBackupDir) return "the backup folder is reserved";
-      if (endsWithFolded(comp, format::kNewSuffix) || endsWithFolded(comp, format::kOldSuffix))
-        return "temporary-file suffix is reserved";
-    }
-    first = false;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
+  const char* why = nullptr;
+  forEachComponent(path, [&](const std::string& upTo, const std::string& comp) {
+    why = componentProblem(comp, upTo == comp, allowEngineNames);
+    return !why;
+  });
+  if (why) return why;
   if (!allowEngineNames && foldCase(path) == format::kJournalName)
     return "the journal name is reserved";
   return {};

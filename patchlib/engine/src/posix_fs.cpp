@@ -11,12 +11,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <utility>
 #include <vector>
 
 #include "confined_fs.h"
 #include "rtp/fs.h"
+#include "rtp/paths.h"
 
 namespace rtp {
 
@@ -55,18 +55,6 @@ EntryType typeOf(mode_t m) {
 // 47-72 against 11-24.
 constexpr std::size_t kFsyncFiles = 2;
 constexpr std::size_t kFsyncFolders = 8;
-
-// Keeps one entry's name change in order with the next one (replace()
-// without keep()).
-void syncDir(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) fail("cannot open folder", dir);
-  int rc = ::fsync(fd);
-  int err = errno;
-  ::close(fd);
-  errno = err;
-  if (rc != 0 && errno != EINVAL) fail("cannot sync folder", dir);
-}
 
 class PosixFile : public File {
  public:
@@ -112,6 +100,7 @@ class PosixFile : public File {
     if (::fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0)
       fail("cannot set the permissions of", path_);
   }
+  void setAttributes(std::uint32_t) override {}
 
  private:
   int fd_;
@@ -119,6 +108,7 @@ class PosixFile : public File {
 };
 
 // Where a call lands: a name in an open folder, or (AT_FDCWD) a path.
+// An open folder is open readable, so that it can be synced.
 struct At {
   int dir;
   const char* name;
@@ -129,6 +119,7 @@ At byPath(const std::string& path) { return At{AT_FDCWD, path.c_str()}; }
 class PosixFileSystem : public FileSystem {
  public:
   ~PosixFileSystem() override { forget(); }
+  std::unique_ptr<FileSystem> confine(const std::string& root) override;
   std::string join(const std::string& root, const std::string& rel) const override {
     if (root.empty()) return rel;
     if (root.back() == '/') return root + rel;
@@ -187,7 +178,7 @@ class PosixFileSystem : public FileSystem {
     return f;
   }
   std::unique_ptr<File> createAt(At at, const std::string& path) {
-    touched(parentOf(path));
+    touched(at, path);
     int fd = ::openat(at.dir, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) fail("cannot create", path);
     std::unique_ptr<File> f(new PosixFile(fd, path));
@@ -195,15 +186,15 @@ class PosixFileSystem : public FileSystem {
     return f;
   }
   void makeDirAt(At at, const std::string& path) {
-    touched(parentOf(path));
+    touched(at, path);
     if (::mkdirat(at.dir, at.name, 0755) != 0) fail("cannot create folder", path);
   }
   void removeDirAt(At at, const std::string& path) {
-    touched(parentOf(path));
+    touched(at, path);
     if (::unlinkat(at.dir, at.name, AT_REMOVEDIR) != 0) fail("cannot remove folder", path);
   }
   void removeFileAt(At at, const std::string& path) {
-    touched(parentOf(path));
+    touched(at, path);
     if (::unlinkat(at.dir, at.name, 0) != 0) fail("cannot remove", path);
   }
   // noFollow: O_NOFOLLOW to refuse a link at the folder's own name.
@@ -225,18 +216,18 @@ class PosixFileSystem : public FileSystem {
   void renameAt(At from, const std::string& fromPath, At to, const std::string& toPath) {
     // rename() between two links of one file succeeds without doing
     // anything; undoing a half-done replace meets exactly that.
-    touched(parentOf(fromPath));
+    touched(from, fromPath);
     if (sameFile(from, to)) {
       if (::unlinkat(from.dir, from.name, 0) != 0) fail("cannot remove", fromPath);
       return;
     }
-    touched(parentOf(toPath));
+    touched(to, toPath);
     if (::renameat(from.dir, from.name, to.dir, to.name) != 0)
       fail("cannot rename " + fromPath + " to", toPath);
   }
   // A second name keeps the old content while rename swaps atomically.
   bool keepAt(At target, const std::string& targetPath, At saved, const std::string& savedPath) {
-    touched(parentOf(savedPath));
+    touched(saved, savedPath);
     if (::linkat(target.dir, target.name, saved.dir, saved.name, 0) != 0)
       fail("cannot keep the original of", targetPath);
     return true;
@@ -246,7 +237,7 @@ class PosixFileSystem : public FileSystem {
     if (!sameFile(target, saved)) {
       keepAt(target, targetPath, saved, savedPath);
       // The swap must not reach the disk before the second name does.
-      syncDir(parentOf(savedPath));
+      syncFolderOf(saved, savedPath);
     }
     renameAt(replacement, replacementPath, target, targetPath);
   }
@@ -276,11 +267,29 @@ class PosixFileSystem : public FileSystem {
            ::fstatat(b.dir, b.name, &y, AT_SYMLINK_NOFOLLOW) == 0 && x.st_dev == y.st_dev &&
            x.st_ino == y.st_ino;
   }
-  // Each folder is opened before the change in it, so that its sync, or the
-  // syncfs it stands for, reports write-back errors from then on.
-  void touched(const std::string& dir) {
+  // The folder the call on path reaches (its own open folder, or by path
+  // for a path of its own), opened for a sync or the syncfs it stands for.
+  static int openFolderOf(At at, const std::string& path) {
+    return at.dir == AT_FDCWD ? ::open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                              : ::fcntl(at.dir, F_DUPFD_CLOEXEC, 0);
+  }
+  // Keeps one entry's name change in order with the next one (replace()
+  // without keep()).
+  static void syncFolderOf(At at, const std::string& path) {
+    const int fd = openFolderOf(at, path);
+    if (fd < 0) fail("cannot open the folder of", path);
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    if (rc != 0 && errno != EINVAL) fail("cannot sync the folder of", path);
+  }
+  // Each folder is held from before the change in it, so that its sync, or
+  // the syncfs it stands for, reports write-back errors from then on.
+  void touched(At at, const std::string& path) {
     struct stat st;
-    if (::stat(dir.c_str(), &st) != 0) fail("cannot examine", dir);
+    if ((at.dir == AT_FDCWD ? ::stat(parentOf(path).c_str(), &st) : ::fstat(at.dir, &st)) != 0)
+      fail("cannot examine the folder of", path);
     auto held = [&](const Folder& f) {
       return f.dev == st.st_dev && (whole_ || f.ino == st.st_ino);
     };
@@ -289,8 +298,8 @@ class PosixFileSystem : public FileSystem {
       wholeFileSystems();
       if (std::any_of(folders_.begin(), folders_.end(), held)) return;
     }
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) fail("cannot open folder", dir);
+    const int fd = openFolderOf(at, path);
+    if (fd < 0) fail("cannot open the folder of", path);
     folders_.push_back({st.st_dev, st.st_ino, fd});
   }
   // A file just created: its descriptor (opened before any write) is kept
@@ -347,7 +356,7 @@ class PosixFileSystem : public FileSystem {
 int openBeneath(int root, const char* rel) {
 #ifdef SYS_openat2
   open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   for (;;) {
     const long fd = ::syscall(SYS_openat2, root, rel, &how, sizeof how);
@@ -363,29 +372,22 @@ int openBeneath(int root, const char* rel) {
 }
 
 // The same, one folder at a time, for kernels without openat2: each step
-// opens a single name below the last, refusing a link there.
+// opens a single name below the last, refusing a link there (ELOOP).
 int walkBeneath(int root, const std::string& rel) {
   int at = root;
-  for (std::size_t begin = 0; begin <= rel.size();) {
-    std::size_t end = rel.find('/', begin);
-    if (end == std::string::npos) end = rel.size();
-    const std::string name = rel.substr(begin, end - begin);
-    begin = end + 1;
-    int fd = ::openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  forEachComponent(rel, [&](const std::string&, const std::string& name) {
+    const int fd = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int err = errno;
-    // O_PATH with O_NOFOLLOW opens a link as itself, so O_DIRECTORY then
-    // calls it "not a folder": it is a link.
+    // O_DIRECTORY calls a link "not a folder" ahead of O_NOFOLLOW.
     struct stat st;
     if (fd < 0 && err == ENOTDIR && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(st.st_mode))
       err = ELOOP;
     if (at != root) ::close(at);
-    if (fd < 0) {
-      errno = err;
-      return -1;
-    }
     at = fd;
-  }
+    errno = err;
+    return fd >= 0;
+  });
   return at;
 }
 
@@ -394,7 +396,8 @@ int walkBeneath(int root, const std::string& rel) {
 // refusing every symbolic link and every way up, and its last name, on
 // which the call then acts in that folder. The folder is held open for the
 // call, so nothing swapped in meanwhile can redirect it; it is closed after
-// the call, as a folder kept longer could be moved out of the product.
+// the call, as a folder kept longer could be moved out of the product (the
+// flush keeps a duplicate: syncing a folder moved away does no harm).
 class BeneathFileSystem : public FileSystem {
  public:
   BeneathFileSystem(PosixFileSystem& inner, std::string root, int rootFd)
@@ -459,9 +462,8 @@ class BeneathFileSystem : public FileSystem {
       if (path.size() <= fs.prefix_.size() || path.compare(0, fs.prefix_.size(), fs.prefix_) != 0)
         return;
       const std::string rel = path.substr(fs.prefix_.size());
-      const std::size_t slash = rel.rfind('/');
-      folder_ = slash == std::string::npos ? std::string() : rel.substr(0, slash);
-      name_ = rel.substr(slash == std::string::npos ? 0 : slash + 1);
+      folder_ = parentRel(rel);
+      name_ = rel.substr(folder_.empty() ? 0 : folder_.size() + 1);
       if (!plainBelow(rel)) throw IoFailure(path + " is not a plain path below the product");
       if (folder_.empty()) {
         dir_ = fs.rootFd_;
@@ -521,19 +523,17 @@ class BeneathFileSystem : public FileSystem {
 
 std::atomic<bool> BeneathFileSystem::noOpenat2_{false};
 
+std::unique_ptr<FileSystem> PosixFileSystem::confine(const std::string& root) {
+  // The root may itself be a link (a moved product): it is followed, once.
+  const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FileSystem::confine(root);  // its calls fail as they would have
+  return std::unique_ptr<FileSystem>(new BeneathFileSystem(*this, root, fd));
+}
+
 }  // namespace
 
 std::unique_ptr<FileSystem> makeNativeFileSystem() {
   return std::unique_ptr<FileSystem>(new PosixFileSystem);
-}
-
-std::unique_ptr<FileSystem> confineInKernel(FileSystem& fs, const std::string& root) {
-  PosixFileSystem* native = dynamic_cast<PosixFileSystem*>(&fs);
-  if (!native) return nullptr;
-  // The root may itself be a link (a moved product): it is followed, once.
-  const int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;  // the calls below it fail as they would have
-  return std::unique_ptr<FileSystem>(new BeneathFileSystem(*native, root, fd));
 }
 
 }  // namespace rtp

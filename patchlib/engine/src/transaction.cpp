@@ -277,6 +277,8 @@ void Transaction::backUp(const std::string& rel) {
       if (n == 0) break;
       out->write(buf.data(), n);
     }
+    // The copy is the original but for its place: read-only stays so.
+    if (const std::uint32_t a = fs_.stat(path(rel)).attributes) out->setAttributes(a);
   }
   fs_.rename(path(tmp), path(target));
 }

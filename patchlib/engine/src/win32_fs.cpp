@@ -22,8 +22,33 @@ namespace {
   throw IoFailure(what + " " + path + buf);
 }
 
+// What a file keeps across an update (Stat::attributes). The archive bit
+// is not among them: new content is new to a backup program.
+constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+DWORD withKept(DWORD current, DWORD kept) {
+  const DWORD a = (current & ~kKept) | (kept & kKept);
+  return a == 0 ? FILE_ATTRIBUTE_NORMAL : a;
+}
+
+// The kept attributes of the file at path, 0 when there is none.
+DWORD keptOf(const std::string& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a == INVALID_FILE_ATTRIBUTES ? 0 : a & kKept;
+}
+
+// Sets them back where the engine cleared one; a file that is not there
+// (any more) has none to set.
+void restoreKept(const std::string& path, DWORD kept) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a != INVALID_FILE_ATTRIBUTES && (a & kKept) != kept)
+    SetFileAttributesA(path.c_str(), withKept(a, kept));
+}
+
 // Product files are sometimes read-only; replacing or removing them must
-// still work.
+// still work. Whoever clears the attribute sets it back on whatever file
+// stays: the caller of a replace, or of a move or removal that failed.
 void clearReadOnly(const std::string& path) {
   DWORD a = GetFileAttributesA(path.c_str());
   if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
@@ -80,6 +105,14 @@ class Win32File : public File {
     written_ = false;
   }
   void setMode(std::uint32_t) override {}
+  void setAttributes(std::uint32_t attributes) override {
+    FILE_BASIC_INFO info;
+    if (!GetFileInformationByHandleEx(h_, FileBasicInfo, &info, sizeof info))
+      fail("cannot examine", path_);
+    info.FileAttributes = withKept(info.FileAttributes, attributes);
+    if (!SetFileInformationByHandle(h_, FileBasicInfo, &info, sizeof info))
+      fail("cannot set the attributes of", path_);
+  }
 
  private:
   HANDLE h_;
@@ -115,6 +148,7 @@ class Win32FileSystem : public FileSystem {
     else
       r.type = EntryType::File;
     r.size = (static_cast<std::uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+    r.attributes = d.dwFileAttributes & kKept;
     return r;
   }
   // The reparse point itself is opened, never what it leads to, and then
@@ -152,8 +186,13 @@ class Win32FileSystem : public FileSystem {
     }
     unflushed_->erase(path);
     if (DeleteFileA(path.c_str())) return;
+    const DWORD kept = keptOf(path);
     clearReadOnly(path);
-    if (!DeleteFileA(path.c_str())) fail("cannot remove", path);
+    if (!DeleteFileA(path.c_str())) {
+      const DWORD err = GetLastError();
+      restoreKept(path, kept);
+      fail("cannot remove", path, err);
+    }
   }
   std::vector<std::string> list(const std::string& dir) override {
     std::vector<std::string> names;
@@ -177,16 +216,41 @@ class Win32FileSystem : public FileSystem {
   void rename(const std::string& from, const std::string& to) override {
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (!MoveFileExA(from.c_str(), to.c_str(), flags)) {
+      const DWORD kept = keptOf(to);
       clearReadOnly(to);
-      if (!MoveFileExA(from.c_str(), to.c_str(), flags)) fail("cannot move " + from + " to", to);
+      if (!MoveFileExA(from.c_str(), to.c_str(), flags)) {
+        const DWORD err = GetLastError();
+        restoreKept(to, kept);
+        fail("cannot move " + from + " to", to, err);
+      }
     }
     moved(from, to);
   }
   // ReplaceFile keeps the original itself.
   bool keep(const std::string&, const std::string&) override { return false; }
+  // The original and its replacement both end with the original's kept
+  // attributes, whatever part of the swap was done: the new content keeps
+  // them, and so does the original that an undo moves back.
   void replace(const std::string& replacement, const std::string& target,
                const std::string& saved) override {
+    const DWORD kept = keptOf(target);
     clearReadOnly(target);
+    try {
+      swap(replacement, target, saved);
+    } catch (...) {
+      restoreKept(target, kept);
+      restoreKept(saved, kept);
+      throw;
+    }
+    restoreKept(target, kept);
+    restoreKept(saved, kept);
+  }
+  void flush() override {
+    while (!unflushed_->empty()) flushFile(*unflushed_->begin());
+  }
+
+ private:
+  void swap(const std::string& replacement, const std::string& target, const std::string& saved) {
     if (ReplaceFileA(target.c_str(), replacement.c_str(), saved.c_str(),
                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
       // ReplaceFile does not promise write-through; flushing the new
@@ -210,23 +274,31 @@ class Win32FileSystem : public FileSystem {
       fail("cannot replace", target);
     moved(replacement, target);
   }
-  void flush() override {
-    while (!unflushed_->empty()) flushFile(*unflushed_->begin());
-  }
-
- private:
   void moved(const std::string& from, const std::string& to) {
     if (unflushed_->erase(from)) unflushed_->insert(to);
   }
   // By value: the path may be the set's own entry, erased first.
   void flushFile(std::string path) {
     unflushed_->erase(path);
-    HANDLE h = CreateFileA(
-        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) fail("cannot open to flush", path);
+    const auto open = [&] {
+      return CreateFileA(
+          path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE h = open();
+    DWORD err = GetLastError();
+    // A read-only file (a backup keeps the original's attributes) opens for
+    // writing only without the attribute, which returns once it is open.
+    const DWORD kept = h == INVALID_HANDLE_VALUE ? keptOf(path) : 0;
+    if (kept & FILE_ATTRIBUTE_READONLY) {
+      clearReadOnly(path);
+      h = open();
+      err = GetLastError();
+      restoreKept(path, kept);
+    }
+    if (h == INVALID_HANDLE_VALUE) fail("cannot open to flush", path, err);
     const BOOL ok = FlushFileBuffers(h);
-    const DWORD err = GetLastError();
+    err = GetLastError();
     CloseHandle(h);
     if (!ok) fail("cannot flush", path, err);
   }

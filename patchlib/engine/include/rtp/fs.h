@@ -35,6 +35,8 @@ class File {
   virtual void sync() = 0;
   // Sets the POSIX permission bits; Windows has none to set.
   virtual void setMode(std::uint32_t mode) = 0;
+  // Sets the Windows attributes Stat::attributes reports; POSIX has none.
+  virtual void setAttributes(std::uint32_t attributes) = 0;
 };
 
 // Link covers symbolic links, junctions and every other reparse point: the
@@ -48,6 +50,9 @@ struct Stat {
   EntryType linkTarget = EntryType::None;
   // POSIX permission bits of a file or folder (0 on Windows).
   std::uint32_t mode = 0;
+  // The Windows attributes a file keeps across an update: read-only,
+  // hidden, system, not indexed (0 elsewhere).
+  std::uint32_t attributes = 0;
 };
 
 class FileSystem {
@@ -82,7 +87,18 @@ class FileSystem {
                        const std::string& saved) = 0;
   // Returns once every change made through this object is on the disk.
   virtual void flush() = 0;
+  // This file system as the engine may use it on a product below root
+  // (confined_fs.h): no call on a path below root follows a link, junction
+  // or other reparse point on the way. By default each folder on the way
+  // is examined before each call; a file system whose system can hold to
+  // that itself confines itself that way, and a wrapper forwards the
+  // question and wraps the answer. The view lives no longer than this.
+  virtual std::unique_ptr<FileSystem> confine(const std::string& root);
 };
+
+// fs confined below root by examining each folder on the way before each
+// call: the default of FileSystem::confine.
+std::unique_ptr<FileSystem> confineByExamining(FileSystem& fs, const std::string& root);
 
 // POSIX on hosts, Win32 in Windows builds.
 std::unique_ptr<FileSystem> makeNativeFileSystem();
@@ -98,6 +114,7 @@ class MemoryFile : public File {
   std::uint64_t size() override { return size_; }
   void sync() override {}
   void setMode(std::uint32_t) override { throw IoFailure("memory file is read-only"); }
+  void setAttributes(std::uint32_t) override { throw IoFailure("memory file is read-only"); }
 
  private:
   const unsigned char* data_;

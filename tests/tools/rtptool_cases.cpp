@@ -49,9 +49,10 @@ TEST_F(Tool, MakeListVerifyApply) {
 
   ToolRun l = rtptool("list " + quote(patch) + kTrust);
   ASSERT_EQ(l.code, 0) << l.out;
-  for (const char* s : {"signed by key c045a0061f66c0e85da9bcc6fe5848b0: signature valid",
-                        "signed with the TEST key", "for product Velmora, patch r7r8s, release 7 to 8",
-                        "modify  Velmora.exe", "delta", "mkdir   tax", "add     tax/2027.tbl"})
+  for (const char* s :
+       {"signed by key c045a0061f66c0e85da9bcc6fe5848b0: signature valid",
+        "signed with the TEST key", "for product Velmora, patch r7r8s, release 7 to 8",
+        "modify  Velmora.exe", "delta", "mkdir   tax", "add     tax/2027.tbl"})
     EXPECT_NE(l.out.find(s), std::string::npos) << s << "\n" << l.out;
 
   ToolRun v = rtptool("verify " + quote(patch) + " " + quote(at("tree")) + kTrust);

@@ -67,8 +67,8 @@ class RewrittenPatch : public FaultyFs {
       : FaultyFs(real), patch_(std::move(patch)), at_(at), after_(after) {}
   long reads = 0;
 
-  std::unique_ptr<rtp::File> openRead(const std::string& path) override {
-    std::unique_ptr<rtp::File> f = FaultyFs::openRead(path);
+  std::unique_ptr<rtp::File> reading(std::unique_ptr<rtp::File> f,
+                                     const std::string& path) override {
     if (path != patch_) return f;
     return std::unique_ptr<rtp::File>(new Rewritten(std::move(f), *this));
   }
@@ -92,6 +92,7 @@ class RewrittenPatch : public FaultyFs {
     std::uint64_t size() override { return f_->size(); }
     void sync() override { f_->sync(); }
     void setMode(std::uint32_t mode) override { f_->setMode(mode); }
+    void setAttributes(std::uint32_t attributes) override { f_->setAttributes(attributes); }
 
    private:
     std::unique_ptr<rtp::File> f_;

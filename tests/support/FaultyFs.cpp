@@ -315,7 +315,7 @@ class FaultyFs::Confined : public rtp::FileSystem {
   }
   rtp::Stat stat(const std::string& path) override { return view_->stat(path); }
   std::unique_ptr<rtp::File> openRead(const std::string& path) override {
-    return view_->openRead(path);
+    return faults_.reading(view_->openRead(path), path);
   }
   std::vector<std::string> list(const std::string& dir) override { return view_->list(dir); }
   std::unique_ptr<rtp::File> create(const std::string& path) override {

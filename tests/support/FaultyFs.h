@@ -74,7 +74,7 @@ class FaultyFs : public rtp::FileSystem {
   }
   rtp::Stat stat(const std::string& path) override { return real_.stat(path); }
   std::unique_ptr<rtp::File> openRead(const std::string& path) override {
-    return real_.openRead(path);
+    return reading(real_.openRead(path), path);
   }
   std::unique_ptr<rtp::File> create(const std::string& path) override {
     return createOn(real_, path);
@@ -94,6 +94,13 @@ class FaultyFs : public rtp::FileSystem {
   }
   void flush() override { flushOn(real_); }
   std::unique_ptr<rtp::FileSystem> confine(const std::string& root) override;
+
+ protected:
+  // Every file opened for reading, here or in a confined view, passes
+  // through: a test may serve other bytes than the disk holds.
+  virtual std::unique_ptr<rtp::File> reading(std::unique_ptr<rtp::File> f, const std::string&) {
+    return f;
+  }
 
  private:
   class Confined;

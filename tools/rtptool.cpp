@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int kExitMakeFailed = 20;
+using rtptool::kExitMakeFailed;
 
 const char kUsage[] =
     "usage: rtptool make OLD NEW PATCH [--key PRIVATE]\n"

@@ -144,8 +144,6 @@ class PatchReader {
   // All zero for an unsigned patch; known once the header has been read,
   // even when load() fails later.
   const crypto::KeyId& signerKeyId() const { return signerKeyId_; }
-  std::uint64_t fileSize() const { return fileSize_; }
-  std::uint64_t totalNewBytes() const { return totalNewBytes_; }
   const StreamRanges& streams() const { return streams_; }
   File& file() { return file_; }
   // What a fault of bytes the signature covers means: with a trusted key,

@@ -10,7 +10,7 @@ namespace {
 
 // What stands where the backup of rel goes, or empty when the way is clear.
 std::string backupInTheWay(ConfinedFileSystem& fs, const std::string& rel) {
-  const std::string target = std::string(format::kBackupDir) + "/" + rel;
+  const std::string target = backupName(rel);
   std::string why = fs.linkOnTheWay(target);
   if (!why.empty()) return why;
   const EntryType t = fs.stat(fs.join(fs.root(), target)).type;
@@ -29,6 +29,7 @@ std::vector<FileReport> examine(ConfinedFileSystem& fs, const std::vector<PatchO
   std::vector<FileReport> reports;
   states.clear();
   for (const PatchOp& op : ops) {
+    const OpRules& rules = rulesOf(op.kind);
     FileReport rep;
     rep.path = op.path;
     rep.kind = op.kind;
@@ -39,17 +40,16 @@ std::vector<FileReport> examine(ConfinedFileSystem& fs, const std::vector<PatchO
       rep.detail = way;
     } else if (!ex.dirExists(parent)) {
       // Whatever goes away with its folder gone is already gone.
-      if (op.kind == OpKind::Delete || op.kind == OpKind::RemoveDir) {
+      if (rules.is(OpRules::Removes)) {
         rep.state = FileState::Done;
       } else {
         rep.state = FileState::Mismatch;
         rep.detail = "folder " + parent + " is missing";
       }
     } else {
-      rep.state = rulesOf(op.kind).examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
+      rep.state = rules.examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
     }
-    const bool backedUp = op.kind == OpKind::Modify || op.kind == OpKind::Delete;
-    if (options.backup && backedUp && rep.state == FileState::Pending) {
+    if (options.backup && rules.is(OpRules::BackedUp) && rep.state == FileState::Pending) {
       way = backupInTheWay(fs, op.path);
       if (!way.empty()) {
         rep.state = FileState::Mismatch;

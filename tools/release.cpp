@@ -20,7 +20,6 @@ namespace rtptool {
 namespace {
 
 namespace stdfs = std::filesystem;
-constexpr int kExitMakeFailed = 20;
 
 // Relative path -> "d" for a folder, "f" and the bytes for a file.
 using Tree = std::map<std::string, std::string>;

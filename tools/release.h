@@ -8,6 +8,9 @@
 
 namespace rtptool {
 
+// A patch could not be made: a tree unreadable or not patchable (rtptool
+// make and release alike).
+constexpr int kExitMakeFailed = 20;
 // A release check did not hold (the message names it).
 constexpr int kExitReleaseCheckFailed = 22;
 

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int kExitMakeFailed = 20;
+using rtptool::kExitMakeFailed;
 
 const char kUsage[] =
     "usage: rtptool make OLD NEW PATCH [--key PRIVATE] [FOR]\n"
@@ -288,10 +288,10 @@ int cmdList(std::vector<std::string> a) {
   printBinding(info.binding);
   for (const rtp::PatchOp& op : ops) {
     std::printf("%-7s %s", rtp::opKindName(op.kind), op.path.c_str());
-    if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Delete)
+    if (rtp::carriesOld(op.kind))
       std::printf("  old %llu %s", static_cast<unsigned long long>(op.oldSize),
                   op.oldHash.hex().c_str());
-    if (op.kind == rtp::OpKind::Modify || op.kind == rtp::OpKind::Add)
+    if (rtp::carriesNew(op.kind))
       std::printf("  new %llu %s  %s", static_cast<unsigned long long>(op.newSize),
                   op.newHash.hex().c_str(), op.encoding == rtp::Encoding::Delta ? "delta" : "full");
     if (op.mode != 0) std::printf("  mode %04o", static_cast<unsigned>(op.mode));

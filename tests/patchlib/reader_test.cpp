@@ -337,17 +337,38 @@ TEST(Reader, RefusesInconsistentOperations) {
   o = add;
   o.kind = rtp::OpKind::Delete;  // a delete carries no data
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  o = add;
+  o.oldSize = 1;  // an add has no old content
+  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
 
-  rtp::PatchStreams twice;
-  rtp::PatchOp a1 = addOp("Dup.txt", "1", twice), a2 = addOp("dup.TXT", "2", twice);
-  EXPECT_EQ(readResult(signedPatch({a1, a2}, twice)), rtp::Result::PatchCorrupt);
-
-  rtp::PatchOp rm;
-  rm.kind = rtp::OpKind::RemoveDir;
-  rm.path = "gone";
-  rtp::PatchStreams inside;
-  rtp::PatchOp late = addOp("gone/x", "1", inside);
-  EXPECT_EQ(readResult(signedPatch({rm, late}, inside)), rtp::Result::PatchCorrupt);
+  // Records against each other: one per path, every parent kept or made.
+  using K = rtp::OpKind;
+  const struct {
+    std::vector<std::pair<K, const char*>> ops;
+    rtp::Result want;
+  } sequences[] = {
+      {{{K::Add, "Dup.txt"}, {K::Add, "dup.TXT"}}, rtp::Result::PatchCorrupt},
+      {{{K::Delete, "f"}, {K::Delete, "F"}}, rtp::Result::PatchCorrupt},
+      {{{K::RemoveDir, "gone"}, {K::Add, "gone/x"}}, rtp::Result::PatchCorrupt},
+      {{{K::Delete, "f"}, {K::Add, "f/x"}}, rtp::Result::PatchCorrupt},
+      {{{K::Delete, "f"}, {K::MakeDir, "f"}, {K::Add, "f/x"}}, rtp::Result::Ok},
+      {{{K::MakeDir, "d"}, {K::Delete, "d/x"}}, rtp::Result::PatchCorrupt},
+      {{{K::MakeDir, "d"}, {K::RemoveDir, "d/e"}}, rtp::Result::PatchCorrupt},
+  };
+  for (const auto& seq : sequences) {
+    rtp::PatchStreams streams;
+    std::vector<rtp::PatchOp> ops;
+    for (const auto& [kind, path] : seq.ops) {
+      if (kind == K::Add) {
+        ops.push_back(addOp(path, "1", streams));
+        continue;
+      }
+      ops.emplace_back();
+      ops.back().kind = kind;
+      ops.back().path = path;
+    }
+    EXPECT_EQ(readResult(signedPatch(ops, streams)), seq.want) << "sequence " << &seq - sequences;
+  }
 
   rtp::PatchStreams trailing = data;
   trailing.literals.push_back(0);

@@ -45,6 +45,19 @@ class ChunkedSink : public ByteSink {
   std::vector<unsigned char>& buf_;
 };
 
+// Gives sink length bytes a chunk at a time, fill(from, n) putting the n
+// from offset from into buf first.
+template <class Fill>
+void inChunks(std::vector<unsigned char>& buf, std::uint64_t length, ByteSink& sink, Fill&& fill) {
+  buf.resize(kChunk);
+  for (std::uint64_t from = 0; from < length;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length - from, kChunk));
+    fill(from, n);
+    sink.put(buf.data(), n);
+    from += n;
+  }
+}
+
 }  // namespace
 
 PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams, Result tampered)
@@ -97,13 +110,8 @@ void PatchDecoder::decodeFull(const PatchOp& op, ByteSink* sink) {
     literals_.skip(op.newSize);
     return;
   }
-  buf_.resize(kChunk);
-  for (std::uint64_t left = op.newSize; left > 0;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
-    literals_.read(buf_.data(), n);
-    sink->put(buf_.data(), n);
-    left -= n;
-  }
+  inChunks(buf_, op.newSize, *sink,
+           [&](std::uint64_t, std::size_t n) { literals_.read(buf_.data(), n); });
 }
 
 // Reads and checks the next command of op, which has produced bytes so far.
@@ -167,26 +175,15 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
       literals_.skip(c.length);
       return;
     }
-    buf_.resize(kChunk);
-    for (std::uint64_t done = 0; done < c.length;) {
-      const std::size_t n =
-          static_cast<std::size_t>(std::min<std::uint64_t>(c.length - done, kChunk));
-      literals_.read(buf_.data(), n);
-      sink->put(buf_.data(), n);
-      done += n;
-    }
+    inChunks(buf_, c.length, *sink,
+             [&](std::uint64_t, std::size_t n) { literals_.read(buf_.data(), n); });
     return;
   }
   if (c.kind == delta::Copy) {
     if (!sink) return;
-    buf_.resize(kChunk);
-    for (std::uint64_t done = 0; done < c.length;) {
-      const std::size_t n =
-          static_cast<std::size_t>(std::min<std::uint64_t>(c.length - done, kChunk));
-      old->read(oldStart + done, buf_.data(), n);
-      sink->put(buf_.data(), n);
-      done += n;
-    }
+    inChunks(buf_, c.length, *sink, [&](std::uint64_t from, std::size_t n) {
+      old->read(oldStart + from, buf_.data(), n);
+    });
     return;
   }
   // Add: predicted old bytes, with difference bytes at the positions the
@@ -212,10 +209,8 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
     while (!ended) advance();
     return;
   }
-  buf_.resize(kChunk);
-  for (std::uint64_t from = 0; from < c.length;) {
-    const std::uint64_t to = std::min<std::uint64_t>(c.length, from + kChunk);
-    const std::size_t n = static_cast<std::size_t>(to - from);
+  inChunks(buf_, c.length, *sink, [&](std::uint64_t from, std::size_t n) {
+    const std::uint64_t to = from + n;
     if (flags_ == 0) {
       old->read(oldStart + from, buf_.data(), n);
     } else {
@@ -232,9 +227,7 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
       buf_[static_cast<std::size_t>(next - from)] += diff;
       advance();
     }
-    sink->put(buf_.data(), n);
-    from = to;
-  }
+  });
 }
 
 }  // namespace rtp

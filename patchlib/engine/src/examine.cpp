@@ -25,7 +25,7 @@ std::string wayOut(FileSystem& fs, const std::string& root, const std::string& r
 
 // What stands where the backup of rel goes, or empty when the way is clear.
 std::string backupInTheWay(FileSystem& fs, const std::string& root, const std::string& rel) {
-  const std::string target = std::string(format::kBackupDir) + "/" + rel;
+  const std::string target = backupName(rel);
   std::string why = wayOut(fs, root, target);
   if (!why.empty()) return why;
   const EntryType t = fs.stat(fs.join(root, target)).type;
@@ -45,6 +45,7 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
   std::vector<FileReport> reports;
   states.clear();
   for (const PatchOp& op : ops) {
+    const OpRules& rules = rulesOf(op.kind);
     FileReport rep;
     rep.path = op.path;
     rep.kind = op.kind;
@@ -55,17 +56,16 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
       rep.detail = way;
     } else if (!ex.dirExists(parent)) {
       // Whatever goes away with its folder gone is already gone.
-      if (op.kind == OpKind::Delete || op.kind == OpKind::RemoveDir) {
+      if (rules.is(OpRules::Removes)) {
         rep.state = FileState::Done;
       } else {
         rep.state = FileState::Mismatch;
         rep.detail = "folder " + parent + " is missing";
       }
     } else {
-      rep.state = rulesOf(op.kind).examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
+      rep.state = rules.examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
     }
-    const bool backedUp = op.kind == OpKind::Modify || op.kind == OpKind::Delete;
-    if (options.backup && backedUp && rep.state == FileState::Pending) {
+    if (options.backup && rules.is(OpRules::BackedUp) && rep.state == FileState::Pending) {
       way = backupInTheWay(fs, root, op.path);
       if (!way.empty()) {
         rep.state = FileState::Mismatch;

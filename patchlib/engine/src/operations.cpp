@@ -15,8 +15,7 @@ Hash128 hashOf(Examination& ex, const PatchOp& op) {
 bool isDir(FileSystem& fs, const std::string& p) { return fs.stat(p).type == EntryType::Directory; }
 bool isFile(FileSystem& fs, const std::string& p) { return fs.stat(p).type == EntryType::File; }
 
-std::string savedOf(const std::string& rel) { return rel + format::kOldSuffix; }
-std::string tempOf(const std::string& rel) { return rel + format::kNewSuffix; }
+std::string itself(const std::string& rel) { return rel; }
 
 // Undo and finish steps shared by several records.
 void nothing(FileSystem&, const std::string&, const std::string&) {}
@@ -30,11 +29,11 @@ void removeDirIfEmpty(FileSystem& fs, const std::string& root, const std::string
   if (isDir(fs, p) && fs.list(p).empty()) fs.removeDir(p);
 }
 void restoreSaved(FileSystem& fs, const std::string& root, const std::string& rel) {
-  const std::string saved = fs.join(root, savedOf(rel));
+  const std::string saved = fs.join(root, savedName(rel));
   if (isFile(fs, saved)) fs.rename(saved, fs.join(root, rel));
 }
 void removeSaved(FileSystem& fs, const std::string& root, const std::string& rel) {
-  removeFileIfThere(fs, root, savedOf(rel));
+  removeFileIfThere(fs, root, savedName(rel));
 }
 
 // mkdir
@@ -60,12 +59,12 @@ FileState examineAdd(Examination& ex, const PatchOp& op, const Stat& st, std::st
   return FileState::Mismatch;
 }
 void planAdd(Transaction& tx, const PatchOp& op) {
-  tx.journal(Rec::Temp, tempOf(op.path));
+  tx.journal(Rec::Temp, tempName(op.path));
   tx.journal(Rec::Place, op.path);
 }
 void stageAdd(Transaction& tx, const PatchOp& op) { tx.writeNew(op); }
 void swapAdd(Transaction& tx, const PatchOp& op) {
-  tx.fs().rename(tx.path(tempOf(op.path)), tx.path(op.path));
+  tx.fs().rename(tx.path(tempName(op.path)), tx.path(op.path));
 }
 
 // modify
@@ -85,17 +84,15 @@ FileState examineModify(Examination& ex, const PatchOp& op, const Stat& st, std:
   return FileState::Mismatch;
 }
 void planModify(Transaction& tx, const PatchOp& op) {
-  if (tx.options().backup) tx.planBackUp(op.path);
-  tx.journal(Rec::Temp, tempOf(op.path));
+  tx.journal(Rec::Temp, tempName(op.path));
   tx.journal(Rec::Replace, op.path);
 }
 void stageModify(Transaction& tx, const PatchOp& op) {
-  if (tx.options().backup) tx.backUp(op.path);
   tx.writeNew(op);
-  tx.keep(op.path, savedOf(op.path));
+  tx.keep(op.path, savedName(op.path));
 }
 void swapModify(Transaction& tx, const PatchOp& op) {
-  tx.fs().replace(tx.path(tempOf(op.path)), tx.path(op.path), tx.path(savedOf(op.path)));
+  tx.fs().replace(tx.path(tempName(op.path)), tx.path(op.path), tx.path(savedName(op.path)));
 }
 
 // delete
@@ -114,13 +111,9 @@ FileState examineDelete(Examination& ex, const PatchOp& op, const Stat& st, std:
   ex.deleted.insert(key);
   return FileState::Pending;
 }
-void planDelete(Transaction& tx, const PatchOp& op) {
-  if (tx.options().backup) tx.planBackUp(op.path);
-  tx.journal(Rec::Delete, op.path);
-}
+void planDelete(Transaction& tx, const PatchOp& op) { tx.journal(Rec::Delete, op.path); }
 void stageDelete(Transaction& tx, const PatchOp& op) {
-  if (tx.options().backup) tx.backUp(op.path);
-  tx.fs().rename(tx.path(op.path), tx.path(savedOf(op.path)));
+  tx.fs().rename(tx.path(op.path), tx.path(savedName(op.path)));
 }
 
 // rmdir: the folder goes when the patch is committed, once it is empty.
@@ -146,12 +139,24 @@ bool Examination::dirExists(const std::string& rel) {
   return d;
 }
 
+std::string tempName(const std::string& rel) { return rel + format::kNewSuffix; }
+std::string savedName(const std::string& rel) { return rel + format::kOldSuffix; }
+std::string backupName(const std::string& rel) {
+  return std::string(format::kBackupDir) + "/" + rel;
+}
+
 const OpRules& rulesOf(OpKind kind) {
-  static const OpRules makeDir{"mkdir", false, examineMakeDir, planMakeDir, stageMakeDir, nullptr};
-  static const OpRules add{"add", true, examineAdd, planAdd, stageAdd, swapAdd};
-  static const OpRules modify{"modify", true, examineModify, planModify, stageModify, swapModify};
-  static const OpRules del{"delete", true, examineDelete, planDelete, stageDelete, nullptr};
-  static const OpRules removeDir{"rmdir",       false,        examineRemoveDir,
+  using R = OpRules;
+  constexpr unsigned kAdd = R::IsFile | R::CarriesNew | R::ModeFromPatch;
+  constexpr unsigned kModify =
+      R::IsFile | R::CarriesOld | R::CarriesNew | R::BackedUp | R::KeepsMode;
+  constexpr unsigned kDelete = R::IsFile | R::CarriesOld | R::Removes | R::BackedUp;
+  static const OpRules makeDir{"mkdir", 0, examineMakeDir, planMakeDir, stageMakeDir, nullptr};
+  static const OpRules add{"add", kAdd, examineAdd, planAdd, stageAdd, swapAdd};
+  static const OpRules modify{"modify",   kModify,     examineModify,
+                              planModify, stageModify, swapModify};
+  static const OpRules del{"delete", kDelete, examineDelete, planDelete, stageDelete, nullptr};
+  static const OpRules removeDir{"rmdir",       R::Removes,   examineRemoveDir,
                                  planRemoveDir, stageNothing, nullptr};
   switch (kind) {
     case OpKind::MakeDir:
@@ -169,12 +174,12 @@ const OpRules& rulesOf(OpKind kind) {
 }
 
 const RecordRules& rulesOf(Rec type) {
-  static const RecordRules marker{nothing, nothing, false};
-  static const RecordRules makeDir{removeDirIfEmpty, nothing, false};
-  static const RecordRules temp{removeFileIfThere, removeFileIfThere, false};
-  static const RecordRules placed{removeFileIfThere, nothing, false};
-  static const RecordRules replaced{restoreSaved, removeSaved, false};
-  static const RecordRules removeDir{nothing, removeDirIfEmpty, true};
+  static const RecordRules marker{nothing, nothing, false, nullptr};
+  static const RecordRules makeDir{removeDirIfEmpty, nothing, false, nullptr};
+  static const RecordRules temp{removeFileIfThere, removeFileIfThere, false, itself};
+  static const RecordRules placed{removeFileIfThere, nothing, false, nullptr};
+  static const RecordRules replaced{restoreSaved, removeSaved, false, savedName};
+  static const RecordRules removeDir{nothing, removeDirIfEmpty, true, nullptr};
   switch (type) {
     case Rec::Begin:
     case Rec::Commit:
@@ -203,6 +208,9 @@ const char* opKindName(OpKind k) {
     return "?";
   }
 }
+
+bool carriesOld(OpKind k) { return rulesOf(k).is(OpRules::CarriesOld); }
+bool carriesNew(OpKind k) { return rulesOf(k).is(OpRules::CarriesNew); }
 
 std::string undoRecords(FileSystem& fs, const std::string& root,
                         const std::vector<Record>& records) {

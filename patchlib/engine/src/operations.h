@@ -34,9 +34,28 @@ struct Examination {
 };
 
 struct OpRules {
+  enum Fact : unsigned {
+    // Counts as a file for the progress callback.
+    IsFile = 1,
+    // Its record names the content the tree holds before (size and hash),
+    // and the new content may then be a delta of it.
+    CarriesOld = 2,
+    // Its record names the content the tree holds after, made from the streams.
+    CarriesNew = 4,
+    // Takes something away: done already when its folder is gone.
+    Removes = 8,
+    // Its original is copied below backup/ when backups are asked for.
+    BackedUp = 16,
+    // The file it writes takes the permission bits its record holds (0: the
+    // platform's default); no other record holds any.
+    ModeFromPatch = 32,
+    // The file it writes keeps the permission bits of the one it replaces
+    // (an executable stays one).
+    KeepsMode = 64,
+  };
   const char* name;
-  // Counts as a file for the progress callback.
-  bool isFile;
+  unsigned facts;
+  bool is(Fact f) const { return (facts & f) != 0; }
   // Compares the tree with the operation; changes nothing. Sets why on a
   // mismatch.
   FileState (*examine)(Examination& ex, const PatchOp& op, const Stat& st, std::string& why);
@@ -49,6 +68,13 @@ struct OpRules {
 
 const OpRules& rulesOf(OpKind kind);
 
+// The names the engine gives its own files in the tree: new content beside
+// its target until the swap, the original kept until the commit, and the
+// backup copy of the original.
+std::string tempName(const std::string& rel);
+std::string savedName(const std::string& rel);
+std::string backupName(const std::string& rel);
+
 // The undo and finish of a record work from what is on the disk, whether
 // its step was taken, half taken or not yet begun: a record is written
 // with its whole phase, ahead of the first step.
@@ -59,6 +85,9 @@ struct RecordRules {
   void (*finish)(FileSystem& fs, const std::string& root, const std::string& rel);
   // Finished after every other record (folders go once emptied).
   bool finishLast;
+  // The engine name its step creates, where an earlier, interrupted run may
+  // have left something; null when the step creates no such name.
+  std::string (*stray)(const std::string& rel);
 };
 
 const RecordRules& rulesOf(Rec type);

@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "operations.h"
 #include "rtp/bytes.h"
 #include "rtp/format.h"
 #include "rtp/paths.h"
@@ -131,68 +132,74 @@ void PatchReader::checkTable() {
   for (const format::Section& s : header_.sections) *to[s.type - format::kSectionOps] = s.range;
 }
 
-void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
-  bytes::Reader c(bytes.data(), bytes.size(), "operation record");
-  ops_.clear();
-  // The count is only a claim until the records are read.
-  ops_.reserve(std::min<std::size_t>(header_.opCount, bytes.size() / format::kOpFixedSize));
+namespace {
+
+std::string where(std::size_t i, const PatchOp& op) {
+  return "operation " + std::to_string(i) + " (" + op.path + ")";
+}
+
+// One record, checked on its own: its fields against each other and its kind.
+PatchOp lexOp(bytes::Reader& c, std::size_t i) {
+  PatchOp op;
+  unsigned kind = c.byte();
+  unsigned enc = c.byte();
+  std::size_t pathLen = static_cast<std::size_t>(c.le(2));
+  op.mode = static_cast<std::uint32_t>(c.le(4));
+  op.oldSize = c.le(8);
+  op.oldHash = takeHash(c);
+  op.newSize = c.le(8);
+  op.newHash = takeHash(c);
+  op.path.assign(reinterpret_cast<const char*>(c.take(pathLen)), pathLen);
+  const std::string at = "operation " + std::to_string(i);
+  if (kind < 1 || kind > 5) throw Error(Result::PatchCorrupt, at + ": unknown kind");
+  if (enc > 2) throw Error(Result::PatchCorrupt, at + ": unknown encoding");
+  op.kind = static_cast<OpKind>(kind);
+  op.encoding = static_cast<Encoding>(enc);
+  const OpRules& rules = rulesOf(op.kind);
+  if (op.mode > 07777 || (op.mode != 0 && !rules.is(OpRules::ModeFromPatch)))
+    throw Error(Result::PatchCorrupt, at + ": permission bits out of place");
+  std::string why = checkRelativePath(op.path);
+  if (!why.empty()) throw Error(Result::PatchCorrupt, at + ": unsafe path: " + why);
+  if (op.oldSize > format::kMaxFileSize || op.newSize > format::kMaxFileSize)
+    throw Error(Result::PatchCorrupt, where(i, op) + ": file size out of range");
+  const bool hasOld = rules.is(OpRules::CarriesOld), hasNew = rules.is(OpRules::CarriesNew);
+  if (!hasOld && (op.oldSize != 0 || !isZero(op.oldHash)))
+    throw Error(Result::PatchCorrupt, where(i, op) + ": unexpected old content");
+  if (!hasNew && (op.newSize != 0 || !isZero(op.newHash)))
+    throw Error(Result::PatchCorrupt, where(i, op) + ": unexpected new content");
+  if (hasNew) {
+    // A delta rebuilds the new content from the old.
+    bool encOk = op.encoding == Encoding::Full || (hasOld && op.encoding == Encoding::Delta);
+    if (!encOk) throw Error(Result::PatchCorrupt, where(i, op) + ": bad encoding for its kind");
+  } else if (op.encoding != Encoding::None) {
+    throw Error(Result::PatchCorrupt, where(i, op) + ": unexpected data");
+  }
+  return op;
+}
+
+// One operation per path (as Windows compares names), and every parent must
+// be a folder the tree keeps or the patch creates.
+void checkPaths(const std::vector<PatchOp>& ops) {
   std::map<std::string, OpKind> seen;
-  std::uint64_t totalNew = 0;  // no overflow: 50 000 sizes below 2^48
   std::set<std::string> madeDirs, deleted, removedDirs;
-  for (std::uint32_t i = 0; i < header_.opCount; ++i) {
-    PatchOp op;
-    unsigned kind = c.byte();
-    unsigned enc = c.byte();
-    std::size_t pathLen = static_cast<std::size_t>(c.le(2));
-    op.mode = static_cast<std::uint32_t>(c.le(4));
-    op.oldSize = c.le(8);
-    op.oldHash = takeHash(c);
-    op.newSize = c.le(8);
-    op.newHash = takeHash(c);
-    op.path.assign(reinterpret_cast<const char*>(c.take(pathLen)), pathLen);
-    std::string where = "operation " + std::to_string(i);
-    if (kind < 1 || kind > 5) throw Error(Result::PatchCorrupt, where + ": unknown kind");
-    if (enc > 2) throw Error(Result::PatchCorrupt, where + ": unknown encoding");
-    if (op.mode > 07777 || (op.mode != 0 && kind != static_cast<unsigned>(OpKind::Add)))
-      throw Error(Result::PatchCorrupt, where + ": permission bits out of place");
-    op.kind = static_cast<OpKind>(kind);
-    op.encoding = static_cast<Encoding>(enc);
-    std::string why = checkRelativePath(op.path);
-    if (!why.empty()) throw Error(Result::PatchCorrupt, where + ": unsafe path: " + why);
-    where += " (" + op.path + ")";
-    if (op.oldSize > format::kMaxFileSize || op.newSize > format::kMaxFileSize)
-      throw Error(Result::PatchCorrupt, where + ": file size out of range");
-    bool hasOld = op.kind == OpKind::Modify || op.kind == OpKind::Delete;
-    bool hasNew = op.kind == OpKind::Modify || op.kind == OpKind::Add;
-    if (!hasOld && (op.oldSize != 0 || !isZero(op.oldHash)))
-      throw Error(Result::PatchCorrupt, where + ": unexpected old content");
-    if (!hasNew && (op.newSize != 0 || !isZero(op.newHash)))
-      throw Error(Result::PatchCorrupt, where + ": unexpected new content");
-    if (hasNew) {
-      bool encOk = op.encoding == Encoding::Full ||
-                   (op.kind == OpKind::Modify && op.encoding == Encoding::Delta);
-      if (!encOk) throw Error(Result::PatchCorrupt, where + ": bad encoding for its kind");
-    } else if (op.encoding != Encoding::None) {
-      throw Error(Result::PatchCorrupt, where + ": unexpected data");
-    }
-    totalNew += op.newSize;
-    // One operation per path (as Windows compares names), and every parent
-    // must be a directory the tree keeps or the patch creates.
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const PatchOp& op = ops[i];
     std::string key = foldCase(op.path);
     auto prev = seen.find(key);
     if (prev != seen.end()) {
       // A file that becomes a folder is deleted first, then created as one.
       if (!(prev->second == OpKind::Delete && op.kind == OpKind::MakeDir))
-        throw Error(Result::PatchCorrupt, where + ": path appears twice");
+        throw Error(Result::PatchCorrupt, where(i, op) + ": path appears twice");
       deleted.erase(key);
     }
     seen[key] = op.kind;
     std::size_t slash = key.rfind('/');
     std::string parent = slash == std::string::npos ? std::string() : key.substr(0, slash);
     for (std::string p = parent; !p.empty();) {
-      if (deleted.count(p)) throw Error(Result::PatchCorrupt, where + ": parent is a deleted file");
+      if (deleted.count(p))
+        throw Error(Result::PatchCorrupt, where(i, op) + ": parent is a deleted file");
       if (removedDirs.count(p))
-        throw Error(Result::PatchCorrupt, where + ": parent is a removed folder");
+        throw Error(Result::PatchCorrupt, where(i, op) + ": parent is a removed folder");
       std::size_t s = p.rfind('/');
       p = s == std::string::npos ? std::string() : p.substr(0, s);
     }
@@ -210,12 +217,26 @@ void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
       case OpKind::Modify:
         break;
     }
-    if ((op.kind == OpKind::Delete || op.kind == OpKind::RemoveDir) && !parent.empty() &&
-        madeDirs.count(parent))
-      throw Error(Result::PatchCorrupt, where + ": removes something inside a folder it creates");
-    ops_.push_back(std::move(op));
+    if (rulesOf(op.kind).is(OpRules::Removes) && !parent.empty() && madeDirs.count(parent))
+      throw Error(Result::PatchCorrupt,
+                  where(i, op) + ": removes something inside a folder it creates");
+  }
+}
+
+}  // namespace
+
+void PatchReader::parseOps(const std::vector<unsigned char>& bytes) {
+  bytes::Reader c(bytes.data(), bytes.size(), "operation record");
+  ops_.clear();
+  // The count is only a claim until the records are read.
+  ops_.reserve(std::min<std::size_t>(header_.opCount, bytes.size() / format::kOpFixedSize));
+  std::uint64_t totalNew = 0;  // no overflow: 50 000 sizes below 2^48
+  for (std::uint32_t i = 0; i < header_.opCount; ++i) {
+    ops_.push_back(lexOp(c, i));
+    totalNew += ops_.back().newSize;
   }
   if (!c.atEnd()) throw Error(Result::PatchCorrupt, "operations section has trailing bytes");
+  checkPaths(ops_);
   if (totalNew != header_.totalNewBytes)
     throw Error(Result::PatchCorrupt, "the new sizes do not add up to the header's total");
 }

@@ -125,7 +125,7 @@ void Transaction::rollBack(Result result, const std::string& why) {
   throw Error(result, why);
 }
 
-void Transaction::check(bool goOn) {
+void Transaction::cancelUnless(bool goOn) {
   if (!goOn) throw Error(Result::Cancelled, "cancelled by the caller");
 }
 
@@ -133,7 +133,7 @@ void Transaction::check(bool goOn) {
 void Transaction::percent(int pct) {
   if (progress_ && pct > lastPercent_) {
     lastPercent_ = pct;
-    check(progress_->percent(pct));
+    cancelUnless(progress_->percent(pct));
   }
 }
 
@@ -150,8 +150,12 @@ bool Transaction::removeStray(const std::string& rel) {
 
 void Transaction::plan() {
   const std::vector<PatchOp>& ops = patch_.ops();
-  for (std::size_t i = 0; i < ops.size(); ++i)
-    if (states_[i] != FileState::Done) rulesOf(ops[i].kind).plan(*this, ops[i]);
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    if (states_[i] == FileState::Done) continue;
+    const OpRules& rules = rulesOf(ops[i].kind);
+    if (opts_.backup && rules.is(OpRules::BackedUp)) planBackUp(ops[i].path);
+    rules.plan(*this, ops[i]);
+  }
 }
 
 // Whatever an earlier run left at the engine's names goes before the
@@ -159,16 +163,9 @@ void Transaction::plan() {
 // there: undoing would otherwise move a stray original back.
 void Transaction::clearStrays() {
   bool removed = false;
-  for (const Record& r : journal_.records()) {
-    std::string name;
-    if (r.type == Rec::Temp)
-      name = r.path;
-    else if (r.type == Rec::Replace || r.type == Rec::Delete)
-      name = r.path + format::kOldSuffix;
-    else
-      continue;
-    removed = removeStray(name) || removed;
-  }
+  for (const Record& r : journal_.records())
+    if (const auto strayOf = rulesOf(r.type).stray)
+      removed = removeStray(strayOf(r.path)) || removed;
   if (removed) fs_.flush();
 }
 
@@ -190,38 +187,39 @@ void Transaction::keep(const std::string& rel, const std::string& saved) {
 void Transaction::forward() {
   const std::vector<PatchOp>& ops = patch_.ops();
   std::size_t count = 0;
-  for (const PatchOp& op : ops) count += rulesOf(op.kind).isFile;
+  for (const PatchOp& op : ops) count += rulesOf(op.kind).is(OpRules::IsFile);
   std::size_t index = 0;
   decoder_.checked([&] {
     for (std::size_t i = 0; i < ops.size(); ++i) {
       const PatchOp& op = ops[i];
       const OpRules& rules = rulesOf(op.kind);
-      if (rules.isFile && progress_) {
+      if (rules.is(OpRules::IsFile) && progress_) {
         lastPercent_ = -1;
-        check(progress_->beginFile(index, count));
-        check(progress_->fileName(op.path));
+        cancelUnless(progress_->beginFile(index, count));
+        cancelUnless(progress_->fileName(op.path));
         percent(0);
       }
-      if (rules.isFile) ++index;
-      if (states_[i] != FileState::Done)
+      if (rules.is(OpRules::IsFile)) ++index;
+      if (states_[i] != FileState::Done) {
+        if (opts_.backup && rules.is(OpRules::BackedUp)) backUp(op.path);
         rules.stage(*this, op);
-      else if (op.encoding != Encoding::None)
+      } else if (op.encoding != Encoding::None) {
         decoder_.decode(op, nullptr, nullptr);  // its share of the shared streams
-      if (rules.isFile) percent(100);
+      }
+      if (rules.is(OpRules::IsFile)) percent(100);
     }
     decoder_.finish();
   });
 }
 
-std::string Transaction::writeNew(const PatchOp& op) {
-  const std::string tmp = op.path + format::kNewSuffix;
+void Transaction::writeNew(const PatchOp& op) {
+  const std::string tmp = tempName(op.path);
   Hash128 got;
   std::uint64_t size;
   {
     std::unique_ptr<File> out = fs_.create(path(tmp));
-    // A modified file keeps its permissions (an executable stays one); an
-    // added one takes those the patch recorded.
-    const std::uint32_t mode = op.kind == OpKind::Modify ? fs_.stat(path(op.path)).mode : op.mode;
+    const std::uint32_t mode =
+        rulesOf(op.kind).is(OpRules::KeepsMode) ? fs_.stat(path(op.path)).mode : op.mode;
     if (mode != 0) out->setMode(mode);
     std::unique_ptr<File> old;
     if (op.encoding == Encoding::Delta) old = fs_.openRead(path(op.path));
@@ -234,12 +232,11 @@ std::string Transaction::writeNew(const PatchOp& op) {
   }
   if (size != op.newSize || got != op.newHash)
     throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
-  return tmp;
 }
 
 // The oldest original is the one worth keeping: an older backup stays.
 void Transaction::planBackUp(const std::string& rel) {
-  const std::string target = std::string(format::kBackupDir) + "/" + rel;
+  const std::string target = backupName(rel);
   Stat st = fs_.stat(path(target));
   if (st.type == EntryType::File) return;
   if (st.type != EntryType::None)
@@ -255,19 +252,19 @@ void Transaction::planBackUp(const std::string& rel) {
       throw Error(Result::WrongInstallation, "backup folder " + dir + " is in the way");
     }
   }
-  journal_.add(Rec::Temp, target + format::kNewSuffix);
+  journal_.add(Rec::Temp, tempName(target));
   journal_.add(Rec::Backup, target);
 }
 
 // Takes the steps planBackUp journalled, finding the same tree.
 void Transaction::backUp(const std::string& rel) {
-  const std::string target = std::string(format::kBackupDir) + "/" + rel;
+  const std::string target = backupName(rel);
   if (fs_.stat(path(target)).type == EntryType::File) return;
   for (std::size_t s = target.find('/'); s != std::string::npos; s = target.find('/', s + 1)) {
     const std::string dir = target.substr(0, s);
     if (fs_.stat(path(dir)).type == EntryType::None) fs_.makeDir(path(dir));
   }
-  const std::string tmp = target + format::kNewSuffix;
+  const std::string tmp = tempName(target);
   {
     std::unique_ptr<File> in = fs_.openRead(path(rel));
     std::unique_ptr<File> out = fs_.create(path(tmp));

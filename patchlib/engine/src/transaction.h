@@ -26,16 +26,10 @@ class Transaction {
 
   // Services for the operation kinds.
   FileSystem& fs() { return fs_; }
-  const ApplyOptions& options() const { return opts_; }
   std::string path(const std::string& rel) const { return fs_.join(root_, rel); }
   void journal(Rec type, const std::string& rel) { journal_.add(type, rel); }
-  // Writes op's new content beside its target and checks it there; returns
-  // the temporary's relative path.
-  std::string writeNew(const PatchOp& op);
-  // Copies the original below backup/, unless an older backup is there;
-  // planBackUp journals the steps backUp takes.
-  void planBackUp(const std::string& rel);
-  void backUp(const std::string& rel);
+  // Writes op's new content at its temporary name and checks it there.
+  void writeNew(const PatchOp& op);
   // Keeps the original of a file to be replaced under saved, if the volume
   // can ahead of the swap.
   void keep(const std::string& rel, const std::string& saved);
@@ -45,7 +39,11 @@ class Transaction {
 
  private:
   [[noreturn]] void rollBack(Result result, const std::string& why);
-  void check(bool goOn);
+  // Copies the original below backup/, unless an older backup is there;
+  // planBackUp journals the steps backUp takes.
+  void planBackUp(const std::string& rel);
+  void backUp(const std::string& rel);
+  void cancelUnless(bool goOn);
   void percent(int pct);
   void plan();
   void clearStrays();

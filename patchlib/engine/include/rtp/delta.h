@@ -40,7 +40,6 @@ class ShiftMap {
   // commands hold the new offsets implied by their order.
   void build(const std::vector<Command>& commands);
   std::int64_t at(std::uint64_t oldOffset) const;
-  std::size_t size() const { return starts_.size(); }
 
  private:
   std::vector<std::uint64_t> starts_;

@@ -97,6 +97,9 @@ enum class OpKind : std::uint8_t { MakeDir = 1, Add = 2, Modify = 3, Delete = 4,
 enum class Encoding : std::uint8_t { None = 0, Full = 1, Delta = 2 };
 
 const char* opKindName(OpKind k);
+// Whether a record of kind k names the content before, and the content after.
+bool carriesOld(OpKind k);
+bool carriesNew(OpKind k);
 
 struct PatchOp {
   OpKind kind = OpKind::MakeDir;

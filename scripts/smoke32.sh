@@ -36,12 +36,12 @@ private_binfmt() {
 }
 
 # Undoes, on exit, what the machine-wide registration did.
-registered= mounted=
+registered='' mounted=''
 restore_binfmt() {
   local bfm=/proc/sys/fs/binfmt_misc
   [ -n "$registered" ] && echo -1 >"$bfm/$entry"
   [ -n "$mounted" ] && umount "$bfm"
-  registered= mounted=
+  registered='' mounted=''
   echo "smoke32: binfmt_misc is as it was found"
 }
 

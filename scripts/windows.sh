@@ -8,7 +8,10 @@
 # or win64 chooses one whatever the machine (scripts/smoke32.sh).
 choose_windows_build() {
   case ${VELMORA_WINDOWS:-} in
-    win32) windows=win32 wine=wine ;;
+    # Under an emulator, Wine's own tools (wineboot, reg, winepath) run as
+    # 64-bit programs natively: the 64-bit loader hands 32-bit programs to
+    # the 32-bit one.
+    win32) windows=win32 wine=wine; native_ia32 || wine=/usr/lib/wine/wine64 ;;
     win64) windows=win64 wine=/usr/lib/wine/wine64 ;;
     '') if native_ia32; then windows=win32 wine=wine; else windows=win64 wine=/usr/lib/wine/wine64; fi ;;
     *) echo "VELMORA_WINDOWS is win32 or win64, not $VELMORA_WINDOWS" >&2; return 1 ;;

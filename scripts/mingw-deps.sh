@@ -15,6 +15,7 @@
 # version of a source package than the installed -dev package's, on purpose.
 set -eEuo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt.sh
 root=$PWD
 deps=$root/build/deps
 apt=$deps/apt
@@ -107,7 +108,9 @@ Dir::Cache::srcpkgcache "";
 #clear DPkg::Post-Invoke;
 EOF
   echo "== apt-get update (private)" >>"$log"
-  apt-get -c "$apt/apt.conf" -q update >>"$log" 2>&1 || fail "apt-get update of the private deb-src lists failed"
+  # A suite whose list still fails is tried anyway by fetch, which goes on to
+  # the next suite.
+  apt_update_retrying mingw-deps "$log" apt-get -c "$apt/apt.conf" -q update
   apt_ready=1
 }
 

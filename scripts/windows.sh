@@ -4,13 +4,28 @@
 #
 # The shipped program is 32-bit. Where the kernel cannot run 32-bit code (no
 # IA-32 emulation), 32-bit Wine cannot run at all: the 64-bit build of the
-# same sources then runs under 64-bit Wine (see README).
+# same sources then runs under 64-bit Wine (see README). VELMORA_WINDOWS=win32
+# or win64 chooses one whatever the machine (scripts/smoke32.sh).
 choose_windows_build() {
-  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-    windows=win32 wine=wine
-  else
-    windows=win64 wine=/usr/lib/wine/wine64
-  fi
+  case ${VELMORA_WINDOWS:-} in
+    # Under an emulator, Wine's own tools (wineboot, reg, winepath) run as
+    # 64-bit programs natively: the 64-bit loader hands 32-bit programs to
+    # the 32-bit one.
+    win32) windows=win32 wine=wine; native_ia32 || wine=/usr/lib/wine/wine64 ;;
+    win64) windows=win64 wine=/usr/lib/wine/wine64 ;;
+    '') if native_ia32; then windows=win32 wine=wine; else windows=win64 wine=/usr/lib/wine/wine64; fi ;;
+    *) echo "VELMORA_WINDOWS is win32 or win64, not $VELMORA_WINDOWS" >&2; return 1 ;;
+  esac
+}
+
+# Whether the kernel itself runs 32-bit x86 code. A user-mode emulator
+# registered through binfmt_misc runs it too, but a minute for each Wine
+# process; the emulator shows its 32-bit program an i686 machine, where the
+# kernel shows its own.
+native_ia32() {
+  local machine
+  machine=$(/lib/ld-linux.so.2 --list-diagnostics 2>/dev/null | sed -n 's/^uname\.machine="\(.*\)"$/\1/p')
+  [ -n "$machine" ] && [ "$machine" = "$(uname -m)" ]
 }
 
 # Starts the prefix's session for a whole run, before any test, so that no

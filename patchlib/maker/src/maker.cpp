@@ -172,13 +172,16 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
           continue;
         }
         if (o.size() < (std::size_t(1) << 30)) {
-          // The new file is read again once the old one's index is built:
-          // holding it through the suffix sort was the peak of the make.
-          n = std::vector<unsigned char>();
-          DeltaIndex index(o.data(), o.size());
-          n = readAll(newPath(op.path));
-          if (n.size() != op.newSize || hashBytes(n.data(), n.size()) != op.newHash)
-            throw MakeError(newPath(op.path) + " changed while the patch was made");
+          DeltaIndex index(o.data(), o.size(), n.data(), n.size());
+          if (index.wantsWholeSort()) {
+            // The new file is read again once the old one is sorted: holding
+            // it through the suffix sort was the peak of the make.
+            n = std::vector<unsigned char>();
+            index.sortWhole();
+            n = readAll(newPath(op.path));
+            if (n.size() != op.newSize || hashBytes(n.data(), n.size()) != op.newHash)
+              throw MakeError(newPath(op.path) + " changed while the patch was made");
+          }
           PatchStreams delta = encodeDelta(std::move(index), n.data(), n.size());
           o = std::vector<unsigned char>();
           // A delta this small beats the content stored in full without

@@ -47,8 +47,11 @@ constexpr ScanRules kRules[] = {{8, 0, 0, 0}, {8, 256, 6, 16}};
 // Shared stretches are found from blocks of this many old bytes, at
 // multiples of it: any equal stretch twice as long holds one.
 constexpr std::size_t kBlock = 512;
-// Only the old bytes outside shared stretches are sorted when these cover
+// From this old size on (where sorting takes seconds and hundreds of MiB),
+// only the old bytes outside shared stretches are sorted when these cover
 // this share of new (in 1/16) and leave at most 1/kSortedPart of old to sort.
+// Below it, where matches outside the stretches still pay, all is sorted.
+constexpr std::size_t kSortOutsideFrom = 16u << 20;
 constexpr std::size_t kSharedSixteenths = 12;
 constexpr std::size_t kSortedPart = 4;
 // How far past the end of a shared stretch its alignment is tried again.
@@ -118,7 +121,9 @@ std::size_t countSame(const unsigned char* a, const unsigned char* b, std::size_
 // (bytes changed in place, as a rebuild's stamps are). Failing that, a
 // rolling hash of new's next kBlock bytes is looked up among old's aligned
 // blocks (an equal block keeps the first place it was seen), a table built
-// the first time it is needed; a block found is stretched both ways.
+// the first time it is needed, behind a bitmap small enough to stay in the
+// cache; a block found is stretched both ways. The search stops once what
+// it could not match rules out sorting only the rest.
 std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsigned char* n,
                             std::size_t nn) {
   std::vector<Run> runs;
@@ -140,6 +145,11 @@ std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsign
     std::uint32_t block;  // + 1; 0: empty
   };
   std::vector<Slot> table;
+  const unsigned filterBits = bits + 3;
+  std::vector<std::uint64_t> filter;
+  auto filterAt = [&](std::uint64_t h) {
+    return static_cast<std::size_t>((h * 0xc2b2ae3d27d4eb4full) >> (64 - filterBits));
+  };
   auto find = [&](std::uint64_t h) {
     std::size_t at = static_cast<std::size_t>((h * 0x9e3779b97f4a7c15ull) >> (64 - bits)) & mask;
     while (table[at].block && table[at].tag != static_cast<std::uint32_t>(h)) at = (at + 1) & mask;
@@ -147,8 +157,10 @@ std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsign
   };
   auto fill = [&] {
     table.assign(mask + 1, Slot{0, 0});
+    filter.assign((std::size_t(1) << filterBits) / 64 + 1, 0);
     for (std::size_t b = 0; b < blocks; ++b) {
       const std::uint64_t h = hashOf(o + b * kBlock);
+      filter[filterAt(h) / 64] |= std::uint64_t(1) << (filterAt(h) % 64);
       const std::size_t at = find(h);
       if (!table[at].block)
         table[at] = {static_cast<std::uint32_t>(h), static_cast<std::uint32_t>(b + 1)};
@@ -163,6 +175,8 @@ std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsign
   };
 
   std::size_t p = 0, floor = 0;  // floor: where the last stretch ended in new
+  std::size_t covered = 0;
+  const std::size_t unmatchedLimit = nn - nn * kSharedSixteenths / 16;
   while (p + kBlock <= nn) {
     std::size_t op = 0;
     bool found = false;
@@ -176,8 +190,9 @@ std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsign
     if (!found) {
       if (table.empty()) fill();
       for (std::uint64_t h = hashOf(n + p);;) {
-        const std::size_t at = find(h);
-        if (table[at].block &&
+        const std::size_t bit = filterAt(h);
+        const std::size_t at = filter[bit / 64] >> (bit % 64) & 1 ? find(h) : mask + 1;
+        if (at <= mask && table[at].block &&
             std::memcmp(o + (table[at].block - 1) * kBlock, n + p, kBlock) == 0) {
           // The last alignment where it fits as well: a rebuild keeps its
           // layout, and runs of equal bytes (zeros) fit anywhere.
@@ -186,7 +201,7 @@ std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsign
           found = true;
           break;
         }
-        if (p + kBlock >= nn) break;
+        if (p + kBlock >= nn || p - covered > unmatchedLimit) break;
         h = (h - n[p] * outFactor) * kMul + n[p + kBlock];
         ++p;
       }
@@ -195,6 +210,7 @@ std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsign
     const std::size_t back = sameBackward(o + op, n + p, std::min(op, p - floor));
     const std::size_t fwd = sameForward(o + op, n + p, std::min(on - op, nn - p));
     runs.push_back({p - back, op - back, back + fwd});
+    covered += back + fwd;
     lastShift = static_cast<std::int64_t>(op) - static_cast<std::int64_t>(p);
     p += fwd;
     floor = p;
@@ -330,11 +346,17 @@ struct DeltaIndex::Impl {
   bool sorted = false;
 };
 
+DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize) {
+  if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
+  impl_ = std::make_unique<Impl>(oldData, oldSize);
+  impl_->sort(oldData, oldSize);
+}
 DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize,
                        const unsigned char* newData, std::size_t newSize) {
   if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
   impl_ = std::make_unique<Impl>(oldData, oldSize);
-  impl_->sortOutside(sharedRuns(oldData, oldSize, newData, newSize), newSize);
+  if (oldSize >= kSortOutsideFrom)
+    impl_->sortOutside(sharedRuns(oldData, oldSize, newData, newSize), newSize);
 }
 DeltaIndex::DeltaIndex(DeltaIndex&&) noexcept = default;
 DeltaIndex::~DeltaIndex() = default;

@@ -819,8 +819,9 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
                for r in results for m, a in [(r.make, r.apply)]],
               note=("Size ratios leave out rtptool's " + str(SIGNATURE_BYTES) + "-byte signature block (no peer "
                     "signs). " if sig else "") + "`no sync` is rtptool's apply under eatmydata. hdiffz and "
-                   "hpatchz take files and folders alike: the tree is patched as a folder, its result compared "
-                   "with the new tree.")
+                   "hpatchz take files and folders alike: for the tree, hpatchz writes the new tree into a fresh "
+                   "folder beside the old one (rtptool updates a copy of the old tree in place), and its "
+                   "result is compared with the new tree.")
     table(L, "What rtptool's apply time is made of (wall seconds, median)",
           ["pair", "rtptool apply", "verify", "no sync", "xdelta3", "verify / xdelta3", "no sync / xdelta3"],
           [[r.pair.name, secs(a["rtptool"].median), secs(a["rtptool verify"].median),

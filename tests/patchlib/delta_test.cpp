@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/stream.h"
@@ -203,8 +204,7 @@ TEST(Delta, NearlyUnchangedLargeInputsMakeWhatAWholeSortMakes) {
   auto bytesOf = [](const rtp::PatchStreams& s) {
     Bytes all;
     for (const Bytes* b : {&s.literals, &s.commands, &s.positions, &s.differences}) {
-      all.resize(all.size() + 8);
-      putLe(all, all.size() - 8, b->size(), 8);
+      rtp::bytes::putLe(all, b->size(), 8);
       all.insert(all.end(), b->begin(), b->end());
     }
     return all;

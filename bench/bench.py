@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""rtptool against bsdiff 4.3, xdelta3 -9 and zstd --patch-from on the same real bytes.
+"""rtptool against bsdiff 4.3, xdelta3 -9, zstd --patch-from and HDiffPatch on the same real bytes.
 
 Inputs are old/new binaries from two versions of Debian packages that the archive offers at
 the same time (a bookworm point release beside bookworm-security), pinned by the .deb's
 sha256 below. Everything lives in build/bench/; the results table is printed and written
 to build/bench/results.md. See the README's "Benchmark" section and docs/benchmark.md.
+HDiffPatch (hdiffz, hpatchz) is used from ../shared/tools/hdiffpatch when it is there (it is
+never downloaded); without it its columns stay empty and the report says so.
 """
 
 import argparse
@@ -51,6 +53,10 @@ DEB_SHA256 = {
     ("libnode108", "amd64", "18.20.4+dfsg-1~deb12u3"): "4d1b4ba623b2f65a1b8a9524d3ecccd535388acbac1f9ce810eab017bbc01036",
     ("postgresql-15", "amd64", "15.18-0+deb12u1"): "6974c43ddec4f383d099e7d642cd59d0af83c2c90c0fb153a4179aa1bb4d73c1",
     ("postgresql-15", "amd64", "15.20-0+deb12u1"): "8566850f295c2cb5034ff5dd5b40caf97eea81b75a841c8d1f691c05ab8815db",
+    ("systemd-boot-efi", "amd64", "252.38-1~deb12u1"): "099343ccb3ad569ee1f0c838423f83267f65b8555fbcc8114167621a3350f245",
+    ("systemd-boot-efi", "amd64", "252.39-1~deb12u2"): "8f2b81bdcfafc466882a0cae460272dbf10d8d97c6a3c1c6ea33038c155a2f5e",
+    ("libwebkit2gtk-4.1-0", "amd64", "2.50.6-1~deb12u1"): "d60630e4011128af3d4fa382ea882c26906f8aae5289b151c95fd81535d59c04",
+    ("libwebkit2gtk-4.1-0", "amd64", "2.50.6-1~deb12u2"): "bf0aab4b51cb8e6c5a605adb535e3fac0888a88357f79f3e72d4edf45f12c99e",
 }
 
 
@@ -78,7 +84,21 @@ PAIRS = [
          "18.20.4+dfsg-1~deb12u2", "18.20.4+dfsg-1~deb12u3", "usr/lib/x86_64-linux-gnu/libnode.so.108"),
     Pair("pgtree", "installed tree (PostgreSQL 15.18 to 15.20)", "postgresql-15", "amd64",
          "15.18-0+deb12u1", "15.20-0+deb12u1", None),
+    Pair("efiboot", "small PE32+ EFI image (systemd-boot 252.38 to 252.39)", "systemd-boot-efi", "amd64",
+         "252.38-1~deb12u1", "252.39-1~deb12u2", "usr/lib/systemd/boot/efi/systemd-bootx64.efi"),
+    # The same source rebuilt: 61 bytes differ (the build ID and the debug link's checksum).
+    Pair("webkit", "large library rebuilt, nearly unchanged (WebKitGTK 2.50.6)", "libwebkit2gtk-4.1-0", "amd64",
+         "2.50.6-1~deb12u1", "2.50.6-1~deb12u2", "usr/lib/x86_64-linux-gnu/libwebkit2gtk-4.1.so.0.19.9"),
 ]
+
+# HDiffPatch, with the lzma2 settings of its own published benchmark (its README beside it).
+HDIFF_DIRS = [ROOT.parent / "shared" / "tools" / "hdiffpatch", ROOT.parent.parent / "shared" / "tools" / "hdiffpatch"]
+HDIFFZ_OPTIONS = ["-m-6", "-SD", "-d", "-f", "-p-1", "-c-lzma2-9-16m"]
+HPATCHZ_OPTIONS = ["-s-3m", "-f"]
+PEERS = ("bsdiff", "xdelta3", "zstd", "hdiffpatch")
+PEER_OF = {"bspatch": "bsdiff", "xdelta3": "xdelta3", "zstd": "zstd", "hpatchz": "hdiffpatch"}
+# No peer signs its patches: size ratios against them leave rtptool's signature block out.
+SIGNATURE_BYTES = 80
 
 TOOLS = {  # command -> Debian package
     "bsdiff": "bsdiff",
@@ -393,6 +413,16 @@ class Bench:
         self.tree_callgrind = args.tree_callgrind
         self.zstd_ultra_all = args.zstd_22_all
         self.rtp_format = "?"
+        self.signed = bool(args.key)
+        self.peers = set(args.peers.split(","))
+        self.hdiff = find_hdiffpatch(args.hdiffpatch) if "hdiffpatch" in self.peers else None
+        self.hdiff_version = hdiffpatch_version(self.hdiff) if self.hdiff else None
+
+    def hdiffz(self, old: Path, new: Path, patch: Path) -> List[str]:
+        return [self.hdiff / "hdiffz"] + HDIFFZ_OPTIONS + [old, new, patch]
+
+    def hpatchz(self, old: Path, patch: Path, out: Path) -> List[str]:
+        return [self.hdiff / "hpatchz"] + HPATCHZ_OPTIONS + [old, patch, out]
 
     # rtptool's command line: options right after the command word, then the positional
     # arguments as `rtptool --help` shows them.
@@ -431,24 +461,33 @@ class Bench:
 
         reps = self.make_reps_for(r.new_bytes)
         log(f"{pair.name}: make, {reps} run(s) each of rtptool and bsdiff")
-        r.make = {"rtptool": Stat(), "bsdiff": Stat(), "xdelta3": Stat(), "zstd": Stat()}
+        r.make = {"rtptool": Stat(), "bsdiff": Stat(), "xdelta3": Stat(), "zstd": Stat(), "hdiffz": Stat()}
+        p_hdz = pat / "p.hdiffz"
         for _ in range(reps):
             fresh(p_rtp)
             r.make["rtptool"].add(timed(self.rtp_make(olddir, newdir, p_rtp)))
-            r.make["bsdiff"].add(timed(["bsdiff", O, N, p_bsd]))
+            if "bsdiff" in self.peers:
+                r.make["bsdiff"].add(timed(["bsdiff", O, N, p_bsd]))
+            if self.hdiff:
+                r.make["hdiffz"].add(timed(self.hdiffz(O, N, p_hdz)))
         r.zstd_level = self.zstd_level_for(r.new_bytes)
-        log(f"{pair.name}: xdelta3 -9 and zstd {r.zstd_level} (once each)")
-        r.make["xdelta3"].add(timed(["xdelta3", "-9", "-e", "-f", "-B", source_window(O), "-s", O, N, p_xd3]))
-        r.make["zstd"].add(timed(["zstd", "-q", "-f", "--ultra", r.zstd_level, "--long=31", f"--patch-from={O}",
-                                  N, "-o", p_zst]))
+        if "xdelta3" in self.peers:
+            log(f"{pair.name}: xdelta3 -9 (once)")
+            r.make["xdelta3"].add(timed(["xdelta3", "-9", "-e", "-f", "-B", source_window(O), "-s", O, N, p_xd3]))
+        if "zstd" in self.peers:
+            log(f"{pair.name}: zstd {r.zstd_level} (once)")
+            r.make["zstd"].add(timed(["zstd", "-q", "-f", "--ultra", r.zstd_level, "--long=31",
+                                      f"--patch-from={O}", N, "-o", p_zst]))
         r.size = {k: p.stat().st_size for k, p in
-                  (("rtptool", p_rtp), ("bsdiff", p_bsd), ("xdelta3", p_xd3), ("zstd", p_zst))}
+                  (("rtptool", p_rtp), ("bsdiff", p_bsd), ("xdelta3", p_xd3), ("zstd", p_zst)) if p.exists()}
+        if self.hdiff:
+            r.size["hdiffz"] = p_hdz.stat().st_size
         self.note_format(p_rtp)
 
         log(f"{pair.name}: apply, {self.apply_reps} runs each, interleaved")
         tree = work / "tree"
         res = out / name
-        r.apply = {k: Stat() for k in ("rtptool", "xdelta3", "bspatch", "zstd") + DIAGNOSTICS}
+        r.apply = {k: Stat() for k in ("rtptool", "xdelta3", "bspatch", "zstd", "hpatchz") + DIAGNOSTICS}
         for _ in range(self.apply_reps):
             cp_a(olddir, tree)
             r.apply["rtptool"].add(timed(self.rtp_apply(p_rtp, tree)))
@@ -458,7 +497,9 @@ class Bench:
                 ("xdelta3", ["xdelta3", "-d", "-f", "-s", O, p_xd3, res]),
                 ("bspatch", ["bspatch", O, res, p_bsd]),
                 ("zstd", ["zstd", "-q", "-d", "-f", "--long=31", f"--patch-from={O}", p_zst, "-o", res]),
-            ):
+            ) + ((("hpatchz", self.hpatchz(O, p_hdz, res)),) if self.hdiff else ()):
+                if PEER_OF[tool] not in self.peers:
+                    continue
                 fresh(res)
                 r.apply[tool].add(timed(cmd))
                 check_file(res, N, tool)
@@ -468,9 +509,11 @@ class Bench:
         r.ir["rtptool"] = callgrind_ir(self.rtp_apply(p_rtp, tree), work / "callgrind.rtptool")
         check_tree(tree, newdir, "rtptool apply under callgrind")
         self.measure_heap(r, p_rtp, olddir, newdir, tree, work)
-        fresh(res)
-        r.ir["bspatch"] = callgrind_ir(["bspatch", O, res, p_bsd], work / "callgrind.bspatch")
-        check_file(res, N, "bspatch under callgrind")
+        r.ir["bspatch"] = None
+        if "bsdiff" in self.peers:
+            fresh(res)
+            r.ir["bspatch"] = callgrind_ir(["bspatch", O, res, p_bsd], work / "callgrind.bspatch")
+            check_file(res, N, "bspatch under callgrind")
         return r
 
     def tree_pair(self, pair: Pair, old_root: Path, new_root: Path) -> Result:
@@ -492,48 +535,58 @@ class Bench:
         p_rtp = pat / "p.rtp"
 
         reps = self.make_reps_for(r.new_bytes)
-        log(f"{pair.name}: rtptool make, {reps} run(s)")
-        r.make = {"rtptool": Stat(), "bsdiff": Stat(), "xdelta3": Stat(), "zstd": Stat()}
+        log(f"{pair.name}: rtptool make, {reps} run(s)" + (" (and hdiffz)" if self.hdiff else ""))
+        r.make = {"rtptool": Stat(), "bsdiff": Stat(), "xdelta3": Stat(), "zstd": Stat(), "hdiffz": Stat()}
+        p_hdz = pat / "tree.hdiffz"
         for _ in range(reps):
             fresh(p_rtp)
             r.make["rtptool"].add(timed(self.rtp_make(olddir, newdir, p_rtp)))
+            if self.hdiff:
+                r.make["hdiffz"].add(timed(self.hdiffz(olddir, newdir, p_hdz)))
         r.size["rtptool"] = p_rtp.stat().st_size
+        if self.hdiff:
+            r.size["hdiffz"] = p_hdz.stat().st_size
         self.note_format(p_rtp)
 
         # Per-file bsdiff; an added file costs its zstd -19 size, a deleted one nothing.
-        log(f"{pair.name}: per-file bsdiff of {len(modified)} files, zstd -19 of {len(added)} added")
         per = pat / "perfile"
         per.mkdir()
-        total, peak = 0, 0
-        t0 = time.perf_counter()
-        for i, f in enumerate(modified):
-            s = timed(["bsdiff", olddir / f, newdir / f, per / f"{i}.bsdiff"])
-            peak = max(peak, s.rss_kib)
-            total += (per / f"{i}.bsdiff").stat().st_size
-        for i, f in enumerate(added):
-            s = timed(["zstd", "-q", "-f", "-19", newdir / f, "-o", per / f"{i}.zst"])
-            peak = max(peak, s.rss_kib)
-            total += (per / f"{i}.zst").stat().st_size
-        r.make["bsdiff"].add(Sample(time.perf_counter() - t0, peak))
-        r.size["bsdiff"] = total
+        if "bsdiff" in self.peers:
+            log(f"{pair.name}: per-file bsdiff of {len(modified)} files, zstd -19 of {len(added)} added")
+            total, peak = 0, 0
+            t0 = time.perf_counter()
+            for i, f in enumerate(modified):
+                s = timed(["bsdiff", olddir / f, newdir / f, per / f"{i}.bsdiff"])
+                peak = max(peak, s.rss_kib)
+                total += (per / f"{i}.bsdiff").stat().st_size
+            for i, f in enumerate(added):
+                s = timed(["zstd", "-q", "-f", "-19", newdir / f, "-o", per / f"{i}.zst"])
+                peak = max(peak, s.rss_kib)
+                total += (per / f"{i}.zst").stat().st_size
+            r.make["bsdiff"].add(Sample(time.perf_counter() - t0, peak))
+            r.size["bsdiff"] = total
 
         r.zstd_level = self.zstd_level_for(r.new_bytes)
-        log(f"{pair.name}: tar of both trees, xdelta3 -9 and zstd {r.zstd_level} of the tars")
         old_tar, new_tar, out_tar = work / "old.tar", work / "new.tar", work / "out.tar"
-        for d, t in ((olddir, old_tar), (newdir, new_tar)):
-            run(["tar", "--sort=name", "--mtime=@0", "--owner=0", "--group=0", "--numeric-owner", "-C", d,
-                 "-cf", t, "."])
         p_xd3, p_zst = pat / "tar.xd3", pat / "tar.zst"
-        r.make["xdelta3"].add(timed(["xdelta3", "-9", "-e", "-f", "-B", source_window(old_tar), "-s", old_tar,
-                                     new_tar, p_xd3]))
-        r.make["zstd"].add(timed(["zstd", "-q", "-f", "--ultra", r.zstd_level, "--long=31",
-                                  f"--patch-from={old_tar}", new_tar, "-o", p_zst]))
-        r.size["xdelta3"] = p_xd3.stat().st_size
-        r.size["zstd"] = p_zst.stat().st_size
+        if self.peers & {"xdelta3", "zstd"}:
+            log(f"{pair.name}: tar of both trees, xdelta3 -9 and zstd {r.zstd_level} of the tars")
+            for d, t in ((olddir, old_tar), (newdir, new_tar)):
+                run(["tar", "--sort=name", "--mtime=@0", "--owner=0", "--group=0", "--numeric-owner", "-C", d,
+                     "-cf", t, "."])
+        if "xdelta3" in self.peers:
+            r.make["xdelta3"].add(timed(["xdelta3", "-9", "-e", "-f", "-B", source_window(old_tar), "-s", old_tar,
+                                         new_tar, p_xd3]))
+            r.size["xdelta3"] = p_xd3.stat().st_size
+        if "zstd" in self.peers:
+            r.make["zstd"].add(timed(["zstd", "-q", "-f", "--ultra", r.zstd_level, "--long=31",
+                                      f"--patch-from={old_tar}", new_tar, "-o", p_zst]))
+            r.size["zstd"] = p_zst.stat().st_size
 
         log(f"{pair.name}: apply, {self.tree_apply_reps} runs each, interleaved")
         tree = work / "tree"
-        r.apply = {k: Stat() for k in ("rtptool", "cp -a", "bspatch", "xdelta3", "zstd") + DIAGNOSTICS}
+        r.apply = {k: Stat() for k in ("rtptool", "cp -a", "bspatch", "xdelta3", "zstd", "hpatchz") + DIAGNOSTICS}
+        out_tree = work / "out-tree"
         for rep in range(self.tree_apply_reps):
             cp_a(olddir, tree)
             r.apply["rtptool"].add(timed(self.rtp_apply(p_rtp, tree)))
@@ -544,6 +597,7 @@ class Bench:
             r.apply["cp -a"].add(timed(["cp", "-a", newdir, tree]))
             if rep == 0:
                 check_tree(tree, newdir, "cp -a")
+            if rep == 0 and "bsdiff" in self.peers:
                 # 1,100 bspatch processes take a minute on a busy machine: one run only
                 cp_a(olddir, tree)
                 r.apply["bspatch"].add(self.per_file_apply(olddir, tree, per, modified, added, deleted, newd))
@@ -553,9 +607,16 @@ class Bench:
                 ("xdelta3", ["xdelta3", "-d", "-f", "-s", old_tar, p_xd3, out_tar]),
                 ("zstd", ["zstd", "-q", "-d", "-f", "--long=31", f"--patch-from={old_tar}", p_zst, "-o", out_tar]),
             ):
+                if tool not in self.peers:
+                    continue
                 fresh(out_tar)
                 r.apply[tool].add(timed(cmd))
                 check_file(out_tar, new_tar, f"{tool} (tar)")
+            if self.hdiff:
+                # hpatchz writes the new tree beside the old one; it may not exist yet.
+                fresh(out_tree)
+                r.apply["hpatchz"].add(timed(self.hpatchz(olddir, p_hdz, out_tree)))
+                check_tree(out_tree, newdir, "hpatchz")
 
         log(f"{pair.name}: callgrind of rtptool apply")
         cp_a(olddir, tree)
@@ -563,7 +624,7 @@ class Bench:
         check_tree(tree, newdir, "rtptool apply under callgrind")
         self.measure_heap(r, p_rtp, olddir, newdir, tree, work)
         r.ir["bspatch"] = None
-        if self.tree_callgrind:
+        if self.tree_callgrind and "bsdiff" in self.peers:
             log(f"{pair.name}: callgrind of {len(modified)} bspatch runs (slow)")
             cp_a(olddir, tree)
             ir = 0
@@ -614,11 +675,30 @@ def source_window(old: Path) -> str:
     return str(w)
 
 
+def find_hdiffpatch(given: Optional[str]) -> Optional[Path]:
+    dirs = [Path(given)] if given else HDIFF_DIRS
+    for d in dirs:
+        if all(os.access(d / t, os.X_OK) for t in ("hdiffz", "hpatchz")):
+            return d.resolve()
+    log(f"HDiffPatch not found (looked in {', '.join(map(str, dirs))}): its columns stay empty")
+    return None
+
+
+def hdiffpatch_version(d: Path) -> str:
+    p = subprocess.run([d / "hdiffz"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    m = re.search(rb"v(\d+\.\d+\.\d+)", p.stdout)
+    return m.group(1).decode() if m else "?"
+
+
 # Report
 
 
 def fmt_bytes(n: int) -> str:
     return f"{n / MiB:.2f} MiB" if n >= MiB else f"{n / 1024:.1f} KiB"
+
+
+def nbytes(n) -> str:
+    return "—" if n is None else f"{n:,}"
 
 
 def ratio(a, b) -> str:
@@ -693,7 +773,10 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
     nproc = subprocess.run(["nproc"], stdout=subprocess.PIPE).stdout.decode().strip()
     L.append(f"Machine: `nproc` {nproc}, {cpu_model()}, {mem_gib()} GiB; {platform.system()} {platform.release()}; "
              f"load average {load_start:.1f} at the start, {os.getloadavg()[0]:.1f} at the end (the machine is "
-             f"shared). rtptool `{shown_path(bench.rtp)}` (patch format {bench.rtp_format}); {tool_versions()}. "
+             f"shared). rtptool `{shown_path(bench.rtp)}` (patch format {bench.rtp_format}); {tool_versions()}; "
+             + (f"HDiffPatch {bench.hdiff_version} (`hdiffz {' '.join(HDIFFZ_OPTIONS)}`, "
+                f"`hpatchz {' '.join(HPATCHZ_OPTIONS)}`). " if bench.hdiff else
+                "HDiffPatch not found, its columns are empty. ") +
              f"Whole run {elapsed / 60:.1f} min (`{' '.join(['bench/bench.py'] + argv)}`).")
     L.append("")
     table(L, "Inputs", ["pair", "what", "package", "old → new version", "file", "old → new size"],
@@ -703,9 +786,10 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
     table(L, "Patch size",
           ["pair", "rtptool", "bsdiff", "xdelta3 -9", "zstd", "zstd level", "rtptool / bsdiff", "zstd / bsdiff",
            "xdelta3 / bsdiff"],
-          [[r.pair.name, f"{r.size['rtptool']:,}", f"{r.size['bsdiff']:,}", f"{r.size['xdelta3']:,}",
-            f"{r.size['zstd']:,}", r.zstd_level, key_ratio(r.size["rtptool"], r.size["bsdiff"]),
-            ratio(r.size["zstd"], r.size["bsdiff"]), ratio(r.size["xdelta3"], r.size["bsdiff"])] for r in results])
+          [[r.pair.name, nbytes(z.get("rtptool")), nbytes(z.get("bsdiff")), nbytes(z.get("xdelta3")),
+            nbytes(z.get("zstd")), r.zstd_level, key_ratio(z.get("rtptool"), z.get("bsdiff")),
+            ratio(z.get("zstd"), z.get("bsdiff")), ratio(z.get("xdelta3"), z.get("bsdiff"))]
+           for r in results for z in [r.size]])
     table(L, "Make (wall seconds, median; peak RSS in MiB)",
           ["pair", "runs", "rtptool", "bsdiff", "rtptool / bsdiff", "xdelta3 -9", "zstd", "rtptool RSS",
            "bsdiff RSS"],
@@ -720,6 +804,24 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
             secs(cp.median), key_ratio(a["rtptool"].median, cp.median), mib(a["rtptool"].peak_mib),
             mib(a["xdelta3"].peak_mib), mib(a["bspatch"].peak_mib)]
            for r in results for a in [r.apply] for cp in [r.apply.get("cp -a", Stat())]])
+    if bench.hdiff:
+        sig = SIGNATURE_BYTES if bench.signed else 0
+        table(L, "Against HDiffPatch (sizes in bytes, wall seconds, median; peak RSS in MiB)",
+              ["pair", "rtptool size", "hdiffz size", "size / hdiffz", "make", "hdiffz make", "make / hdiffz",
+               "make RSS", "hdiffz RSS", "apply", "no sync", "hpatchz", "apply / hpatchz", "no sync / hpatchz"],
+              [[r.pair.name, f"{r.size['rtptool']:,}", f"{r.size['hdiffz']:,}",
+                key_ratio(r.size["rtptool"] - sig, r.size["hdiffz"]), secs(m["rtptool"].median),
+                secs(m["hdiffz"].median), key_ratio(m["rtptool"].median, m["hdiffz"].median),
+                mib(m["rtptool"].peak_mib), mib(m["hdiffz"].peak_mib), secs(a["rtptool"].median),
+                secs(a["rtptool no sync"].median), secs(a["hpatchz"].median),
+                key_ratio(a["rtptool"].median, a["hpatchz"].median),
+                ratio(a["rtptool no sync"].median, a["hpatchz"].median)]
+               for r in results for m, a in [(r.make, r.apply)]],
+              note=("Size ratios leave out rtptool's " + str(SIGNATURE_BYTES) + "-byte signature block (no peer "
+                    "signs). " if sig else "") + "`no sync` is rtptool's apply under eatmydata. hdiffz and "
+                   "hpatchz take files and folders alike: for the tree, hpatchz writes the new tree into a fresh "
+                   "folder beside the old one (rtptool updates a copy of the old tree in place), and its "
+                   "result is compared with the new tree.")
     table(L, "What rtptool's apply time is made of (wall seconds, median)",
           ["pair", "rtptool apply", "verify", "no sync", "xdelta3", "verify / xdelta3", "no sync / xdelta3"],
           [[r.pair.name, secs(a["rtptool"].median), secs(a["rtptool verify"].median),
@@ -748,6 +850,13 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
     return "\n".join(L) + "\n"
 
 
+def peer_list(text: str) -> str:
+    unknown = set(text.split(",")) - set(PEERS)
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown peer {', '.join(sorted(unknown))} (known: {', '.join(PEERS)})")
+    return text
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rtptool", default=str(ROOT / "build" / "host" / "tools" / "rtptool"),
@@ -763,6 +872,11 @@ def main() -> int:
                     help=f"zstd -22 for every input (default: -19 above {BIG // MiB} MiB; adds several minutes)")
     ap.add_argument("--tree-callgrind", action="store_true",
                     help="also count bspatch instructions for every file of the tree (slow)")
+    ap.add_argument("--peers", default=",".join(PEERS), type=peer_list,
+                    help="comma-separated tools to measure rtptool against (default: all of "
+                         f"{','.join(PEERS)}); the others' columns stay empty")
+    ap.add_argument("--hdiffpatch", metavar="DIR",
+                    help="folder holding hdiffz and hpatchz (default: ../shared/tools/hdiffpatch beside the checkout)")
     ap.add_argument("--work", help="folder for the trees the tools apply to (default build/bench/work);"
                     " /dev/shm/... takes the disk out, so apply times compare computation alone")
     args = ap.parse_args()

@@ -46,16 +46,35 @@ struct Section {
   std::map<std::string, std::pair<std::string, int>> values;  // key -> value, line
 };
 
-}  // namespace
+// One description file being read: where its paths are relative to, and how
+// a fault names its place.
+class Reader {
+ public:
+  explicit Reader(const std::string& path)
+      : path_(path), base_(std::filesystem::absolute(path).parent_path()) {}
 
-ReleaseDescription readDescription(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw DescriptionError(path + ": cannot be read");
-  const std::filesystem::path base = std::filesystem::absolute(path).parent_path();
-  auto fail = [&](int line, const std::string& what) -> DescriptionError {
-    return DescriptionError(path + (line ? ":" + std::to_string(line) : "") + ": " + what);
-  };
+  DescriptionError fail(int line, const std::string& what) const {
+    return DescriptionError(path_ + (line ? ":" + std::to_string(line) : "") + ": " + what);
+  }
+  std::vector<Section> lex(std::istream& in) const;
+  std::string get(const Section& s, const std::string& key, bool required) const;
+  std::string resolved(const std::string& p) const {
+    return p.empty() ? p : (base_ / p).lexically_normal().string();
+  }
+  void readRelease(const Section& s, ReleaseDescription& d) const;
+  void checkPatch(const Section& s, const ReleasePatch& p, const ReleaseDescription& d) const;
 
+ private:
+  std::string path_;
+  std::filesystem::path base_;
+};
+
+// The INI syntax and which keys each kind of section may hold.
+std::vector<Section> Reader::lex(std::istream& in) const {
+  static const std::map<std::string, std::set<std::string>> allowed = {
+      {"release", {"key", "trust", "output", "product", "from", "to"}},
+      {"installation", {"old", "new"}},
+      {"patch", {"old", "new", "fits", "refuses"}}};
   std::vector<Section> sections;
   int number = 0;
   for (std::string raw; std::getline(in, raw);) {
@@ -89,83 +108,96 @@ ReleaseDescription readDescription(const std::string& path) {
     if (sections.empty()) throw fail(number, "a value before the first section");
     const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
     Section& s = sections.back();
-    static const std::map<std::string, std::set<std::string>> allowed = {
-        {"release", {"key", "trust", "output", "product", "from", "to"}},
-        {"installation", {"old", "new"}},
-        {"patch", {"old", "new", "fits", "refuses"}}};
     if (!allowed.at(s.kind).count(key))
       throw fail(number, "unknown key '" + key + "' in a " + s.kind + " section");
     if (!s.values.emplace(key, std::make_pair(value, number)).second)
       throw fail(number, "'" + key + "' given twice");
   }
+  return sections;
+}
 
-  auto get = [&](const Section& s, const std::string& key, bool required) -> std::string {
-    const auto found = s.values.find(key);
-    if (found == s.values.end() || found->second.first.empty()) {
-      if (required)
-        throw fail(s.line,
-                   (s.name.empty() ? s.kind : s.kind + " " + s.name) + " needs '" + key + " ='");
-      return "";
+std::string Reader::get(const Section& s, const std::string& key, bool required) const {
+  const auto found = s.values.find(key);
+  if (found == s.values.end() || found->second.first.empty()) {
+    if (required)
+      throw fail(s.line,
+                 (s.name.empty() ? s.kind : s.kind + " " + s.name) + " needs '" + key + " ='");
+    return "";
+  }
+  return found->second.first;
+}
+
+void Reader::readRelease(const Section& s, ReleaseDescription& d) const {
+  // A key may be a provider URI rather than a file: only a plain path is resolved.
+  const std::string key = get(s, "key", false);
+  d.key = key.find(':') != std::string::npos && key.find('/') != 0 ? key : resolved(key);
+  d.trust = resolved(get(s, "trust", false));
+  d.output = resolved(get(s, "output", true));
+  d.product = get(s, "product", true);
+  d.from = get(s, "from", true);
+  d.to = get(s, "to", true);
+  for (const std::string* text : {&d.product, &d.from, &d.to}) {
+    const std::string why = rtp::format::whyNotText(*text);
+    if (!why.empty()) throw fail(s.line, "'" + *text + "' " + why);
+  }
+}
+
+// A patch against the installations, and against the patches before it.
+void Reader::checkPatch(const Section& s, const ReleasePatch& p,
+                        const ReleaseDescription& d) const {
+  for (const auto* list : {&p.fits, &p.refuses})
+    for (const std::string& name : *list) {
+      if (std::none_of(d.installations.begin(), d.installations.end(),
+                       [&](const Installation& i) { return i.name == name; }))
+        throw fail(s.line, "patch " + p.name + " names no installation '" + name + "'");
+      if (list == &p.refuses && contains(p.fits, name))
+        throw fail(s.line, "patch " + p.name + " both fits and refuses " + name);
     }
-    return found->second.first;
-  };
-  auto resolved = [&](const std::string& p) {
-    return p.empty() ? p : (base / p).lexically_normal().string();
-  };
+  for (const Installation& i : d.installations) {
+    if (p.edition() && !contains(p.fits, i.name) && !contains(p.refuses, i.name))
+      throw fail(s.line,
+                 "edition patch " + p.name + " says neither fits nor refuses for " + i.name);
+    if (!p.edition() && !contains(p.fits, i.name))
+      throw fail(s.line, "shared patch " + p.name + " must fit every installation, not only " +
+                             get(s, "fits", true) + " (an edition patch names what it refuses)");
+  }
+  const bool sharedSeen = std::any_of(d.patches.begin(), d.patches.end(),
+                                      [](const ReleasePatch& q) { return !q.edition(); });
+  if (p.edition() && sharedSeen)
+    throw fail(s.line, "edition patch " + p.name +
+                           " after a shared patch: the updater tries edition patches first");
+}
+
+}  // namespace
+
+ReleaseDescription readDescription(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw DescriptionError(path + ": cannot be read");
+  const Reader r(path);
+  const std::vector<Section> sections = r.lex(in);
 
   ReleaseDescription d;
   bool haveRelease = false;
   for (const Section& s : sections) {
     if (s.kind == "release") {
       haveRelease = true;
-      // A key may be a provider URI rather than a file: only a plain path is resolved.
-      const std::string key = get(s, "key", false);
-      d.key = key.find(':') != std::string::npos && key.find('/') != 0 ? key : resolved(key);
-      d.trust = resolved(get(s, "trust", false));
-      d.output = resolved(get(s, "output", true));
-      d.product = get(s, "product", true);
-      d.from = get(s, "from", true);
-      d.to = get(s, "to", true);
-      for (const std::string* text : {&d.product, &d.from, &d.to}) {
-        const std::string why = rtp::format::whyNotText(*text);
-        if (!why.empty()) throw fail(s.line, "'" + *text + "' " + why);
-      }
+      r.readRelease(s, d);
     } else if (s.kind == "installation") {
       d.installations.push_back(
-          {s.name, resolved(get(s, "old", true)), resolved(get(s, "new", true))});
+          {s.name, r.resolved(r.get(s, "old", true)), r.resolved(r.get(s, "new", true))});
     }
   }
-  if (!haveRelease) throw fail(0, "no [release] section");
-  if (d.installations.empty()) throw fail(0, "no [installation NAME] section");
+  if (!haveRelease) throw r.fail(0, "no [release] section");
+  if (d.installations.empty()) throw r.fail(0, "no [installation NAME] section");
 
-  bool sharedSeen = false;
   for (const Section& s : sections) {
     if (s.kind != "patch") continue;
-    ReleasePatch p{s.name, resolved(get(s, "old", true)), resolved(get(s, "new", true)),
-                   words(get(s, "fits", true)), words(get(s, "refuses", false))};
-    for (const auto* list : {&p.fits, &p.refuses})
-      for (const std::string& name : *list) {
-        if (std::none_of(d.installations.begin(), d.installations.end(),
-                         [&](const Installation& i) { return i.name == name; }))
-          throw fail(s.line, "patch " + p.name + " names no installation '" + name + "'");
-        if (list == &p.refuses && contains(p.fits, name))
-          throw fail(s.line, "patch " + p.name + " both fits and refuses " + name);
-      }
-    for (const Installation& i : d.installations) {
-      if (p.edition() && !contains(p.fits, i.name) && !contains(p.refuses, i.name))
-        throw fail(s.line,
-                   "edition patch " + p.name + " says neither fits nor refuses for " + i.name);
-      if (!p.edition() && !contains(p.fits, i.name))
-        throw fail(s.line, "shared patch " + p.name + " must fit every installation, not only " +
-                               get(s, "fits", true) + " (an edition patch names what it refuses)");
-    }
-    if (p.edition() && sharedSeen)
-      throw fail(s.line, "edition patch " + p.name +
-                             " after a shared patch: the updater tries edition patches first");
-    sharedSeen = sharedSeen || !p.edition();
+    ReleasePatch p{s.name, r.resolved(r.get(s, "old", true)), r.resolved(r.get(s, "new", true)),
+                   words(r.get(s, "fits", true)), words(r.get(s, "refuses", false))};
+    r.checkPatch(s, p, d);
     d.patches.push_back(std::move(p));
   }
-  if (d.patches.empty()) throw fail(0, "no [patch NAME] section");
+  if (d.patches.empty()) throw r.fail(0, "no [patch NAME] section");
   return d;
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
 #include "rtp/stream.h"
@@ -166,16 +167,65 @@ TEST(Delta, NearlyUnchangedLargeFileCostsLittle) {
   EXPECT_EQ(readBytes(dir.sub("old/data.bin")), newData);
 }
 
-TEST(Delta, MatchesPastSixteenMegabytes) {
-  // Above 16 MiB the suffix array's entries no longer fit in three bytes:
-  // matches there must still point at the right old bytes.
-  const std::size_t size = (std::size_t(16) << 20) + 4096;
-  Bytes oldData = randomBytes(size, 31), newData = oldData;
-  for (std::size_t i = 0; i < 20; ++i) newData[size - 2000 + i * 3] ^= 0x5a;
-  newData.insert(newData.begin() + static_cast<long>(size - 3000), {'n', 'e', 'w'});
-  const rtp::PatchStreams streams = delta(oldData, newData);
-  EXPECT_LT(streams.literals.size() + streams.commands.size() + streams.differences.size(), 256u);
-  EXPECT_EQ(applyStreams(oldData, newData, streams), newData);
+// A few bytes changed in a large input, as a rebuild changes them: past
+// 16 MiB the maker sorts only what the long shared stretches leave. It must
+// make what sorting the whole old file makes, or where equal bytes match in
+// many places, no more.
+TEST(Delta, NearlyUnchangedLargeInputsMakeWhatAWholeSortMakes) {
+  const std::size_t size = (std::size_t(16) << 20) + 4096;  // entries of four bytes
+  struct Case {
+    const char* what;
+    Bytes oldData, newData;
+    bool same;  // else no larger
+  };
+  std::vector<Case> cases;
+  {
+    // Stamps changed at each end, a function grown by a few bytes, one
+    // shrunk, and a block copied from elsewhere.
+    Bytes o = executableLike(size, 41), n = o;
+    for (std::size_t i = 0; i < 20; ++i) n[640 + i] = static_cast<unsigned char>(i);
+    for (std::size_t i = 0; i < 40; ++i) n[n.size() - 2500 + i] ^= 0xa5;
+    n.insert(n.begin() + (2 << 20), {0x90, 0x90, 0xc3});
+    n.erase(n.begin() + (9 << 20), n.begin() + (9 << 20) + 7);
+    std::copy(o.begin() + (1 << 20), o.begin() + (1 << 20) + 5000, n.begin() + (12 << 20));
+    cases.push_back({"code", std::move(o), std::move(n), true});
+  }
+  {
+    // Mostly zeros: long equal runs that match in many places.
+    Bytes o(size, 0), n;
+    Bytes noise = randomBytes(1 << 20, 43);
+    std::copy(noise.begin(), noise.end(), o.begin() + (5 << 20));
+    n = o;
+    n[100] = 1;
+    n[(5 << 20) + 77777] ^= 1;
+    n.insert(n.begin() + (8 << 20) + 10, 300, 0);
+    cases.push_back({"zeros", std::move(o), std::move(n), false});
+  }
+  auto bytesOf = [](const rtp::PatchStreams& s) {
+    Bytes all;
+    for (const Bytes* b : {&s.literals, &s.commands, &s.positions, &s.differences}) {
+      rtp::bytes::putLe(all, b->size(), 8);
+      all.insert(all.end(), b->begin(), b->end());
+    }
+    return all;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(
+        rtp::DeltaIndex(c.oldData.data(), c.oldData.size(), c.newData.data(), c.newData.size())
+            .wantsWholeSort());
+    const rtp::PatchStreams streams = delta(c.oldData, c.newData);
+    const Bytes near = bytesOf(streams);
+    const Bytes whole = bytesOf(rtp::encodeDelta(
+        rtp::DeltaIndex(c.oldData.data(), c.oldData.size()), c.newData.data(), c.newData.size()));
+    if (c.same) {
+      EXPECT_EQ(near, whole);
+    } else {
+      EXPECT_LE(near.size(), whole.size());
+    }
+    EXPECT_LT(near.size(), 512u);
+    EXPECT_EQ(applyStreams(c.oldData, c.newData, streams), c.newData);
+  }
 }
 
 TEST(Delta, PredictorFollowsRelinkedCalls) {

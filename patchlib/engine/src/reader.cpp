@@ -193,16 +193,14 @@ void checkPaths(const std::vector<PatchOp>& ops) {
       deleted.erase(key);
     }
     seen[key] = op.kind;
-    std::size_t slash = key.rfind('/');
-    std::string parent = slash == std::string::npos ? std::string() : key.substr(0, slash);
-    for (std::string p = parent; !p.empty();) {
+    const std::string parent = parentRel(key);
+    forEachComponent(parent, [&](const std::string& p, const std::string&) {
       if (deleted.count(p))
         throw Error(Result::PatchCorrupt, where(i, op) + ": parent is a deleted file");
       if (removedDirs.count(p))
         throw Error(Result::PatchCorrupt, where(i, op) + ": parent is a removed folder");
-      std::size_t s = p.rfind('/');
-      p = s == std::string::npos ? std::string() : p.substr(0, s);
-    }
+      return true;
+    });
     switch (op.kind) {
       case OpKind::MakeDir:
         madeDirs.insert(key);

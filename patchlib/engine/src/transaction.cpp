@@ -241,9 +241,8 @@ void Transaction::planBackUp(const std::string& rel) {
   if (st.type == EntryType::File) return;
   if (st.type != EntryType::None)
     throw Error(Result::WrongInstallation, "backup " + target + " is in the way");
-  for (std::size_t s = target.find('/'); s != std::string::npos; s = target.find('/', s + 1)) {
-    const std::string dir = target.substr(0, s);
-    if (plannedDirs_.count(foldCase(dir))) continue;
+  forEachComponent(parentRel(target), [&](const std::string& dir, const std::string&) {
+    if (plannedDirs_.count(foldCase(dir))) return true;
     Stat d = fs_.stat(path(dir));
     if (d.type == EntryType::None) {
       journal_.add(Rec::MakeDir, dir);
@@ -251,7 +250,8 @@ void Transaction::planBackUp(const std::string& rel) {
     } else if (d.type != EntryType::Directory) {
       throw Error(Result::WrongInstallation, "backup folder " + dir + " is in the way");
     }
-  }
+    return true;
+  });
   journal_.add(Rec::Temp, tempName(target));
   journal_.add(Rec::Backup, target);
 }
@@ -260,10 +260,10 @@ void Transaction::planBackUp(const std::string& rel) {
 void Transaction::backUp(const std::string& rel) {
   const std::string target = backupName(rel);
   if (fs_.stat(path(target)).type == EntryType::File) return;
-  for (std::size_t s = target.find('/'); s != std::string::npos; s = target.find('/', s + 1)) {
-    const std::string dir = target.substr(0, s);
+  forEachComponent(parentRel(target), [&](const std::string& dir, const std::string&) {
     if (fs_.stat(path(dir)).type == EntryType::None) fs_.makeDir(path(dir));
-  }
+    return true;
+  });
   const std::string tmp = tempName(target);
   {
     std::unique_ptr<File> in = fs_.openRead(path(rel));

@@ -4,6 +4,11 @@
 // Runs become commands, their differences sparse (positions and bytes), and
 // the address predictor moves the old file's x86 displacements and
 // pointers as the runs say before the differences are taken.
+//
+// A near copy (a rebuild that changed a stamp) is first matched by hashing:
+// the long stretches it shares with the old file are found in one pass, and
+// only the old bytes outside them are sorted, so time and memory follow the
+// change rather than the file.
 #include <divsufsort.h>
 
 #include <algorithm>
@@ -40,15 +45,186 @@ struct ScanRules {
 // entries were inserted or renumbered.
 constexpr ScanRules kRules[] = {{8, 0, 0, 0}, {8, 256, 6, 16}};
 
+// Shared stretches are found from blocks of this many old bytes, at
+// multiples of it: any equal stretch twice as long holds one.
+constexpr std::size_t kBlock = 512;
+// From this old size on (where sorting takes seconds and hundreds of MiB),
+// only the old bytes outside shared stretches are sorted when these cover
+// this share of new (in 1/16) and leave at most 1/kSortedPart of old to sort.
+// Below it, where matches outside the stretches still pay, all is sorted.
+constexpr std::size_t kSortOutsideFrom = 16u << 20;
+constexpr std::size_t kSharedSixteenths = 12;
+constexpr std::size_t kSortedPart = 4;
+// How far past the end of a shared stretch its alignment is tried again.
+constexpr std::size_t kResync = 64;
+// Old bytes sorted on each side of what the shared stretches leave, so that
+// matches reaching into them rank as they would in the whole file.
+constexpr std::size_t kMargin = 256;
+
 struct Run {
   std::size_t newStart, oldStart, length;
 };
+
+// Byte comparisons eight at a time, the rest one by one; `max` bounds each.
+constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
+constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+
+std::uint64_t load8(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+// The high bit of each byte of v that is zero.
+std::uint64_t zeroBytes(std::uint64_t v) { return ~(((v & kLow7) + kLow7) | v) & kHigh; }
+
+// How many bytes a[i] == b[i] from the start.
+std::size_t sameForward(const unsigned char* a, const unsigned char* b, std::size_t max) {
+  std::size_t i = 0;
+  while (i + 8 <= max && load8(a + i) == load8(b + i)) i += 8;
+  while (i < max && a[i] == b[i]) ++i;
+  return i;
+}
+// How many bytes a[i] != b[i] from the start.
+std::size_t differentForward(const unsigned char* a, const unsigned char* b, std::size_t max) {
+  std::size_t i = 0;
+  while (i + 8 <= max && zeroBytes(load8(a + i) ^ load8(b + i)) == 0) i += 8;
+  while (i < max && a[i] != b[i]) ++i;
+  return i;
+}
+// The same going back from a and b (exclusive).
+std::size_t sameBackward(const unsigned char* a, const unsigned char* b, std::size_t max) {
+  std::size_t i = 0;
+  while (i + 8 <= max && load8(a - i - 8) == load8(b - i - 8)) i += 8;
+  while (i < max &&
+         a[-1 - static_cast<std::ptrdiff_t>(i)] == b[-1 - static_cast<std::ptrdiff_t>(i)])
+    ++i;
+  return i;
+}
+std::size_t differentBackward(const unsigned char* a, const unsigned char* b, std::size_t max) {
+  std::size_t i = 0;
+  while (i + 8 <= max && zeroBytes(load8(a - i - 8) ^ load8(b - i - 8)) == 0) i += 8;
+  while (i < max &&
+         a[-1 - static_cast<std::ptrdiff_t>(i)] != b[-1 - static_cast<std::ptrdiff_t>(i)])
+    ++i;
+  return i;
+}
+// How many of n bytes are equal.
+std::size_t countSame(const unsigned char* a, const unsigned char* b, std::size_t n) {
+  std::size_t count = 0, i = 0;
+  for (; i + 8 <= n; i += 8)
+    count += static_cast<std::size_t>(__builtin_popcountll(zeroBytes(load8(a + i) ^ load8(b + i))));
+  for (; i < n; ++i) count += a[i] == b[i];
+  return count;
+}
+
+// The stretches of at least kBlock bytes new shares with old, in new's order
+// and apart. Where one ends, the same alignment is tried again a few bytes on
+// (bytes changed in place, as a rebuild's stamps are). Failing that, a
+// rolling hash of new's next kBlock bytes is looked up among old's aligned
+// blocks (an equal block keeps the first place it was seen), a table built
+// the first time it is needed, behind a bitmap small enough to stay in the
+// cache; a block found is stretched both ways. The search stops once what
+// it could not match rules out sorting only the rest.
+std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsigned char* n,
+                            std::size_t nn) {
+  std::vector<Run> runs;
+  if (on < kBlock || nn < kBlock) return runs;
+  constexpr std::uint64_t kMul = 0x100000001b3ull;
+  std::uint64_t outFactor = 1;  // kMul to the power kBlock - 1: the leaving byte's weight
+  for (std::size_t i = 1; i < kBlock; ++i) outFactor *= kMul;
+  auto hashOf = [&](const unsigned char* p) {
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) h = h * kMul + p[i];
+    return h;
+  };
+  const std::size_t blocks = on / kBlock;
+  unsigned bits = 1;
+  while ((std::size_t(1) << bits) < blocks * 2) ++bits;
+  const std::size_t mask = (std::size_t(1) << bits) - 1;
+  struct Slot {
+    std::uint32_t tag;    // the hash's low half (its high half chose the slot)
+    std::uint32_t block;  // + 1; 0: empty
+  };
+  std::vector<Slot> table;
+  const unsigned filterBits = bits + 3;
+  std::vector<std::uint64_t> filter;
+  auto filterAt = [&](std::uint64_t h) {
+    return static_cast<std::size_t>((h * 0xc2b2ae3d27d4eb4full) >> (64 - filterBits));
+  };
+  auto find = [&](std::uint64_t h) {
+    std::size_t at = static_cast<std::size_t>((h * 0x9e3779b97f4a7c15ull) >> (64 - bits)) & mask;
+    while (table[at].block && table[at].tag != static_cast<std::uint32_t>(h)) at = (at + 1) & mask;
+    return at;
+  };
+  auto fill = [&] {
+    table.assign(mask + 1, Slot{0, 0});
+    filter.assign((std::size_t(1) << filterBits) / 64 + 1, 0);
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const std::uint64_t h = hashOf(o + b * kBlock);
+      filter[filterAt(h) / 64] |= std::uint64_t(1) << (filterAt(h) % 64);
+      const std::size_t at = find(h);
+      if (!table[at].block)
+        table[at] = {static_cast<std::uint32_t>(h), static_cast<std::uint32_t>(b + 1)};
+    }
+  };
+  // Whether old at the last alignment holds new's next block at p.
+  std::int64_t lastShift = 0;
+  auto fitsLast = [&](std::size_t p) {
+    const std::int64_t at = static_cast<std::int64_t>(p) + lastShift;
+    return at >= 0 && static_cast<std::size_t>(at) + kBlock <= on &&
+           std::memcmp(o + at, n + p, kBlock) == 0;
+  };
+
+  std::size_t p = 0, floor = 0;  // floor: where the last stretch ended in new
+  std::size_t covered = 0;
+  const std::size_t unmatchedLimit = nn - nn * kSharedSixteenths / 16;
+  while (p + kBlock <= nn) {
+    std::size_t op = 0;
+    bool found = false;
+    for (std::size_t k = 0; k < kResync && p + k + kBlock <= nn && !found; ++k) {
+      if (fitsLast(p + k)) {
+        p += k;
+        op = static_cast<std::size_t>(static_cast<std::int64_t>(p) + lastShift);
+        found = true;
+      }
+    }
+    if (!found) {
+      if (table.empty()) fill();
+      for (std::uint64_t h = hashOf(n + p);;) {
+        const std::size_t bit = filterAt(h);
+        const std::size_t at = filter[bit / 64] >> (bit % 64) & 1 ? find(h) : mask + 1;
+        if (at <= mask && table[at].block &&
+            std::memcmp(o + (table[at].block - 1) * kBlock, n + p, kBlock) == 0) {
+          // The last alignment where it fits as well: a rebuild keeps its
+          // layout, and runs of equal bytes (zeros) fit anywhere.
+          op = fitsLast(p) ? static_cast<std::size_t>(static_cast<std::int64_t>(p) + lastShift)
+                           : (table[at].block - 1) * kBlock;
+          found = true;
+          break;
+        }
+        if (p + kBlock >= nn || p - covered > unmatchedLimit) break;
+        h = (h - n[p] * outFactor) * kMul + n[p + kBlock];
+        ++p;
+      }
+      if (!found) break;
+    }
+    const std::size_t back = sameBackward(o + op, n + p, std::min(op, p - floor));
+    const std::size_t fwd = sameForward(o + op, n + p, std::min(on - op, nn - p));
+    runs.push_back({p - back, op - back, back + fwd});
+    covered += back + fwd;
+    lastShift = static_cast<std::int64_t>(op) - static_cast<std::int64_t>(p);
+    p += fwd;
+    floor = p;
+  }
+  return runs;
+}
 
 // The old file's sorted suffixes, each entry in as few bytes as the file's
 // positions need: 3 up to 16 MiB, where divsufsort's own 4 would make this
 // array alone four times the file.
 class SuffixArray {
  public:
+  SuffixArray() : width_(3) {}
   SuffixArray(const unsigned char* data, std::size_t size) : width_(size <= (1u << 24) ? 3 : 4) {
     if (size == 0) return;
     // One byte more than the entries: every entry is read as four bytes.
@@ -85,30 +261,104 @@ class SuffixArray {
 }  // namespace
 
 struct DeltaIndex::Impl {
-  Impl(const unsigned char* o, std::size_t on) : old(o), oldSize(on), sa(o, on), bucket(65537, 0) {
+  Impl(const unsigned char* o, std::size_t on) : old(o), oldSize(on) {}
+
+  // Sorts the suffixes of text: old itself, or the parts of it in pieces.
+  void sort(const unsigned char* t, std::size_t size) {
+    text = t;
+    textSize = size;
+    sa = SuffixArray(t, size);
     // Where the suffixes starting with each pair of bytes begin in the
     // array (a one-byte suffix sorts first among its byte's): counted over
-    // the file, which holds the same pairs as the array in order.
-    for (std::size_t i = 0; i < on; ++i) ++bucket[keyAt(i) + 1];
+    // the text, which holds the same pairs as the array in order.
+    bucket.assign(65537, 0);
+    for (std::size_t i = 0; i < size; ++i) ++bucket[keyAt(i) + 1];
     for (std::size_t k = 1; k < bucket.size(); ++k) bucket[k] += bucket[k - 1];
+    sorted = true;
   }
-  std::size_t keyAt(std::size_t oldPos) const {
-    return static_cast<std::size_t>(old[oldPos]) << 8 |
-           (oldPos + 1 < oldSize ? old[oldPos + 1] : 0);
+  std::size_t keyAt(std::size_t at) const {
+    return static_cast<std::size_t>(text[at]) << 8 | (at + 1 < textSize ? text[at + 1] : 0);
+  }
+
+  // Sorts only the old bytes the shared stretches leave, with margins, when
+  // the stretches are most of new and that is a small part of old.
+  void sortOutside(std::vector<Run> runs, std::size_t newSize) {
+    std::size_t covered = 0;
+    for (const Run& r : runs) covered += r.length;
+    if (covered * 16 < newSize * kSharedSixteenths) return;
+    std::sort(runs.begin(), runs.end(),
+              [](const Run& a, const Run& b) { return a.oldStart < b.oldStart; });
+    std::vector<std::pair<std::size_t, std::size_t>> parts;  // [from, to) of old
+    std::size_t at = 0, total = 0;
+    auto keep = [&](std::size_t from, std::size_t to) {
+      from = from > kMargin ? from - kMargin : 0;
+      to = std::min(oldSize, to + kMargin);
+      if (!parts.empty() && from <= parts.back().second) {
+        total -= parts.back().second - parts.back().first;
+        parts.back().second = std::max(parts.back().second, to);
+      } else {
+        parts.push_back({from, to});
+      }
+      total += parts.back().second - parts.back().first;
+    };
+    for (const Run& r : runs) {
+      if (r.oldStart > at) keep(at, r.oldStart);
+      at = std::max(at, r.oldStart + r.length);
+    }
+    if (at < oldSize) keep(at, oldSize);
+    if (total > oldSize / kSortedPart) return;
+    pieces.reserve(total);
+    for (const auto& [from, to] : parts) {
+      starts.push_back({pieces.size(), from});
+      pieces.insert(pieces.end(), old + from, old + to);
+    }
+    std::sort(runs.begin(), runs.end(),
+              [](const Run& a, const Run& b) { return a.newStart < b.newStart; });
+    shared = std::move(runs);
+    sort(pieces.data(), pieces.size());
+  }
+
+  // Where a position of the text lies in old.
+  std::size_t oldPosOf(std::size_t at) const {
+    if (text == old) return at;
+    auto it = std::upper_bound(
+        starts.begin(), starts.end(), at,
+        [](std::size_t a, const std::pair<std::size_t, std::size_t>& s) { return a < s.first; });
+    --it;
+    return it->second + (at - it->first);
   }
 
   const unsigned char* old;
   std::size_t oldSize;
+  std::vector<Run> shared;  // in new's order; empty when old is sorted whole
+  std::vector<unsigned char> pieces;
+  std::vector<std::pair<std::size_t, std::size_t>> starts;  // each piece's text and old start
+  const unsigned char* text = nullptr;
+  std::size_t textSize = 0;
   SuffixArray sa;
   std::vector<std::uint32_t> bucket;
+  bool sorted = false;
 };
 
 DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize) {
   if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
   impl_ = std::make_unique<Impl>(oldData, oldSize);
+  impl_->sort(oldData, oldSize);
+}
+DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize,
+                       const unsigned char* newData, std::size_t newSize) {
+  if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
+  impl_ = std::make_unique<Impl>(oldData, oldSize);
+  if (oldSize >= kSortOutsideFrom)
+    impl_->sortOutside(sharedRuns(oldData, oldSize, newData, newSize), newSize);
 }
 DeltaIndex::DeltaIndex(DeltaIndex&&) noexcept = default;
 DeltaIndex::~DeltaIndex() = default;
+
+bool DeltaIndex::wantsWholeSort() const { return !impl_->sorted; }
+void DeltaIndex::sortWhole() {
+  if (!impl_->sorted) impl_->sort(impl_->old, impl_->oldSize);
+}
 
 namespace {
 
@@ -118,10 +368,13 @@ template <unsigned Width>
 class Matcher {
  public:
   Matcher(const DeltaIndex::Impl& index, const unsigned char* n, std::size_t nn)
-      : old_(index.old),
+      : index_(index),
+        old_(index.old),
         oldSize_(index.oldSize),
         new_(n),
         newSize_(nn),
+        text_(index.text),
+        textSize_(index.textSize),
         sa_(index.sa.bytes()),
         bucket_(index.bucket) {}
 
@@ -137,8 +390,10 @@ class Matcher {
       for (; scan < newSize_; ++scan) {
         len = longestMatch(scan, pos);
         // How well the current alignment already does over this match.
-        for (; scored < scan + len; ++scored)
-          if (sameAt(scored, lastOffset)) ++oldScore;
+        if (scored < scan + len) {
+          oldScore += countAt(scored, scan + len, lastOffset);
+          scored = scan + len;
+        }
         if ((len == oldScore && len != 0) || len > oldScore + rules.minGain || len >= kLongMatch)
           break;
         if (rules.window && len >= rules.minLen && offsetOf(pos, scan) != lastOffset &&
@@ -149,13 +404,24 @@ class Matcher {
       if (len == oldScore && scan != newSize_) continue;
 
       // Stretch the previous alignment forward and the new one backward
-      // while they match more often than not.
+      // while they match more often than not. The score (twice the equal
+      // bytes less the length) rises along an equal stretch and falls along
+      // an unequal one, so only the end of an equal stretch can be the best.
       std::size_t lenF = 0;
       {
         std::int64_t s = 0, best = 0;
-        for (std::size_t i = 0; lastScan + i < scan && lastPos + i < oldSize_;) {
-          if (old_[lastPos + i] == new_[lastScan + i]) ++s;
-          ++i;
+        const std::size_t limit =
+            lastPos < oldSize_ ? std::min(scan - lastScan, oldSize_ - lastPos) : 0;
+        const unsigned char* o = old_ + lastPos;
+        const unsigned char* n = new_ + lastScan;
+        for (std::size_t i = 0; i < limit;) {
+          if (o[i] != n[i]) {
+            i += differentForward(o + i, n + i, limit - i);
+            continue;
+          }
+          const std::size_t k = sameForward(o + i, n + i, limit - i);
+          s += static_cast<std::int64_t>(k);
+          i += k;
           if (s * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(lenF)) {
             best = s;
             lenF = i;
@@ -165,8 +431,17 @@ class Matcher {
       std::size_t lenB = 0;
       if (scan < newSize_) {
         std::int64_t s = 0, best = 0;
-        for (std::size_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
-          if (old_[pos - i] == new_[scan - i]) ++s;
+        const std::size_t limit = std::min(scan - lastScan, pos);
+        const unsigned char* o = old_ + pos;
+        const unsigned char* n = new_ + scan;
+        for (std::size_t i = 0; i < limit;) {  // i bytes back so far
+          if (o[-1 - static_cast<std::ptrdiff_t>(i)] != n[-1 - static_cast<std::ptrdiff_t>(i)]) {
+            i += differentBackward(o - i, n - i, limit - i);
+            continue;
+          }
+          const std::size_t k = sameBackward(o - i, n - i, limit - i);
+          s += static_cast<std::int64_t>(k);
+          i += k;
           if (s * 2 - static_cast<std::int64_t>(i) > best * 2 - static_cast<std::int64_t>(lenB)) {
             best = s;
             lenB = i;
@@ -207,6 +482,15 @@ class Matcher {
     return o >= 0 && static_cast<std::size_t>(o) < oldSize_ && old_[o] == new_[newPos];
   }
 
+  // How many of new[from, to) sameAt finds at the offset.
+  std::size_t countAt(std::size_t from, std::size_t to, std::int64_t offset) const {
+    const std::int64_t lo = std::max(static_cast<std::int64_t>(from), -offset);
+    const std::int64_t hi =
+        std::min(static_cast<std::int64_t>(to), static_cast<std::int64_t>(oldSize_) - offset);
+    if (lo >= hi) return 0;
+    return countSame(new_ + lo, old_ + lo + offset, static_cast<std::size_t>(hi - lo));
+  }
+
   // Whether the match's alignment agrees with new on clearly more bytes than
   // the current one over the next window bytes (a table whose entries moved
   // agrees on little exactly, but on most bytes approximately).
@@ -229,40 +513,60 @@ class Matcher {
     return Width == 4 ? v : v & 0xffffff;
   }
 
-  // Bytes old[oldPos..] and new[newPos..] share, counted from `from`.
-  std::size_t commonPrefix(std::size_t oldPos, std::size_t newPos, std::size_t from = 0) const {
-    const std::size_t n = std::min(oldSize_ - oldPos, newSize_ - newPos);
-    const unsigned char* a = old_ + oldPos;
-    const unsigned char* b = new_ + newPos;
-    std::size_t i = from;
-    for (; i + 8 <= n; i += 8) {
-      std::uint64_t x, y;
-      std::memcpy(&x, a + i, 8);
-      std::memcpy(&y, b + i, 8);
-      if (x != y) break;
-    }
-    while (i < n && a[i] == b[i]) ++i;
-    return i;
+  // Bytes text[at..] and new[newPos..] share, counted from `from`.
+  std::size_t commonPrefix(std::size_t at, std::size_t newPos, std::size_t from = 0) const {
+    const std::size_t n = std::min(textSize_ - at, newSize_ - newPos);
+    return from + sameForward(text_ + at + from, new_ + newPos + from, n - from);
+  }
+  std::size_t oldPrefix(std::size_t oldPos, std::size_t newPos) const {
+    return sameForward(old_ + oldPos, new_ + newPos,
+                       std::min(oldSize_ - oldPos, newSize_ - newPos));
   }
 
-  // Longest prefix of new[newPos..] found anywhere in old, by binary search
-  // over the sorted suffixes. Both ends' common prefixes are known, so each
-  // step compares from the shorter of them on.
+  // Longest prefix of new[newPos..] found in old: along the shared stretch
+  // that holds newPos, else (or if longer) in the sorted text.
   std::size_t longestMatch(std::size_t newPos, std::size_t& matchPos) const {
-    if (oldSize_ == 0) {
-      matchPos = 0;
-      return 0;
+    matchPos = 0;
+    std::size_t best = 0;
+    const std::vector<Run>& shared = index_.shared;
+    if (!shared.empty()) {
+      auto it = std::upper_bound(shared.begin(), shared.end(), newPos,
+                                 [](std::size_t p, const Run& r) { return p < r.newStart; });
+      if (it != shared.begin() && newPos < (it - 1)->newStart + (it - 1)->length) {
+        --it;
+        matchPos = it->oldStart + (newPos - it->newStart);
+        best = oldPrefix(matchPos, newPos);
+        if (best >= kLongMatch) return best;
+      }
     }
+    if (textSize_ == 0) return best;
+    std::size_t at;
+    std::size_t len = searchText(newPos, at);
+    if (text_ != old_) {
+      at = index_.oldPosOf(at);
+      len = oldPrefix(at, newPos);
+    }
+    if (len > best) {
+      best = len;
+      matchPos = at;
+    }
+    return best;
+  }
+
+  // Longest prefix of new[newPos..] in the sorted text, by binary search
+  // over its suffixes. Both ends' common prefixes are known, so each step
+  // compares from the shorter of them on.
+  std::size_t searchText(std::size_t newPos, std::size_t& matchPos) const {
     // The bytes' pair narrows the search to its bucket, bracketed by its
     // neighbours: the first steps of a search over the whole array are the
     // ones that miss the cache.
-    std::size_t lo = 0, hi = oldSize_ - 1;
+    std::size_t lo = 0, hi = textSize_ - 1;
     if (newSize_ - newPos >= 2) {
       const std::size_t key = static_cast<std::size_t>(new_[newPos]) << 8 | new_[newPos + 1];
       if (bucket_[key] < bucket_[key + 1]) {
         lo = bucket_[key] > 0 ? bucket_[key] - 1 : 0;
-        hi = std::min<std::size_t>(bucket_[key + 1], oldSize_ - 1);
-        if (hi == lo) hi = lo + 1 < oldSize_ ? lo + 1 : lo;
+        hi = std::min<std::size_t>(bucket_[key + 1], textSize_ - 1);
+        if (hi == lo) hi = lo + 1 < textSize_ ? lo + 1 : lo;
       }
     }
     std::size_t loLen = commonPrefix(suffix(lo), newPos);
@@ -271,9 +575,9 @@ class Matcher {
       const std::size_t mid = lo + (hi - lo) / 2;
       const std::size_t op = suffix(mid);
       const std::size_t len = commonPrefix(op, newPos, std::min(loLen, hiLen));
-      const std::size_t n = std::min(oldSize_ - op, newSize_ - newPos);
+      const std::size_t n = std::min(textSize_ - op, newSize_ - newPos);
       // The old suffix sorts before new[newPos..] (as memcmp over n bytes).
-      if (len < n && old_[op + len] < new_[newPos + len]) {
+      if (len < n && text_[op + len] < new_[newPos + len]) {
         lo = mid;
         loLen = len;
       } else {
@@ -289,10 +593,13 @@ class Matcher {
     return hiLen;
   }
 
+  const DeltaIndex::Impl& index_;
   const unsigned char* old_;
   std::size_t oldSize_;
   const unsigned char* new_;
   std::size_t newSize_;
+  const unsigned char* text_;
+  std::size_t textSize_;
   const unsigned char* sa_;
   const std::vector<std::uint32_t>& bucket_;
 };
@@ -310,14 +617,15 @@ std::vector<Command> commandsOf(const std::vector<Run>& runs, const unsigned cha
     literal(r.newStart - at);
     const std::int64_t shift =
         static_cast<std::int64_t>(r.newStart) - static_cast<std::int64_t>(r.oldStart);
+    const unsigned char* ro = o + r.oldStart;
+    const unsigned char* rn = n + r.newStart;
     std::size_t i = 0, addFrom = 0;
     while (i < r.length) {
-      if (o[r.oldStart + i] != n[r.newStart + i]) {
-        ++i;
+      if (ro[i] != rn[i]) {
+        i += differentForward(ro + i, rn + i, r.length - i);
         continue;
       }
-      std::size_t j = i;
-      while (j < r.length && o[r.oldStart + j] == n[r.newStart + j]) ++j;
+      const std::size_t j = i + sameForward(ro + i, rn + i, r.length - i);
       if (j - i >= kMinCopy) {
         if (i > addFrom) out.push_back({delta::Add, i - addFrom, shift});
         out.push_back({delta::Copy, j - i, shift});
@@ -421,7 +729,8 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
   const std::size_t oldSize = index.impl_->oldSize;
   std::vector<std::vector<Run>> ways;
   {
-    const DeltaIndex held(std::move(index));
+    DeltaIndex held(std::move(index));
+    held.sortWhole();
     auto scanAll = [&](const auto& m) {
       for (const ScanRules& rules : kRules) {
         if (&rules != kRules && newSize >= kTryAllBelow) break;
@@ -453,7 +762,7 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
 
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
                          const unsigned char* newData, std::size_t newSize) {
-  return encodeDelta(DeltaIndex(oldData, oldSize), newData, newSize);
+  return encodeDelta(DeltaIndex(oldData, oldSize, newData, newSize), newData, newSize);
 }
 
 }  // namespace rtp

@@ -51,10 +51,10 @@ bash scripts/test-signing-chain.sh "$demo/signing"
 signing=(--pkcs12 "$demo/signing/signer.p12" --passphrase-file "$demo/signing/passphrase.txt"
   --ca "$demo/signing/ca.pem")
 bash scripts/make-medium.sh --build build/win32 --patches "$demo/patches" --out "$demo/release" "${signing[@]}"
-image=$demo/release/VELMORA_R8_TEST.iso
-# The image's files, read as Windows reads a disc (the Joliet names).
-xorriso -osirrox on -rockridge off -joliet on -indev "$image" -extract / "$demo/disc" >/dev/null 2>&1
 if [ "$windows" = win32 ]; then
+  # The image's files, read as Windows reads a disc (the Joliet names).
+  xorriso -osirrox on -rockridge off -joliet on -indev "$demo/release/VELMORA_R8_TEST.iso" \
+    -extract / "$demo/disc" >/dev/null 2>&1
   medium=$demo/disc
   echo "== running the updater from the image's files ($medium)"
 else

@@ -427,7 +427,9 @@ class Bench:
     # rtptool's command line: options right after the command word, then the positional
     # arguments as `rtptool --help` shows them.
     def rtp_make(self, old: Path, new: Path, patch: Path) -> List[str]:
-        return [self.rtp, "make"] + self.key + [old, new, patch]
+        # Signed for something, as a release's patches are: the header holds it.
+        return ([self.rtp, "make"] + self.key + [old, new, patch] +
+                ["--product", "Velmora", "--from", "7", "--to", "8"])
 
     def rtp_apply(self, patch: Path, tree: Path) -> List[str]:
         return [self.rtp, "apply"] + self.trust + [patch, tree]

@@ -243,6 +243,34 @@ TEST(Delta, PredictorFollowsRelinkedCalls) {
   EXPECT_EQ(applyStreams(oldCode, newCode, s), newCode);
 }
 
+// The predictor tests eight positions at a time and a short range one at a
+// time: predicting byte by byte must give what one call over the range gives.
+TEST(Delta, PredictorFindsEveryFieldWhateverTheRange) {
+  // Mostly bytes that start or end a context pair, so fields crowd and overlap.
+  const unsigned char alphabet[] = {0xE8, 0xE9, 0x0F, 0x84, 0x8B, 0x89, 0x05, 0x15,
+                                    0x3D, 0x48, 0x00, 0xFF, 0x10, 0x90};
+  Bytes old = randomBytes(1 << 16, 77);
+  // Every fourth field's two high bytes are 0 or FF: a target in the file.
+  for (std::size_t i = 0; i < old.size(); ++i)
+    old[i] = i % 4 >= 2 ? (old[i] & 1 ? 0xFF : 0) : alphabet[old[i] % sizeof alphabet];
+  rtp::ShiftMap map;
+  map.build({{rtp::delta::Add, 20000, -64}, {rtp::delta::Literal, 100, 0},
+             {rtp::delta::Add, 40000, 300}});
+  for (unsigned flags : {rtp::delta::kPredictRelative, rtp::delta::kPredictAll}) {
+    for (const auto& [from, to] : {std::pair<std::size_t, std::size_t>{0, old.size()},
+                                   {5, 4099}, {old.size() - 707, old.size()}}) {
+      Bytes whole(to - from), single(to - from);
+      rtp::predictOld(old.data(), 0, old.size(), old.size(), from, to, 17, map, flags,
+                      whole.data());
+      for (std::size_t x = from; x < to; ++x)
+        rtp::predictOld(old.data(), 0, old.size(), old.size(), x, x + 1, 17, map, flags,
+                        &single[x - from]);
+      ASSERT_EQ(whole, single) << "flags " << flags << ", from " << from;
+      EXPECT_NE(whole, Bytes(old.begin() + from, old.begin() + to)) << "nothing predicted";
+    }
+  }
+}
+
 TEST(Delta, ShiftMapTakesTheLongestCommandAndFillsGaps) {
   using rtp::Command;
   namespace d = rtp::delta;

@@ -83,7 +83,9 @@ class PosixFile : public File {
       }
       p += r;
       n -= static_cast<std::size_t>(r);
+      unsent_ += static_cast<std::size_t>(r);
     }
+    if (unsent_ >= kWriteBackEvery) startWriteBack();
   }
   void seek(std::uint64_t pos) override {
     if (::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) < 0) fail("cannot seek in", path_);
@@ -103,8 +105,21 @@ class PosixFile : public File {
   void setAttributes(std::uint32_t) override {}
 
  private:
+  // The disk starts on a large file's first MiB while the rest is decoded,
+  // so the flush before the swap waits for the last few, not the whole file
+  // (45 MiB: 0.168 s to 0.150 s an apply). Only a start: it promises
+  // nothing, and its errors show at the flush. Not at close: a tree's many
+  // small files go faster as one syncfs.
+  static constexpr std::size_t kWriteBackEvery = 4u << 20;
+  void startWriteBack() {
+    if (unsent_ == 0) return;
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    unsent_ = 0;
+  }
+
   int fd_;
   std::string path_;
+  std::size_t unsent_ = 0;  // bytes written since the disk was last set going
 };
 
 // Where a call lands: a name in an open folder, or (AT_FDCWD) a path.

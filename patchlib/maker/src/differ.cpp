@@ -48,11 +48,10 @@ constexpr ScanRules kRules[] = {{8, 0, 0, 0}, {8, 256, 6, 16}};
 // Shared stretches are found from blocks of this many old bytes, at
 // multiples of it: any equal stretch twice as long holds one.
 constexpr std::size_t kBlock = 512;
-// From this old size on (where sorting takes seconds and hundreds of MiB),
-// only the old bytes outside shared stretches are sorted when these cover
+// Only the old bytes outside shared stretches are sorted when these cover
 // this share of new (in 1/16) and leave at most 1/kSortedPart of old to sort.
-// Below it, where matches outside the stretches still pay, all is sorted.
-constexpr std::size_t kSortOutsideFrom = 16u << 20;
+// At every size: on a 4 MiB image it halved the make and the patch was
+// smaller too (the stretches are the alignment the scan would keep anyway).
 constexpr std::size_t kSharedSixteenths = 12;
 constexpr std::size_t kSortedPart = 4;
 // How far past the end of a shared stretch its alignment is tried again.
@@ -349,8 +348,7 @@ DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize,
                        const unsigned char* newData, std::size_t newSize) {
   if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
   impl_ = std::make_unique<Impl>(oldData, oldSize);
-  if (oldSize >= kSortOutsideFrom)
-    impl_->sortOutside(sharedRuns(oldData, oldSize, newData, newSize), newSize);
+  impl_->sortOutside(sharedRuns(oldData, oldSize, newData, newSize), newSize);
 }
 DeltaIndex::DeltaIndex(DeltaIndex&&) noexcept = default;
 DeltaIndex::~DeltaIndex() = default;

@@ -28,9 +28,8 @@ struct PatchStreams {
 
 // The old file's side of a delta, its suffix array: most of the memory that
 // making one takes, and at its largest while being built. Given the new file
-// and a large old one, it first finds the long stretches the two share;
-// where those are most of new, only the old bytes outside them are sorted,
-// at once. Otherwise the whole old file is (wantsWholeSort): by sortWhole
+// too, it first finds the long stretches the two share; where those are most
+// of new, only the old bytes outside them are sorted, at once. Otherwise the whole old file is (wantsWholeSort): by sortWhole
 // once the caller has put the new file aside, keeping the two peaks apart,
 // or else by encodeDelta. Points into oldData, which must outlive it.
 class DeltaIndex {

@@ -75,17 +75,33 @@ Digest Sha256::finish() {
   return d;
 }
 
-bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature) {
-  Provider ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+namespace {
+
+NTSTATUS importKey(const Provider& ecdsa, const PublicKey& key, BCRYPT_KEY_HANDLE* handle) {
   std::vector<unsigned char> blob(sizeof(BCRYPT_ECCKEY_BLOB) + key.size());
   BCRYPT_ECCKEY_BLOB header;
   header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
   header.cbKey = 32;
   std::memcpy(blob.data(), &header, sizeof header);
   std::memcpy(blob.data() + sizeof header, key.data(), key.size());
+  return BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, handle, blob.data(),
+                             static_cast<ULONG>(blob.size()), 0);
+}
+
+}  // namespace
+
+bool isPublicKey(const PublicKey& key) {
+  Provider ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
   BCRYPT_KEY_HANDLE handle = nullptr;
-  NTSTATUS st = BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle,
-                                    blob.data(), static_cast<ULONG>(blob.size()), 0);
+  if (importKey(ecdsa, key, &handle) != kSuccess) return false;
+  BCryptDestroyKey(handle);
+  return true;
+}
+
+bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature) {
+  Provider ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+  BCRYPT_KEY_HANDLE handle = nullptr;
+  NTSTATUS st = importKey(ecdsa, key, &handle);
   if (st != kSuccess) fail("importing the trusted P-256 public key", st);
   st = BCryptVerifySignature(
       handle, nullptr, const_cast<PUCHAR>(digest.data()), static_cast<ULONG>(digest.size()),

@@ -35,7 +35,7 @@ void freeDer(unsigned char* p) { OPENSSL_free(p); }
 
 // Importing the key (its curve's tables included) costs more than checking
 // a signature with it, and a process checks against one release key: each
-// thread keeps the last key it imported.
+// thread keeps the last key it imported. Null for a point off the curve.
 EVP_PKEY* importedKey(const PublicKey& key) {
   struct Last {
     PublicKey key{};
@@ -53,10 +53,10 @@ EVP_PKEY* importedKey(const PublicKey& key) {
   Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> fromData(
       EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   EVP_PKEY* pkey = nullptr;
-  if (!fromData.p || EVP_PKEY_fromdata_init(fromData.p) != 1 ||
-      EVP_PKEY_fromdata(fromData.p, &pkey, EVP_PKEY_PUBLIC_KEY, const_cast<OSSL_PARAM*>(params)) !=
-          1)
-    fail("importing the trusted P-256 public key");
+  if (!fromData.p || EVP_PKEY_fromdata_init(fromData.p) != 1) fail("P-256 key import set-up");
+  if (EVP_PKEY_fromdata(fromData.p, &pkey, EVP_PKEY_PUBLIC_KEY,
+                        const_cast<OSSL_PARAM*>(params)) != 1)
+    return nullptr;
   if (last.pkey.p) EVP_PKEY_free(last.pkey.p);
   last.pkey.p = pkey;
   last.key = key;
@@ -102,13 +102,16 @@ bool verifySignature(const PublicKey& key, const Digest& digest, const Signature
   Owned<unsigned char, freeDer> derOwner(der);
   if (derLen <= 0) fail("encoding the signature");
 
-  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(
-      EVP_PKEY_CTX_new_from_pkey(nullptr, importedKey(key), nullptr));
+  EVP_PKEY* pkey = importedKey(key);
+  if (!pkey) fail("importing the trusted P-256 public key");
+  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey, nullptr));
   if (!ctx.p || EVP_PKEY_verify_init(ctx.p) != 1) fail("signature check set-up");
   // 0 is a bad signature, a negative value a malformed one: neither holds.
   return EVP_PKEY_verify(ctx.p, der, static_cast<std::size_t>(derLen), digest.data(),
                          digest.size()) == 1;
 }
+
+bool isPublicKey(const PublicKey& key) { return importedKey(key) != nullptr; }
 
 }  // namespace crypto
 }  // namespace rtp

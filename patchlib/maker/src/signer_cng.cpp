@@ -234,21 +234,6 @@ crypto::Signature SigningKey::sign(const crypto::Digest& digest) const {
   return out;
 }
 
-crypto::PublicKey readPublicKey(const std::string& pemPath) {
-  const crypto::PublicKey key =
-      keyfile::readPublicKey(keyfile::readText(pemPath, "public key"), pemPath);
-  // A point off the curve is no key.
-  Bytes blob(sizeof(BCRYPT_ECCKEY_BLOB) + key.size());
-  BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, kCoordinate};
-  std::memcpy(blob.data(), &header, sizeof header);
-  std::memcpy(blob.data() + sizeof header, key.data(), key.size());
-  KeyHandle handle;
-  const NTSTATUS st = BCryptImportKeyPair(ecdsa(), nullptr, BCRYPT_ECCPUBLIC_BLOB, handle.out(),
-                                          blob.data(), static_cast<ULONG>(blob.size()), 0);
-  if (st != kSuccess) fail(pemPath + " holds no usable P-256 public key", st);
-  return key;
-}
-
 void generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::string& passphrase) {
   if (!passphrase.empty()) keyfile::checkNewPassphrase(passphrase);

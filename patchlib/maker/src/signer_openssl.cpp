@@ -258,14 +258,6 @@ crypto::Signature SigningKey::sign(const crypto::Digest& digest) const {
   return out;
 }
 
-crypto::PublicKey readPublicKey(const std::string& pemPath) {
-  Owned<BIO> bio(BIO_new_file(pemPath.c_str(), "r"));
-  if (!bio) fail("cannot open the public key " + pemPath);
-  Owned<EVP_PKEY> key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
-  if (!key) fail(pemPath + " holds no PEM public key");
-  return publicPoint(key.get(), pemPath);
-}
-
 void generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::string& passphrase) {
   if (!passphrase.empty()) keyfile::checkNewPassphrase(passphrase);

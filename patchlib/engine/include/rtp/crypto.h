@@ -46,6 +46,8 @@ Digest sha256(const void* data, std::size_t n);
 
 // True only if signature is key's ECDSA P-256 signature of digest.
 bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature);
+// True if key is a point of P-256, one verifySignature can check with.
+bool isPublicKey(const PublicKey& key);
 
 KeyId keyId(const PublicKey& key);
 

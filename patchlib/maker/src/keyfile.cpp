@@ -2,7 +2,6 @@
 // may have written: every length is checked against what is left before it
 // is used, and the iteration count is checked before any passphrase is hashed.
 #include "rtp/keyfile.h"
-#include "rtp/signer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -417,14 +416,4 @@ std::string weakKeyWarning(const std::string& where, unsigned iterations) {
 }
 
 }  // namespace keyfile
-
-// Both platforms read the file here; the platform's own crypto says whether
-// the point is one it can check signatures with.
-crypto::PublicKey readPublicKey(const std::string& pemPath) {
-  const crypto::PublicKey key =
-      keyfile::readPublicKey(keyfile::readText(pemPath, "public key"), pemPath);
-  if (!crypto::isPublicKey(key)) throw KeyError(pemPath + " holds no usable P-256 public key");
-  return key;
-}
-
 }  // namespace rtp

@@ -4,6 +4,7 @@
 
 #include "rtp/engine.h"
 #include "rtp/format.h"
+#include "rtp/keyfile.h"
 #include "rtp/signer.h"
 
 namespace rtp {
@@ -78,6 +79,15 @@ void signPatchFile(const std::string& path, const SigningKey& key) {
     removeQuietly(*fs, tmp);
     throw;
   }
+}
+
+// Both platforms read the file here; the platform's own crypto says whether
+// the point is one it can check signatures with.
+crypto::PublicKey readPublicKey(const std::string& pemPath) {
+  const crypto::PublicKey key =
+      keyfile::readPublicKey(keyfile::readText(pemPath, "public key"), pemPath);
+  if (!crypto::isPublicKey(key)) throw KeyError(pemPath + " holds no usable P-256 public key");
+  return key;
 }
 
 }  // namespace rtp

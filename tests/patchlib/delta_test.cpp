@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 #include "rtp/bytes.h"
 #include "rtp/delta.h"
@@ -167,6 +168,12 @@ TEST(Delta, NearlyUnchangedLargeFileCostsLittle) {
   EXPECT_EQ(readBytes(dir.sub("old/data.bin")), newData);
 }
 
+rtp::InPlace encodeInPlace(const Bytes& o, const Bytes& n, rtp::Hash128& oldHash,
+                           rtp::Hash128& newHash, rtp::PatchStreams& out) {
+  std::istringstream oldIn(std::string(o.begin(), o.end())), newIn(std::string(n.begin(), n.end()));
+  return rtp::encodeInPlace(oldIn, newIn, o.size(), oldHash, newHash, out);
+}
+
 // A few bytes changed in a large input, as a rebuild changes them: past
 // 16 MiB the maker sorts only what the long shared stretches leave. It must
 // make what sorting the whole old file makes, or where equal bytes match in
@@ -201,6 +208,13 @@ TEST(Delta, NearlyUnchangedLargeInputsMakeWhatAWholeSortMakes) {
     n.insert(n.begin() + (8 << 20) + 10, 300, 0);
     cases.push_back({"zeros", std::move(o), std::move(n), false});
   }
+  {
+    // A rebuild that moved nothing: stamps and a checksum changed in place.
+    Bytes o = executableLike(size, 44), n = o;
+    for (std::size_t i = 0; i < 20; ++i) n[640 + i] = static_cast<unsigned char>(i);
+    for (std::size_t at : {std::size_t(3 << 20), n.size() - 9}) n[at] ^= 0x11;
+    cases.push_back({"in place", std::move(o), std::move(n), true});
+  }
   auto bytesOf = [](const rtp::PatchStreams& s) {
     Bytes all;
     for (const Bytes* b : {&s.literals, &s.commands, &s.positions, &s.differences}) {
@@ -225,7 +239,24 @@ TEST(Delta, NearlyUnchangedLargeInputsMakeWhatAWholeSortMakes) {
     }
     EXPECT_LT(near.size(), 512u);
     EXPECT_EQ(applyStreams(c.oldData, c.newData, streams), c.newData);
+    if (c.oldData.size() == c.newData.size()) {
+      // Compared a slice at a time, without either file whole in memory.
+      rtp::PatchStreams inPlace;
+      rtp::Hash128 oldHash, newHash;
+      EXPECT_EQ(encodeInPlace(c.oldData, c.newData, oldHash, newHash, inPlace),
+                rtp::InPlace::Delta);
+      EXPECT_EQ(bytesOf(inPlace), whole);
+      EXPECT_EQ(newHash, rtp::hashBytes(c.newData.data(), c.newData.size()));
+      EXPECT_EQ(oldHash, rtp::hashBytes(c.oldData.data(), c.oldData.size()));
+    }
   }
+  // More than one byte in 1,024 changed is not a change in place; none is no change.
+  rtp::PatchStreams unused;
+  rtp::Hash128 h1, h2;
+  Bytes noisy = cases[0].oldData;
+  for (std::size_t at = 0; at < noisy.size(); at += 1000) noisy[at] ^= 1;
+  EXPECT_EQ(encodeInPlace(cases[0].oldData, noisy, h1, h2, unused), rtp::InPlace::Other);
+  EXPECT_EQ(encodeInPlace(noisy, noisy, h1, h2, unused), rtp::InPlace::Same);
 }
 
 TEST(Delta, PredictorFollowsRelinkedCalls) {
@@ -247,18 +278,20 @@ TEST(Delta, PredictorFollowsRelinkedCalls) {
 // time: predicting byte by byte must give what one call over the range gives.
 TEST(Delta, PredictorFindsEveryFieldWhateverTheRange) {
   // Mostly bytes that start or end a context pair, so fields crowd and overlap.
-  const unsigned char alphabet[] = {0xE8, 0xE9, 0x0F, 0x84, 0x8B, 0x89, 0x05, 0x15,
-                                    0x3D, 0x48, 0x00, 0xFF, 0x10, 0x90};
+  const unsigned char alphabet[] = {0xE8, 0xE9, 0x0F, 0x84, 0x8B, 0x89, 0x05,
+                                    0x15, 0x3D, 0x48, 0x00, 0xFF, 0x10, 0x90};
   Bytes old = randomBytes(1 << 16, 77);
   // Every fourth field's two high bytes are 0 or FF: a target in the file.
   for (std::size_t i = 0; i < old.size(); ++i)
     old[i] = i % 4 >= 2 ? (old[i] & 1 ? 0xFF : 0) : alphabet[old[i] % sizeof alphabet];
   rtp::ShiftMap map;
-  map.build({{rtp::delta::Add, 20000, -64}, {rtp::delta::Literal, 100, 0},
+  map.build({{rtp::delta::Add, 20000, -64},
+             {rtp::delta::Literal, 100, 0},
              {rtp::delta::Add, 40000, 300}});
   for (unsigned flags : {rtp::delta::kPredictRelative, rtp::delta::kPredictAll}) {
     for (const auto& [from, to] : {std::pair<std::size_t, std::size_t>{0, old.size()},
-                                   {5, 4099}, {old.size() - 707, old.size()}}) {
+                                   {5, 4099},
+                                   {old.size() - 707, old.size()}}) {
       Bytes whole(to - from), single(to - from);
       rtp::predictOld(old.data(), 0, old.size(), old.size(), from, to, 17, map, flags,
                       whole.data());

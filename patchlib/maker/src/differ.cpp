@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <istream>
 #include <new>
 
 #include "rtp/bytes.h"
@@ -31,6 +32,11 @@ constexpr std::size_t kLongMatch = 4096;
 // An exact stretch at least this long inside a run becomes a copy; shorter
 // ones cost less as a gap between differences.
 constexpr std::size_t kMinCopy = 4096;
+// A new file the size of the old one is taken as changed in place while at
+// most one byte in this many differs.
+constexpr std::uint64_t kInPlaceShare = 1024;
+// The in-place comparison reads both files this many bytes at a time.
+constexpr std::size_t kSlice = 1u << 20;
 // Above this new size only the first way of matching is tried.
 constexpr std::size_t kTryAllBelow = 16u << 20;
 
@@ -761,6 +767,68 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
                          const unsigned char* newData, std::size_t newSize) {
   return encodeDelta(DeltaIndex(oldData, oldSize, newData, newSize), newData, newSize);
+}
+
+InPlace encodeInPlace(std::istream& oldData, std::istream& newData, std::uint64_t size,
+                      Hash128& oldHash, Hash128& newHash, PatchStreams& out) {
+  const std::uint64_t maxDifferent = std::max<std::uint64_t>(size / kInPlaceShare, 1);
+  PatchStreams s;
+  putVarint(s.commands, 0);  // no predictor: nothing moved
+  auto command = [&](unsigned kind, std::uint64_t length) {
+    putVarint(s.commands, length << 2 | kind);
+    putVarint(s.commands, zigzag(0));  // in place: old offset = new offset
+  };
+  // What commandsOf and emit make of one run over the whole file: equal
+  // stretches of kMinCopy bytes or more are copies, the rest adds listing
+  // their differences.
+  std::vector<std::pair<std::uint64_t, unsigned char>> pending;  // differences from addFrom
+  std::uint64_t addFrom = 0, equalFrom = 0, different = 0;
+  auto addUpTo = [&](std::uint64_t to) {
+    if (to == addFrom) return;
+    command(delta::Add, to - addFrom);
+    std::uint64_t last = 0;
+    for (const auto& [at, d] : pending) {
+      putVarint(s.positions, at - addFrom - last);
+      s.differences.push_back(d);
+      last = at - addFrom + 1;
+    }
+    putVarint(s.positions, to - addFrom - last);
+    pending.clear();
+    addFrom = to;
+  };
+  auto equalUpTo = [&](std::uint64_t end) {
+    if (end - equalFrom < kMinCopy) return;
+    addUpTo(equalFrom);
+    command(delta::Copy, end - equalFrom);
+    addFrom = end;
+  };
+
+  Hasher oldHasher, newHasher;
+  std::vector<unsigned char> o(kSlice), n(kSlice);
+  for (std::uint64_t at = 0; at < size; at += kSlice) {
+    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(kSlice, size - at));
+    if (!oldData.read(reinterpret_cast<char*>(o.data()), static_cast<std::streamsize>(len)) ||
+        !newData.read(reinterpret_cast<char*>(n.data()), static_cast<std::streamsize>(len)))
+      throw MakeError("cannot read a file being compared (did it change?)");
+    oldHasher.update(o.data(), len);
+    newHasher.update(n.data(), len);
+    for (std::size_t i = sameForward(o.data(), n.data(), len); i < len;
+         i += sameForward(o.data() + i, n.data() + i, len - i)) {
+      if (++different > maxDifferent) return InPlace::Other;
+      const std::uint64_t pos = at + i;
+      if (pos > equalFrom) equalUpTo(pos);
+      pending.push_back({pos, static_cast<unsigned char>(n[i] - o[i])});
+      equalFrom = pos + 1;
+      ++i;
+    }
+  }
+  oldHash = oldHasher.digest();
+  newHash = newHasher.digest();
+  if (different == 0) return InPlace::Same;
+  equalUpTo(size);
+  addUpTo(size);
+  out = std::move(s);
+  return InPlace::Delta;
 }
 
 }  // namespace rtp

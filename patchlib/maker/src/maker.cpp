@@ -200,6 +200,10 @@ std::uint32_t addedMode(const std::string& path) {
 // Reads op's files and appends its data to streams, as a delta where that is
 // smaller than the content in full. False for a file that did not change,
 // which the patch leaves out.
+// From this size on, a file changed in place is compared without reading
+// it whole (encodeInPlace); below, the whole comparison costs little.
+constexpr std::uint64_t kInPlaceFrom = 16u << 20;
+
 bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPath,
               PatchStreams& streams) {
   if (op.kind == OpKind::Delete) {
@@ -209,6 +213,24 @@ bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPat
     return true;
   }
   if (op.kind != OpKind::Add && op.kind != OpKind::Modify) return true;
+  if (op.kind == OpKind::Modify) {
+    std::error_code oldFailed, newFailed;
+    const std::uint64_t size = fs::file_size(oldPath, oldFailed);
+    if (!oldFailed && size >= kInPlaceFrom && fs::file_size(newPath, newFailed) == size &&
+        !newFailed) {
+      std::ifstream o(oldPath, std::ios::binary), n(newPath, std::ios::binary);
+      if (!o || !n) throw MakeError("cannot open " + (o ? newPath : oldPath));
+      PatchStreams delta;
+      const InPlace found = encodeInPlace(o, n, size, op.oldHash, op.newHash, delta);
+      if (found != InPlace::Other) {
+        op.oldSize = op.newSize = size;
+        if (found == InPlace::Same) return false;
+        op.encoding = Encoding::Delta;
+        streams.append(delta);
+        return true;
+      }
+    }
+  }
   FileBytes n = readAll(newPath);
   op.newSize = n.size();
   op.newHash = hashBytes(n.data(), n.size());

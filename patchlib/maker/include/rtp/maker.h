@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -29,9 +30,10 @@ struct PatchStreams {
 // The old file's side of a delta, its suffix array: most of the memory that
 // making one takes, and at its largest while being built. Given the new file
 // too, it first finds the long stretches the two share; where those are most
-// of new, only the old bytes outside them are sorted, at once. Otherwise the whole old file is (wantsWholeSort): by sortWhole
-// once the caller has put the new file aside, keeping the two peaks apart,
-// or else by encodeDelta. Points into oldData, which must outlive it.
+// of new, only the old bytes outside them are sorted, at once. Otherwise the
+// whole old file is (wantsWholeSort): by sortWhole once the caller has put
+// the new file aside, keeping the two peaks apart, or else by encodeDelta.
+// Points into oldData, which must outlive it.
 class DeltaIndex {
  public:
   DeltaIndex(const unsigned char* oldData, std::size_t oldSize);  // sorts the whole file
@@ -54,6 +56,16 @@ class DeltaIndex {
 PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize);
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
                          const unsigned char* newData, std::size_t newSize);
+
+// A large file rebuilt with a few bytes changed in place (a stamp) is
+// compared and encoded in one read of the two, a slice at a time, so its
+// time and memory follow the change rather than the file: the streams
+// encodeDelta would make of it, and both hashes. Other, with nothing set,
+// once more than one byte in 1,024 differs; Same when none does. Reads
+// size bytes of each; throws MakeError if either has fewer.
+enum class InPlace { Same, Delta, Other };
+InPlace encodeInPlace(std::istream& oldData, std::istream& newData, std::uint64_t size,
+                      Hash128& oldHash, Hash128& newHash, PatchStreams& out);
 
 // What the streams, or a whole content stored in full, cost compressed on
 // their own: the measure for choosing between encodings.

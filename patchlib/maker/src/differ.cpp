@@ -501,13 +501,8 @@ class Matcher {
   bool widerWins(std::size_t scan, std::size_t pos, std::int64_t current,
                  const ScanRules& rules) const {
     const std::size_t w = std::min(rules.window, std::min(newSize_ - scan, oldSize_ - pos));
-    const std::int64_t candidate = offsetOf(pos, scan);
-    std::size_t mine = 0, theirs = 0;
-    for (std::size_t k = 0; k < w; ++k) {
-      mine += sameAt(scan + k, candidate);
-      theirs += sameAt(scan + k, current);
-    }
-    return mine > theirs + rules.windowGain;
+    return countAt(scan, scan + w, offsetOf(pos, scan)) >
+           countAt(scan, scan + w, current) + rules.windowGain;
   }
 
   // Entry i of the suffix array: four bytes read (the array has one to spare),

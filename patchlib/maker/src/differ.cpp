@@ -82,24 +82,32 @@ std::uint64_t load8(const unsigned char* p) {
 // The high bit of each byte of v that is zero.
 std::uint64_t zeroBytes(std::uint64_t v) { return ~(((v & kLow7) + kLow7) | v) & kHigh; }
 
+// The lowest lane of d that is set, and the highest going back: in a
+// little-endian load, byte 0 is the lowest.
+unsigned lowLanes(std::uint64_t d) { return static_cast<unsigned>(__builtin_ctzll(d)) / 8; }
+unsigned highLanes(std::uint64_t d) { return static_cast<unsigned>(__builtin_clzll(d)) / 8; }
+
 // How many bytes a[i] == b[i] from the start.
 std::size_t sameForward(const unsigned char* a, const unsigned char* b, std::size_t max) {
   std::size_t i = 0;
-  while (i + 8 <= max && load8(a + i) == load8(b + i)) i += 8;
+  for (; i + 8 <= max; i += 8)
+    if (const std::uint64_t d = load8(a + i) ^ load8(b + i)) return i + lowLanes(d);
   while (i < max && a[i] == b[i]) ++i;
   return i;
 }
 // How many bytes a[i] != b[i] from the start.
 std::size_t differentForward(const unsigned char* a, const unsigned char* b, std::size_t max) {
   std::size_t i = 0;
-  while (i + 8 <= max && zeroBytes(load8(a + i) ^ load8(b + i)) == 0) i += 8;
+  for (; i + 8 <= max; i += 8)
+    if (const std::uint64_t e = zeroBytes(load8(a + i) ^ load8(b + i))) return i + lowLanes(e);
   while (i < max && a[i] != b[i]) ++i;
   return i;
 }
 // The same going back from a and b (exclusive).
 std::size_t sameBackward(const unsigned char* a, const unsigned char* b, std::size_t max) {
   std::size_t i = 0;
-  while (i + 8 <= max && load8(a - i - 8) == load8(b - i - 8)) i += 8;
+  for (; i + 8 <= max; i += 8)
+    if (const std::uint64_t d = load8(a - i - 8) ^ load8(b - i - 8)) return i + highLanes(d);
   while (i < max &&
          a[-1 - static_cast<std::ptrdiff_t>(i)] == b[-1 - static_cast<std::ptrdiff_t>(i)])
     ++i;
@@ -107,7 +115,9 @@ std::size_t sameBackward(const unsigned char* a, const unsigned char* b, std::si
 }
 std::size_t differentBackward(const unsigned char* a, const unsigned char* b, std::size_t max) {
   std::size_t i = 0;
-  while (i + 8 <= max && zeroBytes(load8(a - i - 8) ^ load8(b - i - 8)) == 0) i += 8;
+  for (; i + 8 <= max; i += 8)
+    if (const std::uint64_t e = zeroBytes(load8(a - i - 8) ^ load8(b - i - 8)))
+      return i + highLanes(e);
   while (i < max &&
          a[-1 - static_cast<std::ptrdiff_t>(i)] != b[-1 - static_cast<std::ptrdiff_t>(i)])
     ++i;
@@ -242,10 +252,12 @@ class SuffixArray {
       throw MakeError("suffix sort failed");
     if (width_ == 4) return;  // divsufsort's entries already read as ours
     unsigned char* out = bytes_.get();
-    // In place, front to back: entry i's bytes end before entry i + 1 is
+    // In place, front to back, each entry stored as four bytes whose fourth
+    // the next entry overwrites: entry i's bytes end before entry i + 1 is
     // read, and then written over.
     for (std::size_t i = 0; i < size; ++i) {
-      bytes::setLe(out + i * width_, static_cast<std::uint32_t>(sa[i]), 4);
+      const std::uint32_t v = static_cast<std::uint32_t>(sa[i]);
+      std::memcpy(out + i * width_, &v, 4);
     }
     // A shrinking realloc gives the tail back without copying.
     if (void* shrunk = std::realloc(out, size * width_ + 1)) {

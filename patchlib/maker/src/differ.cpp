@@ -128,8 +128,8 @@ std::size_t countSame(const unsigned char* a, const unsigned char* b, std::size_
   std::size_t count = 0, i = 0;
   for (; i + 8 <= n; i += 8)
     // One bit a lane: a multiply adds them (no popcount instruction assumed).
-    count += static_cast<std::size_t>(((zeroBytes(load8(a + i) ^ load8(b + i)) >> 7) *
-                                       0x0101010101010101ull) >> 56);
+    count += static_cast<std::size_t>(
+        ((zeroBytes(load8(a + i) ^ load8(b + i)) >> 7) * 0x0101010101010101ull) >> 56);
   for (; i < n; ++i) count += a[i] == b[i];
   return count;
 }

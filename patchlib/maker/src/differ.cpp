@@ -29,6 +29,14 @@ namespace {
 // A match at least this long is taken at once; stops long runs of equal
 // bytes from making the scan quadratic.
 constexpr std::size_t kLongMatch = 4096;
+// A match the scan passed over is carried to the next position, one byte
+// shorter, while it is longer than this, instead of searching again: the
+// search at every byte was most of a large file's make. Shorter matches are
+// searched for, since a new one is then likely to be longer. Measured on
+// Debian binaries: a 45 MiB library 30 % faster and 0.04 % larger at 8;
+// below 16 MiB, 8 cost a 4 MiB image 1.2 %, 16 nothing.
+constexpr std::size_t kCarryLarge = 8;
+constexpr std::size_t kCarrySmall = 16;
 // An exact stretch at least this long inside a run becomes a copy; shorter
 // ones cost less as a gap between differences.
 constexpr std::size_t kMinCopy = 4096;
@@ -401,12 +409,20 @@ class Matcher {
     std::vector<Run> runs;
     std::size_t scan = 0, len = 0, pos = 0, lastScan = 0, lastPos = 0;
     std::int64_t lastOffset = 0;
+    const std::size_t carryOver = newSize_ >= kTryAllBelow ? kCarryLarge : kCarrySmall;
     while (scan < newSize_) {
       std::size_t oldScore = 0;
       scan += len;
       std::size_t scored = scan;
+      bool carry = false;
       for (; scan < newSize_; ++scan) {
-        len = longestMatch(scan, pos);
+        if (carry && len > carryOver) {
+          --len;
+          ++pos;
+        } else {
+          len = longestMatch(scan, pos);
+        }
+        carry = true;
         // How well the current alignment already does over this match.
         if (scored < scan + len) {
           oldScore += countAt(scored, scan + len, lastOffset);

@@ -751,7 +751,8 @@ PatchStreams emit(const std::vector<Command>& cmds, const unsigned char* o, std:
 
 }  // namespace
 
-PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize) {
+PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize,
+                         std::uint64_t* compressed) {
   // Every way of matching first; the index goes before the runs become
   // streams and the candidates are compressed to compare them.
   const unsigned char* oldData = index.impl_->old;
@@ -786,6 +787,7 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
       bestSize = size;
     }
   }
+  if (compressed) *compressed = candidates.size() > 1 ? bestSize : compressedSize(candidates[0]);
   return std::move(candidates[best]);
 }
 

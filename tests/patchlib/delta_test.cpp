@@ -167,6 +167,25 @@ TEST(Delta, NearlyUnchangedLargeFileCostsLittle) {
   EXPECT_EQ(readBytes(dir.sub("old/data.bin")), newData);
 }
 
+TEST(Delta, AFewChangedBytesShareOneSection) {
+  // Streams of a few bytes each cost less in one section than in four.
+  Bytes oldData = randomBytes(200000, 22), newData = oldData;
+  for (std::size_t at : {1000, 90000, 150000}) newData[at] ^= 0x5a;
+  TempDir dir;
+  writeFile(dir.sub("old/app.bin"), oldData);
+  writeFile(dir.sub("new/app.bin"), newData);
+  const rtp::MakeStats st =
+      rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"), &testSigningKey(), nullptr,
+                     {"Velmora", "tiny", "7", "8"});
+  const Parts parts = partsOf(readBytes(dir.sub("p.rtp")));
+  ASSERT_EQ(parts.header.sections.size(), 2u);
+  EXPECT_EQ(parts.header.sections[1].type, rtp::format::kSectionSmallStreams);
+  EXPECT_LE(st.patchSize, 300u) << "364 with a section for each stream";
+  auto fs = rtp::makeNativeFileSystem();
+  ASSERT_TRUE(rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), trustTestKey()).ok());
+  EXPECT_EQ(readBytes(dir.sub("old/app.bin")), newData);
+}
+
 // A few bytes changed in a large input, as a rebuild changes them: past
 // 16 MiB the maker sorts only what the long shared stretches leave. It must
 // make what sorting the whole old file makes, or where equal bytes match in
@@ -247,18 +266,20 @@ TEST(Delta, PredictorFollowsRelinkedCalls) {
 // time: predicting byte by byte must give what one call over the range gives.
 TEST(Delta, PredictorFindsEveryFieldWhateverTheRange) {
   // Mostly bytes that start or end a context pair, so fields crowd and overlap.
-  const unsigned char alphabet[] = {0xE8, 0xE9, 0x0F, 0x84, 0x8B, 0x89, 0x05, 0x15,
-                                    0x3D, 0x48, 0x00, 0xFF, 0x10, 0x90};
+  const unsigned char alphabet[] = {0xE8, 0xE9, 0x0F, 0x84, 0x8B, 0x89, 0x05,
+                                    0x15, 0x3D, 0x48, 0x00, 0xFF, 0x10, 0x90};
   Bytes old = randomBytes(1 << 16, 77);
   // Every fourth field's two high bytes are 0 or FF: a target in the file.
   for (std::size_t i = 0; i < old.size(); ++i)
     old[i] = i % 4 >= 2 ? (old[i] & 1 ? 0xFF : 0) : alphabet[old[i] % sizeof alphabet];
   rtp::ShiftMap map;
-  map.build({{rtp::delta::Add, 20000, -64}, {rtp::delta::Literal, 100, 0},
+  map.build({{rtp::delta::Add, 20000, -64},
+             {rtp::delta::Literal, 100, 0},
              {rtp::delta::Add, 40000, 300}});
   for (unsigned flags : {rtp::delta::kPredictRelative, rtp::delta::kPredictAll}) {
     for (const auto& [from, to] : {std::pair<std::size_t, std::size_t>{0, old.size()},
-                                   {5, 4099}, {old.size() - 707, old.size()}}) {
+                                   {5, 4099},
+                                   {old.size() - 707, old.size()}}) {
       Bytes whole(to - from), single(to - from);
       rtp::predictOld(old.data(), 0, old.size(), old.size(), from, to, 17, map, flags,
                       whole.data());

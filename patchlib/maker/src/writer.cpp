@@ -20,6 +20,7 @@ namespace {
 constexpr std::uint32_t kLevel = 9 | LZMA_PRESET_EXTREME;
 constexpr std::uint32_t kEstimateLevel = 1;
 constexpr std::uint32_t kEstimateDictionary = 1u << 20;
+constexpr std::size_t kContextSample = 256u << 10;
 
 void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   bytes::putLe(out, h.low, 8);
@@ -89,6 +90,25 @@ std::uint64_t estimate(const std::vector<unsigned char>& raw) {
       .bytes.size();
 }
 
+// Which literal context codes a stream smaller depends on its data (a large
+// delta's positions code smaller with that of bytes): a small stream is
+// coded both ways, a larger one ranked at the fast preset on its first
+// bytes and coded once.
+Coded compressBest(const std::vector<unsigned char>& raw, std::uint32_t dictionary) {
+  Kind kind = Kind::Numbers;
+  if (raw.size() <= format::kMaxSmallStreams) {
+    Coded numbers = compress(raw, kLevel, dictionary, Kind::Numbers);
+    Coded bytes = compress(raw, kLevel, dictionary, Kind::Bytes);
+    return bytes.bytes.size() < numbers.bytes.size() ? std::move(bytes) : std::move(numbers);
+  }
+  const std::size_t sample = std::min<std::size_t>(raw.size(), kContextSample);
+  const std::uint32_t rough = std::min(kEstimateDictionary, dictionary);
+  if (compress(raw.data(), sample, kEstimateLevel, rough, Kind::Bytes).bytes.size() <
+      compress(raw.data(), sample, kEstimateLevel, rough, Kind::Numbers).bytes.size())
+    kind = Kind::Bytes;
+  return compress(raw, kLevel, dictionary, kind);
+}
+
 std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
   std::vector<unsigned char> out;
   for (const PatchOp& op : ops) {
@@ -150,8 +170,7 @@ std::vector<unsigned char> assemble(format::Header header, const Sections& secti
 }
 
 // The four streams in one, or nothing when they are over the engine's bound
-// or hold nothing. Mixed bytes and numbers: whichever literal context codes
-// them smaller.
+// or hold nothing.
 Coded smallStreams(const PatchStreams& streams) {
   const std::vector<unsigned char>* parts[] = {&streams.literals, &streams.commands,
                                                &streams.positions, &streams.differences};
@@ -164,9 +183,7 @@ Coded smallStreams(const PatchStreams& streams) {
   if (total == 0 || total > format::kMaxSmallStreams) return {};
   for (const auto* part : parts) raw.insert(raw.end(), part->begin(), part->end());
   if (raw.size() > format::kMaxSmallStreams) return {};
-  Coded best = compress(raw, kLevel, format::kMaxSmallStreams, Kind::Bytes);
-  Coded numbers = compress(raw, kLevel, format::kMaxSmallStreams, Kind::Numbers);
-  if (numbers.bytes.size() < best.bytes.size()) best = std::move(numbers);
+  Coded best = compressBest(raw, format::kMaxSmallStreams);
   if (best.bytes.size() > format::kMaxSmallStreamsStored) return {};
   return best;
 }
@@ -192,16 +209,13 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
     joined.emplace_back(format::kSectionSmallStreams, std::move(small));
   }
   sections.emplace_back(format::kSectionLiterals,
-                        compress(streams.literals, kLevel, format::kLiteralsDictionary));
-  sections.emplace_back(
-      format::kSectionCommands,
-      compress(streams.commands, kLevel, format::kStreamDictionary, Kind::Numbers));
-  sections.emplace_back(
-      format::kSectionPositions,
-      compress(streams.positions, kLevel, format::kStreamDictionary, Kind::Numbers));
-  sections.emplace_back(
-      format::kSectionDifferences,
-      compress(streams.differences, kLevel, format::kStreamDictionary, Kind::Numbers));
+                        compressBest(streams.literals, format::kLiteralsDictionary));
+  sections.emplace_back(format::kSectionCommands,
+                        compressBest(streams.commands, format::kStreamDictionary));
+  sections.emplace_back(format::kSectionPositions,
+                        compressBest(streams.positions, format::kStreamDictionary));
+  sections.emplace_back(format::kSectionDifferences,
+                        compressBest(streams.differences, format::kStreamDictionary));
   std::vector<unsigned char> separate = assemble(header, sections);
   if (joined.empty()) return separate;
   std::vector<unsigned char> shared = assemble(header, joined);

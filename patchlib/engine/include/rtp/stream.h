@@ -38,7 +38,6 @@ class SmallStreams {
   const unsigned char* slice(std::size_t i, std::size_t& size);
   // Whether the stored bytes are those the range's SHA-256 names.
   bool intact();
-  File& file() { return file_; }
 
  private:
   void decode();

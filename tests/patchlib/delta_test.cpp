@@ -151,21 +151,43 @@ TEST(Delta, OnePercentOfFiveMegabytesGivesSmallPatch) {
   EXPECT_EQ(readBytes(dir.sub("old/velmora.exe")), newData);
 }
 
-TEST(Delta, NearlyUnchangedLargeFileCostsLittle) {
-  // No floor in proportion to the file: a few changed bytes cost a few bytes.
-  Bytes oldData = randomBytes(8 << 20, 21), newData = oldData;
-  for (std::size_t at : {std::size_t(1000), std::size_t(3 << 20), std::size_t(8 << 20) - 100})
-    for (std::size_t i = 0; i < 20; ++i) newData[at + i * 3] ^= 0x5a;
-  newData.insert(newData.begin() + (5 << 20), {'n', 'e', 'w'});
-  TempDir dir;
-  writeFile(dir.sub("old/data.bin"), oldData);
-  writeFile(dir.sub("new/data.bin"), newData);
-  rtp::MakeStats st =
-      rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"), &testSigningKey());
-  EXPECT_LT(st.patchSize, 1024u);
-  auto fs = rtp::makeNativeFileSystem();
-  ASSERT_TRUE(rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), trustTestKey()).ok());
-  EXPECT_EQ(readBytes(dir.sub("old/data.bin")), newData);
+TEST(Delta, AFewChangedBytesCostAFewBytes) {
+  // No floor in proportion to the file, and streams of a few bytes each
+  // share one section rather than pay for four.
+  struct Case {
+    const char* what;
+    Bytes oldData, newData;
+    std::uint64_t most;  // bytes, signed
+  };
+  std::vector<Case> cases;
+  {
+    Bytes o = randomBytes(8 << 20, 21), n = o;
+    for (std::size_t at : {std::size_t(1000), std::size_t(3 << 20), std::size_t(8 << 20) - 100})
+      for (std::size_t i = 0; i < 20; ++i) n[at + i * 3] ^= 0x5a;
+    n.insert(n.begin() + (5 << 20), {'n', 'e', 'w'});
+    cases.push_back({"8 MiB, 60 bytes changed and 3 inserted", std::move(o), std::move(n), 400});
+  }
+  {
+    Bytes o = randomBytes(200000, 22), n = o;
+    for (std::size_t at : {1000, 90000, 150000}) n[at] ^= 0x5a;
+    cases.push_back({"3 bytes changed", std::move(o), std::move(n), 300});  // 364 in four
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    writeFile(dir.sub("old/app.bin"), c.oldData);
+    writeFile(dir.sub("new/app.bin"), c.newData);
+    const rtp::MakeStats st =
+        rtp::makePatch(dir.sub("old"), dir.sub("new"), dir.sub("p.rtp"), &testSigningKey(), nullptr,
+                       {"Velmora", "tiny", "7", "8"});
+    const Parts parts = partsOf(readBytes(dir.sub("p.rtp")));
+    ASSERT_EQ(parts.header.sections.size(), 2u);
+    EXPECT_EQ(parts.header.sections[1].type, rtp::format::kSectionSmallStreams);
+    EXPECT_LE(st.patchSize, c.most);
+    auto fs = rtp::makeNativeFileSystem();
+    ASSERT_TRUE(rtp::applyPatch(*fs, dir.sub("p.rtp"), dir.sub("old"), trustTestKey()).ok());
+    EXPECT_EQ(readBytes(dir.sub("old/app.bin")), c.newData);
+  }
 }
 
 rtp::InPlace encodeInPlace(const Bytes& o, const Bytes& n, rtp::Hash128& oldHash,
@@ -174,10 +196,10 @@ rtp::InPlace encodeInPlace(const Bytes& o, const Bytes& n, rtp::Hash128& oldHash
   return rtp::encodeInPlace(oldIn, newIn, o.size(), oldHash, newHash, out);
 }
 
-// A few bytes changed in a large input, as a rebuild changes them: past
-// 16 MiB the maker sorts only what the long shared stretches leave. It must
-// make what sorting the whole old file makes, or where equal bytes match in
-// many places, no more.
+// A few bytes changed in a large input, as a rebuild changes them: the
+// maker sorts only what the long shared stretches leave, or (changed in
+// place) compares the files a slice at a time. It must make what sorting the
+// whole old file makes, or where equal bytes match in many places, no more.
 TEST(Delta, NearlyUnchangedLargeInputsMakeWhatAWholeSortMakes) {
   const std::size_t size = (std::size_t(16) << 20) + 4096;  // entries of four bytes
   struct Case {

@@ -2,8 +2,10 @@
 // same function on every test run.
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "rtp/bytes.h"
@@ -84,16 +86,19 @@ bool encode(const Bytes& raw, std::uint32_t dictionary, Bytes& out) {
 // decoded contents of the five sections instead (four 16-bit lengths, then
 // the parts; the last takes the rest), compresses them and wraps them in a
 // sound, signed header, so the fuzzer reaches the records and the delta
-// streams.
+// streams. The top bit of the first length puts the four data streams in one
+// small-streams section (their lengths as varints, then their bytes).
 Bytes assemble(const std::uint8_t* data, std::size_t size) {
   namespace f = rtp::format;
+  constexpr std::size_t kParts = 5;  // the records, then the four streams
   if (size < 8) return {};
   const Bytes in(data, data + size);
+  const bool small = (le(in, 0, 2) & 0x8000) != 0;
   std::vector<Bytes> parts;
   std::size_t at = 8;
-  for (std::size_t i = 0; i < f::kSectionCount; ++i) {
-    std::size_t n = i < 4 ? static_cast<std::size_t>(le(in, i * 2, 2)) : size - at;
-    if (n > size - at) n = size - at;
+  for (std::size_t i = 0; i < kParts; ++i) {
+    std::size_t n = size - at;  // the last takes the rest
+    if (i < 4) n = std::min<std::size_t>(n, le(in, i * 2, 2) & (i == 0 ? 0x7fff : 0xffff));
     parts.emplace_back(data + at, data + at + n);
     at += n;
   }
@@ -105,18 +110,29 @@ Bytes assemble(const std::uint8_t* data, std::size_t size) {
     ++records;
     totalNew += le(ops, p + 32, 8);
   }
+  std::vector<std::pair<std::uint32_t, Bytes>> sections;
+  for (std::size_t i = 0; i < kParts; ++i)
+    sections.emplace_back(static_cast<std::uint32_t>(i + 1), parts[i]);
+  if (small) {
+    Bytes joined;
+    for (std::size_t i = 1; i < kParts; ++i) rtp::bytes::putVarint(joined, parts[i].size());
+    for (std::size_t i = 1; i < kParts; ++i)
+      joined.insert(joined.end(), parts[i].begin(), parts[i].end());
+    sections.resize(1);
+    sections.emplace_back(f::kSectionSmallStreams, joined);
+  }
   rtp::format::Header header;
   header.binding = {"Velmora", "fuzz", "7", "8"};
   header.opCount = static_cast<std::uint32_t>(records);
   header.totalNewBytes = totalNew;
   Bytes streams;
-  for (std::size_t i = 0; i < f::kSectionCount; ++i) {
-    if (parts[i].empty()) continue;
+  for (const auto& [type, part] : sections) {
+    if (part.empty()) continue;
     rtp::format::Section s;
-    s.type = static_cast<std::uint32_t>(i + 1);
+    s.type = type;
     s.range.dictionary = 1u << 16;
     Bytes stream;
-    if (!encode(parts[i], s.range.dictionary, stream)) return {};
+    if (!encode(part, s.range.dictionary, stream)) return {};
     s.range.length = stream.size();
     s.range.sha256 = rtp::crypto::sha256(stream.data(), stream.size());
     header.sections.push_back(s);

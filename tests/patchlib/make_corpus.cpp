@@ -33,15 +33,29 @@ Bytes fromTrees(const TreeText& oldTree, const TreeText& newTree) {
 }
 
 // The decoded contents of a patch's sections as the reader's fuzz target
-// takes them: four 16-bit lengths, then the parts in type order.
-Bytes sectionContents(const Bytes& patch) {
+// takes them: four 16-bit lengths, then the parts in type order; with small,
+// the top bit of the first length asks for the data streams in one section.
+Bytes sectionContents(const Bytes& patch, bool small) {
   const Parts parts = partsOf(patch);
-  std::vector<Bytes> decoded(rtp::format::kSectionCount);
-  for (std::size_t i = 0; i < parts.sections.size(); ++i)
-    decoded[parts.header.sections[i].type - 1] =
-        lzma2Decode(parts.sections[i].data(), parts.sections[i].size());
+  std::vector<Bytes> decoded(5);
+  for (std::size_t i = 0; i < parts.sections.size(); ++i) {
+    const Bytes d = lzma2Decode(parts.sections[i].data(), parts.sections[i].size());
+    const std::uint32_t type = parts.header.sections[i].type;
+    if (type != rtp::format::kSectionSmallStreams) {
+      decoded[type - 1] = d;
+      continue;
+    }
+    rtp::bytes::Reader r(d.data(), d.size(), "small streams");
+    std::size_t lengths[4];
+    for (std::size_t& n : lengths) n = static_cast<std::size_t>(r.varint());
+    for (std::size_t k = 0; k < 4; ++k) {
+      const unsigned char* p = r.take(lengths[k]);
+      decoded[k + 1].assign(p, p + lengths[k]);
+    }
+  }
   Bytes out;
-  for (std::size_t i = 0; i < 4; ++i) rtp::bytes::putLe(out, decoded[i].size(), 2);
+  for (std::size_t i = 0; i < 4; ++i)
+    rtp::bytes::putLe(out, decoded[i].size() | (i == 0 && small ? 0x8000 : 0), 2);
   for (const Bytes& d : decoded) out.insert(out.end(), d.begin(), d.end());
   return out;
 }
@@ -65,15 +79,19 @@ int main(int argc, char** argv) {
     std::copy(sample.begin(), sample.end(), seed.begin() + 1);
     save(argv[2], name, seed);
   }
-  // The same patch as the decoded contents of its sections.
-  const Bytes contents = sectionContents(sample);
-  Bytes sections(contents.size() + 1, 0x80);
-  std::copy(contents.begin(), contents.end(), sections.begin() + 1);
-  save(argv[2], "sections-sample", sections);
+  // The same patch as the decoded contents of its sections, the data streams
+  // in sections of their own and in one.
+  for (const auto& [name, small] :
+       {std::pair<const char*, bool>{"sections-sample", false}, {"sections-sample-small", true}}) {
+    const Bytes contents = sectionContents(sample, small);
+    Bytes sections(contents.size() + 1, 0x80);
+    std::copy(contents.begin(), contents.end(), sections.begin() + 1);
+    save(argv[2], name, sections);
+    save(dir, std::string(name) + ".bin", contents);
+  }
   save(dir, "valid-sample.rtp", sample);
   save(dir, "valid-nothing.rtp", fromTrees(sampleOldTree(), sampleOldTree()));
   save(dir, "valid-fresh.rtp", fromTrees({}, sampleNewTree()));
-  save(dir, "sections-sample.bin", contents);
 
   save(dir, "bad-truncated.rtp",
        Bytes(sample.begin(), sample.begin() + static_cast<long>(sample.size() / 2)));

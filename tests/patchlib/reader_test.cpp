@@ -207,9 +207,9 @@ TEST(Reader, SignedHeaderFieldsAreStillChecked) {
 TEST(Reader, RefusesBytesNoHashCovers) {
   const Parts sample = partsOf(samplePatch());
   // A byte after the section table, inside the signed bytes (its size is
-  // one more, still two bytes long).
+  // one more, its varint as long).
   const Bytes table = rtp::format::writeHeader(sample.header);
-  ASSERT_EQ(table[9] & 0x80, 0x80);
+  ASSERT_NE(table[9] & 0x7f, 0x7f);
   Bytes inTable = table;
   inTable[9] = static_cast<unsigned char>(inTable[9] + 1);
   inTable.push_back(0);
@@ -412,6 +412,77 @@ TEST(Reader, RefusesHostileDeltaStreams) {
     for (std::uint64_t i = 0; i < n; ++i) many.literal(1);
     EXPECT_EQ(deltaResult(many, 10, n), n > limit ? bad : ok) << n << " commands";
   }
+}
+
+// A small patch's four streams share one section, decoded whole into
+// memory: its content is checked as the separate streams are, and bounded.
+TEST(Reader, RefusesMalformedSmallStreams) {
+  namespace f = rtp::format;
+  DeltaStreams d;
+  d.copy(4, -2).literal(2).add(4, 4, {0, 3}, {9});
+  const Bytes sound = signedPatch({modifyOp("app.exe", 10, 10)}, d.s);
+  const Parts parts = partsOf(sound);
+  ASSERT_EQ(parts.header.sections.back().type, f::kSectionSmallStreams);
+  // The four lengths, then the bytes; lzma2Stream's content as it is.
+  auto content = [](std::initializer_list<std::uint64_t> lengths, const Bytes& bytes) {
+    Bytes raw;
+    for (std::uint64_t n : lengths) rtp::putVarint(raw, n);
+    raw.insert(raw.end(), bytes.begin(), bytes.end());
+    return raw;
+  };
+  const Bytes streams[] = {d.s.literals, d.s.commands, d.s.positions, d.s.differences};
+  Bytes joined;
+  for (const Bytes& s : streams) joined.insert(joined.end(), s.begin(), s.end());
+  auto with = [&](const Bytes& raw, std::uint32_t dictionary = f::kMaxSmallStreams) {
+    return withSection(sound, f::kSectionSmallStreams, lzma2Stream(raw, dictionary), dictionary);
+  };
+  const Bytes good =
+      content({streams[0].size(), streams[1].size(), streams[2].size(), streams[3].size()}, joined);
+  // One file of n bytes added, its literals stored as store makes them.
+  const auto compressed = [](const Bytes& raw) { return lzma2Stream(raw, f::kMaxSmallStreams); };
+  const auto byteChunks = [](const Bytes& raw) {  // uncompressed LZMA2 chunks of a byte each
+    Bytes out;
+    for (unsigned char c : raw) {
+      const unsigned char control = out.empty() ? 1 : 2;  // the first resets the dictionary
+      out.insert(out.end(), {control, 0, 0, c});
+    }
+    out.push_back(0);
+    return out;
+  };
+  auto literalsOnly = [](std::size_t n, const std::function<Bytes(const Bytes&)>& store) {
+    rtp::PatchStreams data;
+    const Bytes patch = signedPatch({addOp("big.dat", std::string(n, 'x'), data)}, data);
+    Bytes raw;
+    for (std::size_t length : {n, std::size_t(0), std::size_t(0), std::size_t(0)})
+      rtp::putVarint(raw, length);
+    raw.resize(raw.size() + n, 'x');
+    return withSection(withSection(patch, f::kSectionLiterals, {}), f::kSectionSmallStreams,
+                       store(raw), f::kMaxSmallStreams);
+  };
+  Bytes flipped = sound;
+  flipped.back() ^= 1;
+  const Bytes stored = compressed(good);
+  const rtp::Result ok = rtp::Result::Ok, bad = rtp::Result::PatchCorrupt;
+  const std::pair<const char*, std::pair<Bytes, rtp::Result>> cases[] = {
+      {"as made", {with(good), ok}},
+      {"a byte after the streams", {with(content({2, 6, 2, 0}, joined)), bad}},
+      {"a byte short of them", {with(content({2, 6, 2, 2}, joined)), bad}},
+      {"a length past the end", {with(content({2, 6, 2, ~0ull >> 1}, joined)), bad}},
+      {"no lengths", {with(Bytes{}), bad}},
+      {"decoded at the bound", {literalsOnly(f::kMaxSmallStreams - 6, compressed), ok}},
+      {"decoded over the bound", {literalsOnly(f::kMaxSmallStreams - 5, compressed), bad}},
+      {"stored in chunks of a byte", {literalsOnly(1000, byteChunks), ok}},
+      {"stored over the bound", {literalsOnly(20000, byteChunks), bad}},
+      {"a dictionary over its largest", {with(good, f::kMaxSmallStreams * 2), bad}},
+      {"cut short",
+       {withSection(sound, f::kSectionSmallStreams, Bytes(stored.begin(), stored.end() - 1),
+                    f::kMaxSmallStreams),
+        bad}},
+      {"beside a literal section",
+       {withSection(with(good), f::kSectionLiterals, lzma2Stream(Bytes(2, 'x'), 4096)), bad}},
+      {"altered after signing", {flipped, rtp::Result::NotSigned}},
+  };
+  for (const auto& [what, c] : cases) EXPECT_EQ(readResult(c.first), c.second) << what;
 }
 
 TEST(Reader, RefusesDamagedStreams) {

@@ -62,10 +62,11 @@ void inChunks(std::vector<unsigned char>& buf, std::uint64_t length, ByteSink& s
 
 PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams, Result tampered)
     : tampered_(tampered),
-      literals_(patch, streams.literals, "literal"),
-      commands_(patch, streams.commands, "command"),
-      positions_(patch, streams.positions, "position"),
-      differences_(patch, streams.differences, "difference") {}
+      small_(streams.small.length ? std::make_shared<SmallStreams>(patch, streams.small) : nullptr),
+      literals_(patch, streams.literals, "literal", small_, 0),
+      commands_(patch, streams.commands, "command", small_, 1),
+      positions_(patch, streams.positions, "position", small_, 2),
+      differences_(patch, streams.differences, "difference", small_, 3) {}
 
 PatchDecoder::~PatchDecoder() = default;
 
@@ -79,7 +80,8 @@ void PatchDecoder::finish() {
 
 void PatchDecoder::requireIntact() {
   for (StreamSource* s : {&literals_, &commands_, &positions_, &differences_})
-    if (!s->intact()) throw Error(tampered_, std::string(s->name()) + " section hash mismatch");
+    if (!s->intact())
+      throw Error(tampered_, std::string(s->sectionName()) + " section hash mismatch");
 }
 
 void PatchDecoder::checked(const std::function<void()>& body) {

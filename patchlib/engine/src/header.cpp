@@ -39,7 +39,8 @@ unsigned exponentOf(std::uint32_t dictionary) {
 }
 
 const char* sectionName(std::uint32_t type) {
-  static const char* const names[] = {"operations", "literal", "command", "position", "difference"};
+  static const char* const names[] = {"operations", "literal",    "command",
+                                      "position",   "difference", "small-streams"};
   return type >= 1 && type <= format::kSectionCount ? names[type - 1] : "unknown";
 }
 
@@ -175,6 +176,9 @@ Header readHeader(const unsigned char* p, std::size_t size) {
                   std::string("empty ") + sectionName(s.type) + " section listed");
     if (s.type == kSectionOps && s.range.length > kMaxOpsSection)
       throw Error(Result::PatchCorrupt, "operations section too large");
+    // Read into memory whole: bounded before anything is read.
+    if (s.type == kSectionSmallStreams && s.range.length > kMaxSmallStreamsStored)
+      throw Error(Result::PatchCorrupt, "small-streams section too large");
     if (s.range.length > h.fileSize || offset > h.fileSize - s.range.length)
       throw Error(Result::PatchCorrupt, "section lies outside the patch file");
     s.range.offset = offset;
@@ -182,6 +186,12 @@ Header readHeader(const unsigned char* p, std::size_t size) {
     h.sections.push_back(s);
   }
   if (!r.atEnd()) throw Error(Result::PatchCorrupt, "bytes after the section table");
+  // Two places for one stream: which would the decoder believe?
+  if (present[kSectionSmallStreams])
+    for (std::uint32_t t = kSectionLiterals; t <= kSectionDifferences; ++t)
+      if (present[t])
+        throw Error(Result::PatchCorrupt,
+                    std::string("small-streams section beside a ") + sectionName(t) + " section");
   // Header and sections tile the file: a byte after them would be checked by
   // no hash.
   if (offset != h.fileSize) throw Error(Result::PatchCorrupt, "bytes after the last section");

@@ -123,8 +123,8 @@ void PatchReader::checkTable() {
                                 ? "patch file is truncated"
                                 : "patch file has extra bytes or a bad size");
   // An absent section is an empty stream, hashed as no bytes.
-  SectionRange* to[] = {&opsRange_, &streams_.literals, &streams_.commands, &streams_.positions,
-                        &streams_.differences};
+  SectionRange* to[] = {&opsRange_,          &streams_.literals,    &streams_.commands,
+                        &streams_.positions, &streams_.differences, &streams_.small};
   SectionRange empty;
   const unsigned char none = 0;
   empty.sha256 = crypto::sha256(&none, 0);

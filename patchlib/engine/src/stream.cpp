@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace rtp {
 
@@ -36,8 +37,12 @@ struct StreamSource::State {
     }
     unsigned char* data() const { return bytes.get(); }
   } in, staged;
+  // What reads take from: the staging buffer, or a slice of small's content.
+  const unsigned char* view = nullptr;
   std::size_t stagedPos = 0, stagedEnd = 0;
   bool ended = false;
+  std::shared_ptr<SmallStreams> small;
+  std::size_t index = 0;
   State(File& f, const SectionRange& r, const char* n)
       : file(f), name(n), offset(r.offset), remaining(r.length), expected(r.sha256) {}
   // Fills the input buffer from the file with the next stored bytes.
@@ -62,8 +67,15 @@ bool StreamSource::State::refill() {
   return true;
 }
 
-StreamSource::StreamSource(File& file, const SectionRange& range, const char* name)
-    : s_(new State(file, range, name)) {
+StreamSource::StreamSource(File& file, const SectionRange& range, const char* name,
+                           std::shared_ptr<SmallStreams> small, std::size_t index)
+    : s_(new State(file, small ? SectionRange() : range, name)) {
+  if (small) {
+    // Decoded on first use, with the other three: nothing to set up here.
+    s_->small = std::move(small);
+    s_->index = index;
+    return;
+  }
   if (range.length == 0) {
     s_->ended = true;
     return;
@@ -78,6 +90,7 @@ StreamSource::StreamSource(File& file, const SectionRange& range, const char* na
   s_->open = true;
   s_->in.make(static_cast<std::size_t>(std::min<std::uint64_t>(range.length, kBufferSize)));
   s_->staged.make(kBufferSize);
+  s_->view = s_->staged.data();
 }
 
 StreamSource::~StreamSource() {
@@ -92,6 +105,10 @@ void StreamSource::corrupt(const std::string& what) const {
 // only at the end of the stream.
 std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
   State& s = *s_;
+  if (s.small && !s.ended) {
+    s.view = s.small->slice(s.index, s.stagedEnd);
+    s.ended = true;
+  }
   while (s.stagedPos == s.stagedEnd && !s.ended) {
     if (s.strm.avail_in == 0 && s.remaining > 0 && !s.refill()) corrupt("patch file is truncated");
     s.strm.next_out = s.staged.data();
@@ -110,7 +127,7 @@ std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
     }
   }
   const std::size_t take = std::min(n, s.stagedEnd - s.stagedPos);
-  if (out && take > 0) std::memcpy(out, s.staged.data() + s.stagedPos, take);
+  if (out && take > 0) std::memcpy(out, s.view + s.stagedPos, take);
   s.stagedPos += take;
   return take;
 }
@@ -118,7 +135,7 @@ std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
 void StreamSource::read(unsigned char* out, std::size_t n) {
   State& s = *s_;
   if (n > 0 && n <= s.stagedEnd - s.stagedPos) {
-    std::memcpy(out, s.staged.data() + s.stagedPos, n);
+    std::memcpy(out, s.view + s.stagedPos, n);
     s.stagedPos += n;
     return;
   }
@@ -153,7 +170,7 @@ std::uint64_t StreamSource::readVarint() {
   State& s = *s_;
   if (s.stagedEnd - s.stagedPos >= 10) {
     // Whole in the staging buffer: the common case, without a call a byte.
-    const unsigned char* p = s.staged.data() + s.stagedPos;
+    const unsigned char* p = s.view + s.stagedPos;
     std::uint64_t v = 0;
     for (int i = 0, shift = 0; i < 10; ++i, shift += 7) {
       const unsigned char b = p[i];
@@ -184,6 +201,7 @@ void StreamSource::finish() {
 
 bool StreamSource::intact() {
   State& s = *s_;
+  if (s.small) return s.small->intact();
   if (s.verdict < 0) {
     s.ended = true;
     s.stagedPos = s.stagedEnd = 0;
@@ -196,6 +214,81 @@ bool StreamSource::intact() {
 }
 
 const char* StreamSource::name() const { return s_->name; }
+
+const char* StreamSource::sectionName() const { return s_->small ? "small-streams" : s_->name; }
+
+// SmallStreams
+
+bool SmallStreams::intact() {
+  if (verdict_ < 0) {
+    stored_.resize(static_cast<std::size_t>(range_.length));
+    file_.seek(range_.offset);
+    std::size_t got = 0;
+    while (got < stored_.size()) {
+      const std::size_t r = file_.read(stored_.data() + got, stored_.size() - got);
+      if (r == 0) break;  // the file shrank: not what was signed
+      got += r;
+    }
+    verdict_ = got == stored_.size() && crypto::sha256(stored_.data(), got) == range_.sha256;
+  }
+  return verdict_ == 1;
+}
+
+const unsigned char* SmallStreams::slice(std::size_t i, std::size_t& size) {
+  if (!ready_) {
+    if (!intact())
+      throw Error(Result::PatchCorrupt, "small-streams section: not the bytes its hash names");
+    decode();
+  }
+  size = bounds_[i + 1] - bounds_[i];
+  return decoded_.data() + bounds_[i];
+}
+
+// One call decodes it all: the stored bytes are in memory, and the output
+// has room for one byte more than the bound, to see it exceeded.
+void SmallStreams::decode() {
+  auto corrupt = [](const char* what) {
+    throw Error(Result::PatchCorrupt, std::string("small-streams section: ") + what);
+  };
+  lzma_options_lzma options;
+  lzma_lzma_preset(&options, 0);
+  options.dict_size = range_.dictionary;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  struct Decoder {
+    lzma_stream strm = LZMA_STREAM_INIT;
+    ~Decoder() { lzma_end(&strm); }
+  } d;
+  lzma_ret rc = lzma_raw_decoder(&d.strm, filters);
+  if (rc == LZMA_MEM_ERROR) throw std::bad_alloc();
+  if (rc != LZMA_OK) throw Error(Result::InternalError, "cannot start the LZMA2 decoder");
+  decoded_.resize(std::size_t(format::kMaxSmallStreams) + 1);
+  d.strm.next_in = stored_.data();
+  d.strm.avail_in = stored_.size();
+  d.strm.next_out = decoded_.data();
+  d.strm.avail_out = decoded_.size();
+  do {
+    rc = lzma_code(&d.strm, LZMA_RUN);
+  } while (rc == LZMA_OK && d.strm.avail_in > 0 && d.strm.avail_out > 0);
+  const std::size_t size = decoded_.size() - d.strm.avail_out;
+  if (rc == LZMA_MEM_ERROR) throw std::bad_alloc();
+  if (size > format::kMaxSmallStreams) corrupt("decodes to more than its bound");
+  if (rc == LZMA_OK || rc == LZMA_BUF_ERROR) corrupt("ends early");
+  if (rc != LZMA_STREAM_END) corrupt("damaged");
+  if (d.strm.avail_in != 0) corrupt("has bytes after its end");
+  decoded_.resize(size);
+  stored_ = {};
+  // The four lengths, then the four streams, filling the rest exactly.
+  bytes::Reader r(decoded_.data(), size, "small-streams section");
+  std::uint64_t lengths[4];
+  for (std::uint64_t& n : lengths) n = r.varint();
+  bounds_[0] = r.pos();
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (lengths[i] > size - bounds_[i]) corrupt("lengths run past its end");
+    bounds_[i + 1] = bounds_[i] + static_cast<std::size_t>(lengths[i]);
+  }
+  if (bounds_[4] != size) corrupt("holds bytes after its streams");
+  ready_ = true;
+}
 
 // OldReader
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "rtp/bytes.h"
 #include "rtp/maker.h"
@@ -19,6 +20,7 @@ namespace {
 constexpr std::uint32_t kLevel = 9 | LZMA_PRESET_EXTREME;
 constexpr std::uint32_t kEstimateLevel = 1;
 constexpr std::uint32_t kEstimateDictionary = 1u << 20;
+constexpr std::size_t kContextSample = 256u << 10;
 
 void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   bytes::putLe(out, h.low, 8);
@@ -88,6 +90,25 @@ std::uint64_t estimate(const std::vector<unsigned char>& raw) {
       .bytes.size();
 }
 
+// Which literal context codes a stream smaller depends on its data (a large
+// delta's positions code smaller with that of bytes): a small stream is
+// coded both ways, a larger one ranked at the fast preset on its first
+// bytes and coded once.
+Coded compressBest(const std::vector<unsigned char>& raw, std::uint32_t dictionary) {
+  Kind kind = Kind::Numbers;
+  if (raw.size() <= format::kMaxSmallStreams) {
+    Coded numbers = compress(raw, kLevel, dictionary, Kind::Numbers);
+    Coded bytes = compress(raw, kLevel, dictionary, Kind::Bytes);
+    return bytes.bytes.size() < numbers.bytes.size() ? std::move(bytes) : std::move(numbers);
+  }
+  const std::size_t sample = std::min<std::size_t>(raw.size(), kContextSample);
+  const std::uint32_t rough = std::min(kEstimateDictionary, dictionary);
+  if (compress(raw.data(), sample, kEstimateLevel, rough, Kind::Bytes).bytes.size() <
+      compress(raw.data(), sample, kEstimateLevel, rough, Kind::Numbers).bytes.size())
+    kind = Kind::Bytes;
+  return compress(raw, kLevel, dictionary, kind);
+}
+
 std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
   std::vector<unsigned char> out;
   for (const PatchOp& op : ops) {
@@ -124,23 +145,13 @@ std::uint64_t compressedSize(const unsigned char* content, std::size_t size) {
       .bytes.size();
 }
 
-std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams,
-                                      const Binding& binding) {
-  const std::pair<std::uint32_t, Coded> sections[] = {
-      {format::kSectionOps, compress(encodeOps(ops), kLevel, format::kOpsDictionary)},
-      {format::kSectionLiterals, compress(streams.literals, kLevel, format::kLiteralsDictionary)},
-      {format::kSectionCommands,
-       compress(streams.commands, kLevel, format::kStreamDictionary, Kind::Numbers)},
-      {format::kSectionPositions,
-       compress(streams.positions, kLevel, format::kStreamDictionary, Kind::Numbers)},
-      {format::kSectionDifferences,
-       compress(streams.differences, kLevel, format::kStreamDictionary, Kind::Numbers)},
-  };
-  format::Header header;
-  header.binding = binding;
-  header.opCount = static_cast<std::uint32_t>(ops.size());
-  for (const PatchOp& op : ops) header.totalNewBytes += op.newSize;
-  // An empty stream costs nothing: it is not listed.
+namespace {
+
+using Sections = std::vector<std::pair<std::uint32_t, Coded>>;
+
+// The header, the signature block (unsigned: the signer fills it in) and
+// the sections; an empty stream costs nothing: it is not listed.
+std::vector<unsigned char> assemble(format::Header header, const Sections& sections) {
   for (const auto& [type, coded] : sections) {
     if (coded.bytes.empty()) continue;
     format::Section s;
@@ -152,11 +163,63 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
   }
   format::fitFileSize(header);
   std::vector<unsigned char> out = format::writeHeader(header);
-  // Unsigned: the signer fills the block in.
   out.resize(out.size() + format::kSignatureBlockSize, 0);
   for (const auto& s : sections)
     out.insert(out.end(), s.second.bytes.begin(), s.second.bytes.end());
   return out;
+}
+
+// The four streams in one, or nothing when they are over the engine's bound
+// or hold nothing.
+Coded smallStreams(const PatchStreams& streams) {
+  const std::vector<unsigned char>* parts[] = {&streams.literals, &streams.commands,
+                                               &streams.positions, &streams.differences};
+  std::vector<unsigned char> raw;
+  std::size_t total = 0;
+  for (const auto* part : parts) {
+    bytes::putVarint(raw, part->size());
+    total += part->size();
+  }
+  if (total == 0 || total > format::kMaxSmallStreams) return {};
+  for (const auto* part : parts) raw.insert(raw.end(), part->begin(), part->end());
+  if (raw.size() > format::kMaxSmallStreams) return {};
+  Coded best = compressBest(raw, format::kMaxSmallStreams);
+  if (best.bytes.size() > format::kMaxSmallStreamsStored) return {};
+  return best;
+}
+
+}  // namespace
+
+// A small patch's streams share one coder where that makes the whole patch
+// smaller: a section of its own costs each a table entry (35 bytes or so)
+// and a coder's flush and end marker.
+std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams,
+                                      const Binding& binding) {
+  format::Header header;
+  header.binding = binding;
+  header.opCount = static_cast<std::uint32_t>(ops.size());
+  for (const PatchOp& op : ops) header.totalNewBytes += op.newSize;
+  Sections sections;
+  sections.emplace_back(format::kSectionOps,
+                        compress(encodeOps(ops), kLevel, format::kOpsDictionary));
+  Coded small = smallStreams(streams);
+  Sections joined;
+  if (!small.bytes.empty()) {
+    joined = sections;
+    joined.emplace_back(format::kSectionSmallStreams, std::move(small));
+  }
+  sections.emplace_back(format::kSectionLiterals,
+                        compressBest(streams.literals, format::kLiteralsDictionary));
+  sections.emplace_back(format::kSectionCommands,
+                        compressBest(streams.commands, format::kStreamDictionary));
+  sections.emplace_back(format::kSectionPositions,
+                        compressBest(streams.positions, format::kStreamDictionary));
+  sections.emplace_back(format::kSectionDifferences,
+                        compressBest(streams.differences, format::kStreamDictionary));
+  std::vector<unsigned char> separate = assemble(header, sections);
+  if (joined.empty()) return separate;
+  std::vector<unsigned char> shared = assemble(header, joined);
+  return shared.size() < separate.size() ? shared : separate;
 }
 
 }  // namespace rtp

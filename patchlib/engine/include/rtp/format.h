@@ -55,7 +55,16 @@ constexpr std::uint32_t kSectionLiterals = 2;
 constexpr std::uint32_t kSectionCommands = 3;
 constexpr std::uint32_t kSectionPositions = 4;
 constexpr std::uint32_t kSectionDifferences = 5;
-constexpr std::uint32_t kSectionCount = 5;
+// The four data streams of a small patch in one LZMA2 stream, in place of
+// types 2 to 5 (never beside them): the streams' lengths as varints, in type
+// order, then their bytes. Separate sections would cost a table entry and a
+// coder's flush and end marker each, more than such streams hold.
+constexpr std::uint32_t kSectionSmallStreams = 6;
+constexpr std::uint32_t kSectionCount = 6;
+// What the engine holds in memory of it: decoded, and stored (what LZMA2
+// needs for that much data it cannot compress).
+constexpr std::uint32_t kMaxSmallStreams = 64u << 10;
+constexpr std::uint32_t kMaxSmallStreamsStored = kMaxSmallStreams + kMaxSmallStreams / 16 + 64;
 constexpr std::uint32_t kMaxSections = 8;
 // The signed bytes (magic to the end of the section table) are found from
 // their size alone before the signature is checked: it must lie within these.
@@ -78,9 +87,10 @@ constexpr std::uint32_t kLiteralsDictionary = 4u << 20;
 constexpr std::uint32_t kStreamDictionary = 512u << 10;  // commands, positions, differences
 constexpr std::uint32_t kMinDictionary = 4096;           // LZMA2's smallest
 constexpr std::uint32_t maxDictionary(std::uint32_t sectionType) {
-  return sectionType == kSectionOps        ? kOpsDictionary
-         : sectionType == kSectionLiterals ? kLiteralsDictionary
-                                           : kStreamDictionary;
+  return sectionType == kSectionOps            ? kOpsDictionary
+         : sectionType == kSectionLiterals     ? kLiteralsDictionary
+         : sectionType == kSectionSmallStreams ? kMaxSmallStreams
+                                               : kStreamDictionary;
 }
 // A delta with the address predictor on holds all its commands in memory.
 constexpr std::uint32_t kMaxPredictedCommands = 32768;
@@ -169,9 +179,10 @@ std::size_t signedSize(const unsigned char* p, std::size_t have, Result fault);
 Header readHeader(const unsigned char* p, std::size_t signedSize);
 }  // namespace format
 
-// The data streams of a patch, by section type.
+// The data streams of a patch, by section type: the four, or the one that
+// holds them all (then the four are empty).
 struct StreamRanges {
-  SectionRange literals, commands, positions, differences;
+  SectionRange literals, commands, positions, differences, small;
 };
 
 // First 16 bytes of SHA-256 of the signed header bytes; the journal records it.

@@ -1,6 +1,7 @@
 // Streaming decoders for the data streams: bounded memory whatever the file
 // sizes (the library runs inside a 32-bit process).
 //   StreamSource  one section's LZMA2 stream, read front to back
+//   SmallStreams  the section holding all four streams of a small patch
 //   OldReader     the old file, read through a window
 //   PatchDecoder  the four streams, consumed by the operations in order
 #ifndef RTP_STREAM_H
@@ -26,15 +27,39 @@ class ByteSink {
   virtual void put(const unsigned char* data, std::size_t n) = 0;
 };
 
+// The small-streams section: at most a few dozen KiB, so on first use it is
+// read whole, its hash compared, and only then decoded, once, into memory.
+class SmallStreams {
+ public:
+  SmallStreams(File& file, const SectionRange& range) : file_(file), range_(range) {}
+  // Stream i (in type order from the literals) as a slice of the decoded
+  // content. Throws PatchCorrupt when the stored bytes are not those signed
+  // (intact() then says so) or their content is malformed.
+  const unsigned char* slice(std::size_t i, std::size_t& size);
+  // Whether the stored bytes are those the range's SHA-256 names.
+  bool intact();
+
+ private:
+  void decode();
+  File& file_;
+  SectionRange range_;
+  int verdict_ = -1;  // intact(): unknown, no, yes
+  std::vector<unsigned char> stored_, decoded_;
+  std::size_t bounds_[5] = {};  // where each stream starts, and the end
+  bool ready_ = false;          // decoded and its lengths checked
+};
+
 // Decodes the raw LZMA2 stream stored at a range of a file, with the
 // dictionary the range declares (checked against its type's bound by the
 // reader); an empty range is an empty stream. A stream reaching back farther
 // than its dictionary is refused, never given more memory. Each stored byte
 // is read from the file once, into the range's SHA-256 and the decoder from
-// the same buffer.
+// the same buffer. With small, the stream is instead small's stream index,
+// and range is not used.
 class StreamSource {
  public:
-  StreamSource(File& file, const SectionRange& range, const char* name);
+  StreamSource(File& file, const SectionRange& range, const char* name,
+               std::shared_ptr<SmallStreams> small = nullptr, std::size_t index = 0);
   ~StreamSource();
   StreamSource(const StreamSource&) = delete;
   StreamSource& operator=(const StreamSource&) = delete;
@@ -50,6 +75,8 @@ class StreamSource {
   // (without decoding) and hashes any not yet read, which ends decoding.
   bool intact();
   const char* name() const;
+  // The section the stream is stored in, for messages.
+  const char* sectionName() const;
 
  private:
   std::size_t readSome(unsigned char* out, std::size_t n);
@@ -112,6 +139,7 @@ class PatchDecoder {
   void requireIntact();
 
   Result tampered_;
+  std::shared_ptr<SmallStreams> small_;  // null when the streams have their own sections
   StreamSource literals_, commands_, positions_, differences_;
   std::vector<unsigned char> buf_, window_, out_;
   std::int64_t shift_ = 0;

@@ -91,22 +91,20 @@ std::uint64_t estimate(const std::vector<unsigned char>& raw) {
 }
 
 // Which literal context codes a stream smaller depends on its data (a large
-// delta's positions code smaller with that of bytes): a small stream is
-// coded both ways, a larger one ranked at the fast preset on its first
-// bytes and coded once.
-Coded compressBest(const std::vector<unsigned char>& raw, std::uint32_t dictionary) {
-  Kind kind = Kind::Numbers;
-  if (raw.size() <= format::kMaxSmallStreams) {
-    Coded numbers = compress(raw, kLevel, dictionary, Kind::Numbers);
-    Coded bytes = compress(raw, kLevel, dictionary, Kind::Bytes);
-    return bytes.bytes.size() < numbers.bytes.size() ? std::move(bytes) : std::move(numbers);
-  }
+// delta's positions code smaller with that of bytes): ranked at the fast
+// preset on the first bytes, with what the stream costs there.
+struct Rough {
+  std::uint64_t size;
+  Kind kind;
+};
+Rough rough(const std::vector<unsigned char>& raw, std::uint32_t dictionary) {
   const std::size_t sample = std::min<std::size_t>(raw.size(), kContextSample);
-  const std::uint32_t rough = std::min(kEstimateDictionary, dictionary);
-  if (compress(raw.data(), sample, kEstimateLevel, rough, Kind::Bytes).bytes.size() <
-      compress(raw.data(), sample, kEstimateLevel, rough, Kind::Numbers).bytes.size())
-    kind = Kind::Bytes;
-  return compress(raw, kLevel, dictionary, kind);
+  const std::uint32_t dict = std::min(kEstimateDictionary, dictionary);
+  const std::uint64_t bytes =
+      compress(raw.data(), sample, kEstimateLevel, dict, Kind::Bytes).bytes.size();
+  const std::uint64_t numbers =
+      compress(raw.data(), sample, kEstimateLevel, dict, Kind::Numbers).bytes.size();
+  return bytes < numbers ? Rough{bytes, Kind::Bytes} : Rough{numbers, Kind::Numbers};
 }
 
 std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
@@ -169,9 +167,9 @@ std::vector<unsigned char> assemble(format::Header header, const Sections& secti
   return out;
 }
 
-// The four streams in one, or nothing when they are over the engine's bound
-// or hold nothing.
-Coded smallStreams(const PatchStreams& streams) {
+// The four streams in one, as the small-streams section holds them, or
+// nothing when they are over the engine's bound or hold nothing.
+std::vector<unsigned char> joinedStreams(const PatchStreams& streams) {
   const std::vector<unsigned char>* parts[] = {&streams.literals, &streams.commands,
                                                &streams.positions, &streams.differences};
   std::vector<unsigned char> raw;
@@ -183,18 +181,19 @@ Coded smallStreams(const PatchStreams& streams) {
   if (total == 0 || total > format::kMaxSmallStreams) return {};
   for (const auto* part : parts) raw.insert(raw.end(), part->begin(), part->end());
   if (raw.size() > format::kMaxSmallStreams) return {};
-  Coded best = compressBest(raw, format::kMaxSmallStreams);
-  if (best.bytes.size() > format::kMaxSmallStreamsStored) return {};
-  return best;
+  return raw;
 }
 
 }  // namespace
 
 // A small patch's streams share one coder where that makes the whole patch
 // smaller: a section of its own costs each a table entry (35 bytes or so)
-// and a coder's flush and end marker.
+// and a coder's flush and end marker. The two ways are ranked at the fast
+// preset and only the better one coded at the strongest: coding both there
+// made a 4 MiB image's make a third slower.
 std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams,
                                       const Binding& binding) {
+  constexpr std::uint64_t kEntry = 35;
   format::Header header;
   header.binding = binding;
   header.opCount = static_cast<std::uint32_t>(ops.size());
@@ -202,24 +201,34 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
   Sections sections;
   sections.emplace_back(format::kSectionOps,
                         compress(encodeOps(ops), kLevel, format::kOpsDictionary));
-  Coded small = smallStreams(streams);
-  Sections joined;
-  if (!small.bytes.empty()) {
-    joined = sections;
-    joined.emplace_back(format::kSectionSmallStreams, std::move(small));
+  const std::pair<std::uint32_t, const std::vector<unsigned char>*> parts[] = {
+      {format::kSectionLiterals, &streams.literals},
+      {format::kSectionCommands, &streams.commands},
+      {format::kSectionPositions, &streams.positions},
+      {format::kSectionDifferences, &streams.differences}};
+  Rough ranked[4];
+  std::uint64_t separate = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::uint32_t dict = format::maxDictionary(parts[i].first);
+    ranked[i] = rough(*parts[i].second, dict);
+    if (!parts[i].second->empty()) separate += ranked[i].size + kEntry;
   }
-  sections.emplace_back(format::kSectionLiterals,
-                        compressBest(streams.literals, format::kLiteralsDictionary));
-  sections.emplace_back(format::kSectionCommands,
-                        compressBest(streams.commands, format::kStreamDictionary));
-  sections.emplace_back(format::kSectionPositions,
-                        compressBest(streams.positions, format::kStreamDictionary));
-  sections.emplace_back(format::kSectionDifferences,
-                        compressBest(streams.differences, format::kStreamDictionary));
-  std::vector<unsigned char> separate = assemble(header, sections);
-  if (joined.empty()) return separate;
-  std::vector<unsigned char> shared = assemble(header, joined);
-  return shared.size() < separate.size() ? shared : separate;
+  const std::vector<unsigned char> joined = joinedStreams(streams);
+  if (!joined.empty()) {
+    const Rough one = rough(joined, format::kMaxSmallStreams);
+    if (one.size + kEntry < separate) {
+      Coded coded = compress(joined, kLevel, format::kMaxSmallStreams, one.kind);
+      if (coded.bytes.size() <= format::kMaxSmallStreamsStored) {
+        sections.emplace_back(format::kSectionSmallStreams, std::move(coded));
+        return assemble(header, sections);
+      }
+    }
+  }
+  for (std::size_t i = 0; i < 4; ++i)
+    sections.emplace_back(
+        parts[i].first,
+        compress(*parts[i].second, kLevel, format::maxDictionary(parts[i].first), ranked[i].kind));
+  return assemble(header, sections);
 }
 
 }  // namespace rtp

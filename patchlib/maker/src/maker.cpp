@@ -197,13 +197,13 @@ std::uint32_t addedMode(const std::string& path) {
 #endif
 }
 
-// Reads op's files and appends its data to streams, as a delta where that is
-// smaller than the content in full. False for a file that did not change,
-// which the patch leaves out.
 // From this size on, a file changed in place is compared without reading
 // it whole (encodeInPlace); below, the whole comparison costs little.
 constexpr std::uint64_t kInPlaceFrom = 16u << 20;
 
+// Reads op's files and appends its data to streams, as a delta where that is
+// smaller than the content in full. False for a file that did not change,
+// which the patch leaves out.
 bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPath,
               PatchStreams& streams) {
   if (op.kind == OpKind::Delete) {

@@ -54,9 +54,8 @@ EVP_PKEY* importedKey(const PublicKey& key) {
       EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   EVP_PKEY* pkey = nullptr;
   if (!fromData.p || EVP_PKEY_fromdata_init(fromData.p) != 1) fail("P-256 key import set-up");
-  if (EVP_PKEY_fromdata(fromData.p, &pkey, EVP_PKEY_PUBLIC_KEY,
-                        const_cast<OSSL_PARAM*>(params)) != 1)
-    return nullptr;
+  OSSL_PARAM* fields = const_cast<OSSL_PARAM*>(params);
+  if (EVP_PKEY_fromdata(fromData.p, &pkey, EVP_PKEY_PUBLIC_KEY, fields) != 1) return nullptr;
   if (last.pkey.p) EVP_PKEY_free(last.pkey.p);
   last.pkey.p = pkey;
   last.key = key;

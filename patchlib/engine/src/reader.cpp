@@ -16,12 +16,7 @@ namespace {
 
 void readAt(File& f, std::uint64_t off, unsigned char* out, std::size_t n) {
   f.seek(off);
-  std::size_t got = 0;
-  while (got < n) {
-    std::size_t r = f.read(out + got, n - got);
-    if (r == 0) throw Error(Result::PatchCorrupt, "patch file is truncated");
-    got += r;
-  }
+  if (f.read(out, n) != n) throw Error(Result::PatchCorrupt, "patch file is truncated");
 }
 
 template <std::size_t N>

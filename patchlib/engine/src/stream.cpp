@@ -53,12 +53,7 @@ struct StreamSource::State {
 bool StreamSource::State::refill() {
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, in.size));
   file.seek(offset);
-  std::size_t got = 0;
-  while (got < want) {
-    const std::size_t r = file.read(in.data() + got, want - got);
-    if (r == 0) return false;
-    got += r;
-  }
+  if (file.read(in.data(), want) != want) return false;  // fewer only at the file's end
   hash.update(in.data(), want);
   offset += want;
   remaining -= want;
@@ -223,12 +218,8 @@ bool SmallStreams::intact() {
   if (verdict_ < 0) {
     stored_.resize(static_cast<std::size_t>(range_.length));
     file_.seek(range_.offset);
-    std::size_t got = 0;
-    while (got < stored_.size()) {
-      const std::size_t r = file_.read(stored_.data() + got, stored_.size() - got);
-      if (r == 0) break;  // the file shrank: not what was signed
-      got += r;
-    }
+    // Fewer only at the file's end: it shrank, and is not what was signed.
+    const std::size_t got = file_.read(stored_.data(), stored_.size());
     verdict_ = got == stored_.size() && crypto::sha256(stored_.data(), got) == range_.sha256;
   }
   return verdict_ == 1;
@@ -308,13 +299,9 @@ const OldReader::Block& OldReader::block(std::uint64_t index) {
   if (!victim->data) victim->data.reset(new unsigned char[kBufferSize]);
   victim->size = want;
   file_.seek(start);
-  std::size_t got = 0;
-  while (got < want) {
-    const std::size_t r = file_.read(victim->data.get() + got, want - got);
-    // The old file shrank since it was checked; its hash will not match.
-    if (r == 0) throw Error(Result::WrongInstallation, "old file changed while being patched");
-    got += r;
-  }
+  // Fewer only at its end: the old file shrank since it was checked.
+  if (file_.read(victim->data.get(), want) != want)
+    throw Error(Result::WrongInstallation, "old file changed while being patched");
   victim->index = index;
   victim->used = ++clock_;
   return *victim;

@@ -388,6 +388,16 @@ void DeltaIndex::sortWhole() {
 
 namespace {
 
+// The equal bytes last counted in a window of new at each of two offsets.
+struct WindowCounts {
+  struct Count {
+    std::int64_t offset = 0;
+    std::size_t from = 0, to = 0, same = 0;
+  };
+  Count slot[2];
+  unsigned older = 0;
+};
+
 // Width is the suffix array's entry size, fixed at compile time: the binary
 // search reads an entry at every step.
 template <unsigned Width>
@@ -410,6 +420,7 @@ class Matcher {
     std::size_t scan = 0, len = 0, pos = 0, lastScan = 0, lastPos = 0;
     std::int64_t lastOffset = 0;
     const std::size_t carryOver = newSize_ >= kTryAllBelow ? kCarryLarge : kCarrySmall;
+    WindowCounts windows;
     while (scan < newSize_) {
       std::size_t oldScore = 0;
       scan += len;
@@ -431,7 +442,7 @@ class Matcher {
         if ((len == oldScore && len != 0) || len > oldScore + rules.minGain || len >= kLongMatch)
           break;
         if (rules.window && len >= rules.minLen && offsetOf(pos, scan) != lastOffset &&
-            widerWins(scan, pos, lastOffset, rules))
+            widerWins(scan, pos, lastOffset, rules, windows))
           break;
         if (sameAt(scan, lastOffset)) --oldScore;
       }
@@ -525,14 +536,34 @@ class Matcher {
     return countSame(new_ + lo, old_ + lo + offset, static_cast<std::size_t>(hi - lo));
   }
 
+  // The wider look asks at nearly every position, for windows that slide a
+  // byte at a time under the current alignment and under a carried match:
+  // the last count at each of the two offsets is moved to the new window by
+  // its ends, not counted again.
+  std::size_t countWindow(WindowCounts& windows, std::size_t from, std::size_t to,
+                          std::int64_t offset) const {
+    for (WindowCounts::Count& c : windows.slot) {
+      if (c.offset != offset || c.to == 0 || from < c.from || from > c.to || to < c.to) continue;
+      c.same = c.same - countAt(c.from, from, offset) + countAt(c.to, to, offset);
+      c.from = from;
+      c.to = to;
+      windows.older = static_cast<unsigned>(&c == windows.slot);
+      return c.same;
+    }
+    WindowCounts::Count& c = windows.slot[windows.older];
+    c = {offset, from, to, countAt(from, to, offset)};
+    windows.older ^= 1;
+    return c.same;
+  }
+
   // Whether the match's alignment agrees with new on clearly more bytes than
   // the current one over the next window bytes (a table whose entries moved
   // agrees on little exactly, but on most bytes approximately).
-  bool widerWins(std::size_t scan, std::size_t pos, std::int64_t current,
-                 const ScanRules& rules) const {
+  bool widerWins(std::size_t scan, std::size_t pos, std::int64_t current, const ScanRules& rules,
+                 WindowCounts& windows) const {
     const std::size_t w = std::min(rules.window, std::min(newSize_ - scan, oldSize_ - pos));
-    return countAt(scan, scan + w, offsetOf(pos, scan)) >
-           countAt(scan, scan + w, current) + rules.windowGain;
+    return countWindow(windows, scan, scan + w, offsetOf(pos, scan)) >
+           countWindow(windows, scan, scan + w, current) + rules.windowGain;
   }
 
   // Entry i of the suffix array: four bytes read (the array has one to spare),

@@ -84,10 +84,33 @@ Coded compress(const std::vector<unsigned char>& raw, std::uint32_t level, std::
   return compress(raw.data(), raw.size(), level, dictionary, kind);
 }
 
+// A ranking codes the same bytes more than once at the fast preset (the
+// chosen delta's streams were ranked among its candidates before they are
+// ranked for their literal context): the last few sizes are kept by content.
+std::uint64_t fastSize(const unsigned char* raw, std::size_t size, std::uint32_t dictionary,
+                       Kind kind) {
+  struct Ranked {
+    Hash128 content;
+    std::size_t size;
+    std::uint32_t dictionary;
+    Kind kind;
+    std::uint64_t coded;
+  };
+  constexpr std::size_t kKept = 16;
+  static thread_local std::vector<Ranked> kept;
+  const Hash128 content = hashBytes(raw, size);
+  for (const Ranked& r : kept)
+    if (r.content == content && r.size == size && r.dictionary == dictionary && r.kind == kind)
+      return r.coded;
+  const std::uint64_t coded = compress(raw, size, kEstimateLevel, dictionary, kind).bytes.size();
+  if (kept.size() == kKept) kept.erase(kept.begin());
+  kept.push_back({content, size, dictionary, kind, coded});
+  return coded;
+}
+
 std::uint64_t estimate(const std::vector<unsigned char>& raw) {
-  return compress(raw, kEstimateLevel, std::min(kEstimateDictionary, format::kStreamDictionary),
-                  Kind::Numbers)
-      .bytes.size();
+  return fastSize(raw.data(), raw.size(), std::min(kEstimateDictionary, format::kStreamDictionary),
+                  Kind::Numbers);
 }
 
 // Which literal context codes a stream smaller depends on its data (a large
@@ -100,10 +123,8 @@ struct Rough {
 Rough rough(const std::vector<unsigned char>& raw, std::uint32_t dictionary) {
   const std::size_t sample = std::min<std::size_t>(raw.size(), kContextSample);
   const std::uint32_t dict = std::min(kEstimateDictionary, dictionary);
-  const std::uint64_t bytes =
-      compress(raw.data(), sample, kEstimateLevel, dict, Kind::Bytes).bytes.size();
-  const std::uint64_t numbers =
-      compress(raw.data(), sample, kEstimateLevel, dict, Kind::Numbers).bytes.size();
+  const std::uint64_t bytes = fastSize(raw.data(), sample, dict, Kind::Bytes);
+  const std::uint64_t numbers = fastSize(raw.data(), sample, dict, Kind::Numbers);
   return bytes < numbers ? Rough{bytes, Kind::Bytes} : Rough{numbers, Kind::Numbers};
 }
 
@@ -138,9 +159,8 @@ std::uint64_t compressedSize(const PatchStreams& s) {
 }
 
 std::uint64_t compressedSize(const unsigned char* content, std::size_t size) {
-  return compress(content, size, kEstimateLevel,
-                  std::min(kEstimateDictionary, format::kLiteralsDictionary))
-      .bytes.size();
+  return fastSize(content, size, std::min(kEstimateDictionary, format::kLiteralsDictionary),
+                  Kind::Bytes);
 }
 
 namespace {

@@ -183,9 +183,14 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
   }
   if (c.kind == delta::Copy) {
     if (!sink) return;
-    inChunks(buf_, c.length, *sink, [&](std::uint64_t from, std::size_t n) {
-      old->read(oldStart + from, buf_.data(), n);
-    });
+    for (std::uint64_t from = 0; from < c.length;) {
+      const unsigned char* at;
+      const std::size_t n =
+          old->view(oldStart + from,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(c.length - from, kChunk)), at);
+      sink->put(at, n);
+      from += n;
+    }
     return;
   }
   // Add: predicted old bytes, with difference bytes at the positions the

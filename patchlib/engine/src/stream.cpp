@@ -307,13 +307,19 @@ const OldReader::Block& OldReader::block(std::uint64_t index) {
   return *victim;
 }
 
-void OldReader::read(std::uint64_t pos, unsigned char* out, std::size_t n) {
+std::size_t OldReader::view(std::uint64_t pos, std::size_t n, const unsigned char*& at) {
   if (n > size_ || pos > size_ - n) throw Error(Result::InternalError, "read outside the old file");
+  const Block& b = block(pos / kBufferSize);
+  const std::size_t offset = static_cast<std::size_t>(pos % kBufferSize);
+  at = b.data.get() + offset;
+  return std::min(n, b.size - offset);
+}
+
+void OldReader::read(std::uint64_t pos, unsigned char* out, std::size_t n) {
   while (n > 0) {
-    const Block& b = block(pos / kBufferSize);
-    const std::size_t at = static_cast<std::size_t>(pos % kBufferSize);
-    const std::size_t take = std::min(n, b.size - at);
-    std::memcpy(out, b.data.get() + at, take);
+    const unsigned char* at;
+    const std::size_t take = view(pos, n, at);
+    std::memcpy(out, at, take);
     out += take;
     pos += take;
     n -= take;

@@ -92,6 +92,10 @@ class OldReader {
   OldReader(File& file, std::uint64_t size) : file_(file), size_(size) {}
   // Copies old[pos, pos+n) into out.
   void read(std::uint64_t pos, unsigned char* out, std::size_t n);
+  // Points at to old[pos, ...) where it is held and returns how many of the
+  // n bytes from there are: a copy reaches the sink without a copy of its
+  // own. Valid until the next call.
+  std::size_t view(std::uint64_t pos, std::size_t n, const unsigned char*& at);
 
  private:
   struct Block {

@@ -35,6 +35,20 @@ const Contexts& contexts() {
   return c;
 }
 
+// Puts a predicted field (a Word wide) at old offset p into out, which
+// holds old[from, to): with one store where the field lies inside, the
+// part inside where it straddles an end.
+template <typename Word>
+void putField(unsigned char* out, std::uint64_t from, std::uint64_t to, std::uint64_t p,
+              Word value) {
+  if (p >= from && p + sizeof value <= to) {
+    std::memcpy(out + (p - from), &value, sizeof value);
+    return;
+  }
+  for (std::uint64_t x = std::max(p, from); x < std::min<std::uint64_t>(p + sizeof value, to); ++x)
+    out[x - from] = static_cast<unsigned char>(value >> (8 * (x - p)));
+}
+
 }  // namespace
 
 void ShiftMap::build(const std::vector<Command>& commands) {
@@ -131,9 +145,7 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
     for (std::uint64_t p = from & ~std::uint64_t(7); p < to && p + 8 <= oldSize; p += 8) {
       const std::uint64_t v = bytes::le64(old + p);
       if (v < delta::kMinAbsolute || v >= oldSize) continue;
-      const std::uint64_t moved = v + static_cast<std::uint64_t>(map.at(v));
-      for (std::uint64_t x = std::max(p, from); x < std::min(p + 8, to); ++x)
-        out[x - from] = static_cast<unsigned char>(moved >> (8 * (x - p)));
+      putField(out, from, to, p, v + static_cast<std::uint64_t>(map.at(v)));
     }
   }
   if ((flags & delta::kPredictRelative) && oldSize >= 6) {
@@ -153,10 +165,9 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
       const std::int64_t rel = static_cast<std::int32_t>(bytes::le32(old + p));
       const std::int64_t target = static_cast<std::int64_t>(p) + 4 + rel;
       if (target < 0 || static_cast<std::uint64_t>(target) >= oldSize) return;
-      const std::uint32_t moved = static_cast<std::uint32_t>(
-          rel + (map.at(static_cast<std::uint64_t>(target)) - commandShift));
-      for (std::uint64_t x = std::max(p, from); x < std::min(p + 4, to); ++x)
-        out[x - from] = static_cast<unsigned char>(moved >> (8 * (x - p)));
+      putField(out, from, to, p,
+               static_cast<std::uint32_t>(
+                   rel + (map.at(static_cast<std::uint64_t>(target)) - commandShift)));
     };
     std::uint64_t p = first;
     // Four positions a test: few pairs qualify, so most groups pass at once.

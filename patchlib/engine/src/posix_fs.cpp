@@ -66,11 +66,13 @@ class PosixFile : public File {
       ssize_t r = ::read(fd_, static_cast<char*>(buf) + got, n - got);
       if (r < 0) {
         if (errno == EINTR) continue;
+        pos_ = kUnknown;
         fail("cannot read", path_);
       }
       if (r == 0) break;
       got += static_cast<std::size_t>(r);
     }
+    pos_ += got;
     return got;
   }
   void write(const void* buf, std::size_t n) override {
@@ -79,16 +81,24 @@ class PosixFile : public File {
       ssize_t r = ::write(fd_, p, n);
       if (r < 0) {
         if (errno == EINTR) continue;
+        pos_ = kUnknown;
         fail("cannot write", path_);
       }
       p += r;
       n -= static_cast<std::size_t>(r);
       unsent_ += static_cast<std::size_t>(r);
+      pos_ += static_cast<std::size_t>(r);
     }
     if (unsent_ >= kWriteBackEvery) startWriteBack();
   }
+  // A seek to where the file already is costs no call: blocks read in
+  // order, and a file hashed from its start just after opening, are most
+  // of a tree's seeks.
   void seek(std::uint64_t pos) override {
+    if (pos == pos_) return;
+    pos_ = kUnknown;
     if (::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) < 0) fail("cannot seek in", path_);
+    pos_ = pos;
   }
   std::uint64_t size() override {
     struct stat st;
@@ -117,9 +127,11 @@ class PosixFile : public File {
     unsent_ = 0;
   }
 
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t(0);
   int fd_;
   std::string path_;
   std::size_t unsent_ = 0;  // bytes written since the disk was last set going
+  std::uint64_t pos_ = 0;   // the descriptor's offset, which only this object moves
 };
 
 // Where a call lands: a name in an open folder, or (AT_FDCWD) a path.

@@ -72,11 +72,14 @@ class Win32File : public File {
     while (got < n) {
       DWORD want = static_cast<DWORD>(n - got > 0x10000000 ? 0x10000000 : n - got);
       DWORD r = 0;
-      if (!ReadFile(h_, static_cast<char*>(buf) + got, want, &r, nullptr))
+      if (!ReadFile(h_, static_cast<char*>(buf) + got, want, &r, nullptr)) {
+        pos_ = kUnknown;
         fail("cannot read", path_);
+      }
       if (r == 0) break;
       got += r;
     }
+    pos_ += got;
     return got;
   }
   void write(const void* buf, std::size_t n) override {
@@ -85,15 +88,25 @@ class Win32File : public File {
       DWORD want = static_cast<DWORD>(n > 0x10000000 ? 0x10000000 : n);
       DWORD w = 0;
       written_ = true;
-      if (!WriteFile(h_, p, want, &w, nullptr) || w == 0) fail("cannot write", path_);
+      if (!WriteFile(h_, p, want, &w, nullptr) || w == 0) {
+        pos_ = kUnknown;
+        fail("cannot write", path_);
+      }
       p += w;
       n -= w;
+      pos_ += w;
     }
   }
+  // A seek to where the file already is costs no call: blocks read in
+  // order, and a file hashed from its start just after opening, are most
+  // of a tree's seeks.
   void seek(std::uint64_t pos) override {
+    if (pos == pos_) return;
+    pos_ = kUnknown;
     LARGE_INTEGER li;
     li.QuadPart = static_cast<LONGLONG>(pos);
     if (!SetFilePointerEx(h_, li, nullptr, FILE_BEGIN)) fail("cannot seek in", path_);
+    pos_ = pos;
   }
   std::uint64_t size() override {
     LARGE_INTEGER li;
@@ -115,10 +128,12 @@ class Win32File : public File {
   }
 
  private:
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t(0);
   HANDLE h_;
   std::string path_;
   std::shared_ptr<Unflushed> unflushed_;
   bool written_ = false;
+  std::uint64_t pos_ = 0;  // the handle's file pointer, which only this object moves
 };
 
 class Win32FileSystem : public FileSystem {

@@ -236,7 +236,9 @@ TEST_F(UpdateProgram, RefusedMainPatchesGiveBothFailureMessagesAndChangeNothing)
     const UpdateLog log = ReadUpdateLog(install.File("update.txt"));
     EXPECT_EQ(log.headers, (std::vector<std::string>{"r7r8s", "r7r8p"}));
     ASSERT_EQ(log.fileLines.size(), 2u);
-    if (!c.mainMayLogFiles) EXPECT_TRUE(log.fileLines[0].empty());
+    if (!c.mainMayLogFiles) {
+      EXPECT_TRUE(log.fileLines[0].empty());
+    }
     EXPECT_TRUE(log.fileLines[1].empty());
   }
 }

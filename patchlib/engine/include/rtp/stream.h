@@ -85,11 +85,8 @@ class StreamSource {
   std::unique_ptr<State> s_;
 };
 
-// Reads an old file through cached blocks: a delta's commands mostly move
-// forward through the old file, with jumps back to what they passed. Sixteen
-// 64 KiB blocks hold what a relinked executable's commands jump between:
-// with four, an update of a 51 MB tree read 1.5 GB from its old files; with
-// sixteen, 0.3 GB.
+// Reads an old file through a few cached blocks: a delta's commands mostly
+// move forward through the old file, with jumps back to what they passed.
 class OldReader {
  public:
   OldReader(File& file, std::uint64_t size) : file_(file), size_(size) {}
@@ -111,7 +108,7 @@ class OldReader {
 
   File& file_;
   std::uint64_t size_;
-  Block blocks_[16];
+  Block blocks_[4];
   std::uint64_t clock_ = 0;
 };
 

@@ -798,8 +798,7 @@ PatchStreams emit(const std::vector<Command>& cmds, const unsigned char* o, std:
 
 }  // namespace
 
-PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize,
-                         std::uint64_t* compressed) {
+PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize) {
   // Every way of matching first; the index goes before the runs become
   // streams and the candidates are compressed to compare them.
   const unsigned char* oldData = index.impl_->old;
@@ -834,7 +833,6 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
       bestSize = size;
     }
   }
-  if (compressed) *compressed = candidates.size() > 1 ? bestSize : compressedSize(candidates[0]);
   return std::move(candidates[best]);
 }
 

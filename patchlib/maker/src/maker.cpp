@@ -252,11 +252,12 @@ bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPat
         if (n.size() != op.newSize || hashBytes(n.data(), n.size()) != op.newHash)
           throw MakeError(newPath + " changed while the patch was made");
       }
-      std::uint64_t deltaSize = 0;
-      PatchStreams delta = encodeDelta(std::move(index), n.data(), n.size(), &deltaSize);
+      PatchStreams delta = encodeDelta(std::move(index), n.data(), n.size());
       o = FileBytes();
-      // A delta this small beats the content stored in full without
-      // compressing that (slow with LZMA) to see.
+      // Known already where candidates were compared (compressedSize keeps
+      // what it last measured). A delta this small beats the content stored
+      // in full without compressing that (slow with LZMA) to see.
+      const std::uint64_t deltaSize = compressedSize(delta);
       if (deltaSize < n.size() / 16 || deltaSize < compressedSize(n.data(), n.size())) {
         streams.append(delta);
         op.encoding = Encoding::Delta;

@@ -47,16 +47,13 @@ class DeltaIndex {
 
  private:
   std::unique_ptr<Impl> impl_;
-  friend PatchStreams encodeDelta(DeltaIndex, const unsigned char*, std::size_t, std::uint64_t*);
+  friend PatchStreams encodeDelta(DeltaIndex, const unsigned char*, std::size_t);
 };
 
 // The streams of a delta turning old into new (Encoding::Delta): the
 // smallest of the ways of matching the differ knows. The index is freed as
 // soon as the matches are found.
-// With compressed, also what the streams cost compressed (compressedSize),
-// known already where ways were compared.
-PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize,
-                         std::uint64_t* compressed = nullptr);
+PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize);
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
                          const unsigned char* newData, std::size_t newSize);
 

@@ -207,7 +207,7 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
       ended = true;
       return;
     }
-    differences_.read(&diff, 1);
+    diff = differences_.readByte();
     if (diff == 0) corrupt(op, "difference of zero");
     at = next + 1;
   };

@@ -37,9 +37,6 @@ struct StreamSource::State {
     }
     unsigned char* data() const { return bytes.get(); }
   } in, staged;
-  // What reads take from: the staging buffer, or a slice of small's content.
-  const unsigned char* view = nullptr;
-  std::size_t stagedPos = 0, stagedEnd = 0;
   bool ended = false;
   std::shared_ptr<SmallStreams> small;
   std::size_t index = 0;
@@ -85,7 +82,6 @@ StreamSource::StreamSource(File& file, const SectionRange& range, const char* na
   s_->open = true;
   s_->in.make(static_cast<std::size_t>(std::min<std::uint64_t>(range.length, kBufferSize)));
   s_->staged.make(kBufferSize);
-  s_->view = s_->staged.data();
 }
 
 StreamSource::~StreamSource() {
@@ -101,37 +97,38 @@ void StreamSource::corrupt(const std::string& what) const {
 std::size_t StreamSource::readSome(unsigned char* out, std::size_t n) {
   State& s = *s_;
   if (s.small && !s.ended) {
-    s.view = s.small->slice(s.index, s.stagedEnd);
+    std::size_t size;
+    cur_ = s.small->slice(s.index, size);
+    end_ = cur_ + size;
     s.ended = true;
   }
-  while (s.stagedPos == s.stagedEnd && !s.ended) {
+  while (cur_ == end_ && !s.ended) {
     if (s.strm.avail_in == 0 && s.remaining > 0 && !s.refill()) corrupt("patch file is truncated");
     s.strm.next_out = s.staged.data();
     s.strm.avail_out = s.staged.size;
     const lzma_ret rc = lzma_code(&s.strm, LZMA_RUN);
-    s.stagedPos = 0;
-    s.stagedEnd = s.staged.size - s.strm.avail_out;
+    cur_ = s.staged.data();
+    end_ = s.strm.next_out;
     if (rc == LZMA_STREAM_END) {
       s.ended = true;
     } else if (rc == LZMA_MEM_ERROR) {
       throw std::bad_alloc();
     } else if (rc != LZMA_OK) {
       corrupt(rc == LZMA_BUF_ERROR ? "ends early" : "damaged");
-    } else if (s.stagedEnd == 0 && s.strm.avail_in == 0 && s.remaining == 0) {
+    } else if (cur_ == end_ && s.strm.avail_in == 0 && s.remaining == 0) {
       corrupt("ends early");
     }
   }
-  const std::size_t take = std::min(n, s.stagedEnd - s.stagedPos);
-  if (out && take > 0) std::memcpy(out, s.view + s.stagedPos, take);
-  s.stagedPos += take;
+  const std::size_t take = std::min(n, static_cast<std::size_t>(end_ - cur_));
+  if (out && take > 0) std::memcpy(out, cur_, take);
+  cur_ += take;
   return take;
 }
 
 void StreamSource::read(unsigned char* out, std::size_t n) {
-  State& s = *s_;
-  if (n > 0 && n <= s.stagedEnd - s.stagedPos) {
-    std::memcpy(out, s.view + s.stagedPos, n);
-    s.stagedPos += n;
+  if (n > 0 && n <= static_cast<std::size_t>(end_ - cur_)) {
+    std::memcpy(out, cur_, n);
+    cur_ += n;
     return;
   }
   while (n > 0) {
@@ -161,18 +158,17 @@ void StreamSource::skip(std::uint64_t n) {
   }
 }
 
-std::uint64_t StreamSource::readVarint() {
-  State& s = *s_;
-  if (s.stagedEnd - s.stagedPos >= 10) {
-    // Whole in the staging buffer: the common case, without a call a byte.
-    const unsigned char* p = s.view + s.stagedPos;
+std::uint64_t StreamSource::readVarintSlow() {
+  if (end_ - cur_ >= 10) {
+    // Whole in the buffer: without a call a byte.
+    const unsigned char* p = cur_;
     std::uint64_t v = 0;
     for (int i = 0, shift = 0; i < 10; ++i, shift += 7) {
       const unsigned char b = p[i];
       if (shift == 63 && (b & 0x7e)) corrupt("number too large");
       v |= std::uint64_t(b & 0x7f) << shift;
       if (!(b & 0x80)) {
-        s.stagedPos += static_cast<std::size_t>(i) + 1;
+        cur_ += i + 1;
         return v;
       }
     }
@@ -199,7 +195,7 @@ bool StreamSource::intact() {
   if (s.small) return s.small->intact();
   if (s.verdict < 0) {
     s.ended = true;
-    s.stagedPos = s.stagedEnd = 0;
+    cur_ = end_ = nullptr;
     bool whole = true;
     while (whole && s.remaining > 0) whole = s.refill();
     s.strm.avail_in = 0;

@@ -68,7 +68,18 @@ class StreamSource {
   // Fills up to n bytes; fewer only at the end of the stream.
   std::size_t readAtMost(unsigned char* out, std::size_t n);
   void skip(std::uint64_t n);
-  std::uint64_t readVarint();
+  // A delta reads a number and a byte for every difference: the common case
+  // (a one-byte number, a byte at hand) is inline.
+  std::uint64_t readVarint() {
+    if (cur_ != end_ && *cur_ < 0x80) return *cur_++;
+    return readVarintSlow();
+  }
+  unsigned char readByte() {
+    if (cur_ != end_) return *cur_++;
+    unsigned char b;
+    read(&b, 1);
+    return b;
+  }
   // The stream must end here: its end marker read, every stored byte used.
   void finish();
   // Whether the stored bytes are those the range's SHA-256 names; reads
@@ -80,9 +91,14 @@ class StreamSource {
 
  private:
   std::size_t readSome(unsigned char* out, std::size_t n);
+  std::uint64_t readVarintSlow();
   [[noreturn]] void corrupt(const std::string& what) const;
   struct State;
   std::unique_ptr<State> s_;
+  // The decoded bytes not yet read: part of the staging buffer, or of a
+  // small-streams slice.
+  const unsigned char* cur_ = nullptr;
+  const unsigned char* end_ = nullptr;
 };
 
 // Reads an old file through a few cached blocks: a delta's commands mostly

@@ -26,11 +26,14 @@ else()
   set(velmora_deps_kind UNKNOWN)
 endif()
 
-# velmora_import_library(<name> <header> <library>) makes rtp::<name>.
+# velmora_import_library(<name> <header> <library>) makes rtp::<name>, from
+# the static archive where the package ships one: rtptool runs once a patch,
+# and binding a shared library's symbols was most of its start.
 function(velmora_import_library name header library)
   string(TOUPPER ${name} var)
   find_path(VELMORA_${var}_INCLUDE_DIR ${header} ${velmora_deps_where} PATH_SUFFIXES include REQUIRED)
-  find_library(VELMORA_${var}_LIBRARY ${library} ${velmora_deps_where} PATH_SUFFIXES lib REQUIRED)
+  find_library(VELMORA_${var}_LIBRARY NAMES lib${library}.a ${library} ${velmora_deps_where}
+               PATH_SUFFIXES lib REQUIRED)
   add_library(rtp::${name} ${velmora_deps_kind} IMPORTED)
   set_target_properties(rtp::${name} PROPERTIES
     IMPORTED_LOCATION ${VELMORA_${var}_LIBRARY}

@@ -296,7 +296,7 @@ TEST(Delta, PredictorFollowsRelinkedCalls) {
   EXPECT_EQ(applyStreams(oldCode, newCode, s), newCode);
 }
 
-// The predictor tests eight positions at a time and a short range one at a
+// The predictor tests many positions at a time and a short range one at a
 // time: predicting byte by byte must give what one call over the range gives.
 TEST(Delta, PredictorFindsEveryFieldWhateverTheRange) {
   // Mostly bytes that start or end a context pair, so fields crowd and overlap.

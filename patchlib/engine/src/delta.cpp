@@ -5,6 +5,10 @@
 #include <cstring>
 #include <numeric>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace rtp {
 
 namespace {
@@ -170,6 +174,31 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
                    rel + (map.at(static_cast<std::uint64_t>(target)) - commandShift)));
     };
     std::uint64_t p = first;
+#ifdef __SSE2__
+    // Sixteen positions a test of the two bytes before each field: E8 or E9,
+    // 0F then 80-8F, or a ModRM byte xx000101 (the table then decides on
+    // the byte before it).
+    const __m128i e8 = _mm_set1_epi8(static_cast<char>(0xE8));
+    const __m128i x0f = _mm_set1_epi8(0x0F);
+    const __m128i x80 = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i x05 = _mm_set1_epi8(0x05);
+    const __m128i feMask = _mm_set1_epi8(static_cast<char>(0xFE));
+    const __m128i f0Mask = _mm_set1_epi8(static_cast<char>(0xF0));
+    const __m128i c7Mask = _mm_set1_epi8(static_cast<char>(0xC7));
+    for (; p + 16 <= end; p += 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old + p - 2));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old + p - 1));
+      const __m128i jcc =
+          _mm_and_si128(_mm_cmpeq_epi8(a, x0f), _mm_cmpeq_epi8(_mm_and_si128(b, f0Mask), x80));
+      const __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(b, feMask), e8), jcc),
+                       _mm_cmpeq_epi8(_mm_and_si128(b, c7Mask), x05));
+      for (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit)); m != 0; m &= m - 1) {
+        const std::uint64_t q = p + static_cast<unsigned>(__builtin_ctz(m));
+        if (ctx.before[pairAt(q)]) field(q);
+      }
+    }
+#endif
     // Four positions a test: few pairs qualify, so most groups pass at once.
     for (; p + 4 <= end; p += 4) {
       if (!(ctx.before[pairAt(p)] | ctx.before[pairAt(p + 1)] | ctx.before[pairAt(p + 2)] |

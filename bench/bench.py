@@ -159,6 +159,22 @@ def timed(cmd: List[str], cwd: Optional[Path] = None) -> Sample:
         rss_file.unlink(missing_ok=True)
 
 
+def synced(sample: Sample, paths: List[Path]) -> Sample:
+    """The sample with the time to make what the command wrote durable: an fsync of each file and
+    folder named, or, for a tree (a folder alone), a sync of everything (rtptool's apply syncs a
+    large batch of files with one syncfs)."""
+    t0 = time.perf_counter()
+    if len(paths) == 1 and paths[0].is_dir():
+        os.sync()
+    for path in paths if len(paths) > 1 else []:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+    return Sample(sample.seconds + time.perf_counter() - t0, sample.rss_kib)
+
+
 def callgrind_ir(cmd: List[str], out: Path) -> int:
     run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}"] + cmd)
     m = re.search(r"^(?:summary|totals):\s*(\d+)", out.read_text(errors="replace"), re.M)
@@ -181,7 +197,7 @@ def heap_peak(cmd: List[str], out: Path) -> int:
 # Diagnostic runs of rtptool beside its apply: `verify` does every check the apply makes before
 # it writes (signature, hashes, every stream decoded once, the old files hashed); under
 # eatmydata the apply's fsync and syncfs calls return at once.
-DIAGNOSTICS = ("rtptool verify", "rtptool no sync")
+DIAGNOSTICS = ("rtptool verify", "rtptool no sync", "hpatchz synced")
 
 
 @dataclass
@@ -505,6 +521,9 @@ class Bench:
                 fresh(res)
                 r.apply[tool].add(timed(cmd))
                 check_file(res, N, tool)
+                if tool == "hpatchz":
+                    fresh(res)
+                    r.apply["hpatchz synced"].add(synced(timed(cmd), [res, res.parent]))
 
         log(f"{pair.name}: callgrind of rtptool apply and bspatch")
         cp_a(olddir, tree)
@@ -619,6 +638,8 @@ class Bench:
                 fresh(out_tree)
                 r.apply["hpatchz"].add(timed(self.hpatchz(olddir, p_hdz, out_tree)))
                 check_tree(out_tree, newdir, "hpatchz")
+                fresh(out_tree)
+                r.apply["hpatchz synced"].add(synced(timed(self.hpatchz(olddir, p_hdz, out_tree)), [out_tree]))
 
         log(f"{pair.name}: callgrind of rtptool apply")
         cp_a(olddir, tree)
@@ -810,20 +831,24 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
         sig = SIGNATURE_BYTES if bench.signed else 0
         table(L, "Against HDiffPatch (sizes in bytes, wall seconds, median; peak RSS in MiB)",
               ["pair", "rtptool size", "hdiffz size", "size / hdiffz", "make", "hdiffz make", "make / hdiffz",
-               "make RSS", "hdiffz RSS", "apply", "no sync", "hpatchz", "apply / hpatchz", "no sync / hpatchz"],
+               "make RSS", "hdiffz RSS", "apply", "no sync", "hpatchz", "apply / hpatchz", "no sync / hpatchz",
+               "hpatchz synced", "apply / hpatchz synced"],
               [[r.pair.name, f"{r.size['rtptool']:,}", f"{r.size['hdiffz']:,}",
                 key_ratio(r.size["rtptool"] - sig, r.size["hdiffz"]), secs(m["rtptool"].median),
                 secs(m["hdiffz"].median), key_ratio(m["rtptool"].median, m["hdiffz"].median),
                 mib(m["rtptool"].peak_mib), mib(m["hdiffz"].peak_mib), secs(a["rtptool"].median),
                 secs(a["rtptool no sync"].median), secs(a["hpatchz"].median),
                 key_ratio(a["rtptool"].median, a["hpatchz"].median),
-                ratio(a["rtptool no sync"].median, a["hpatchz"].median)]
+                ratio(a["rtptool no sync"].median, a["hpatchz"].median), secs(a["hpatchz synced"].median),
+                ratio(a["rtptool"].median, a["hpatchz synced"].median)]
                for r in results for m, a in [(r.make, r.apply)]],
               note=("Size ratios leave out rtptool's " + str(SIGNATURE_BYTES) + "-byte signature block (no peer "
                     "signs). " if sig else "") + "`no sync` is rtptool's apply under eatmydata. hdiffz and "
                    "hpatchz take files and folders alike: for the tree, hpatchz writes the new tree into a fresh "
                    "folder beside the old one (rtptool updates a copy of the old tree in place), and its "
-                   "result is compared with the new tree.")
+                   "result is compared with the new tree. `hpatchz synced` is hpatchz followed by what makes "
+                   "its result durable as rtptool's is: an fsync of the new file and its folder, or for the "
+                   "tree a sync of the file system.")
     table(L, "What rtptool's apply time is made of (wall seconds, median)",
           ["pair", "rtptool apply", "verify", "no sync", "xdelta3", "verify / xdelta3", "no sync / xdelta3"],
           [[r.pair.name, secs(a["rtptool"].median), secs(a["rtptool verify"].median),

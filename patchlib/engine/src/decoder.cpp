@@ -221,20 +221,44 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
     if (flags_ == 0) {
       old->read(oldStart + from, buf_.data(), n);
     } else {
-      const std::uint64_t a = oldStart + from, b = oldStart + to;
-      const std::uint64_t wFrom = a >= delta::kPredictMargin ? a - delta::kPredictMargin : 0;
-      const std::uint64_t wTo = std::min<std::uint64_t>(op.oldSize, b + delta::kPredictMargin);
-      const std::size_t w = static_cast<std::size_t>(wTo - wFrom);
-      if (window_.size() < kChunk + 2 * delta::kPredictMargin)
-        window_.resize(kChunk + 2 * delta::kPredictMargin);
-      old->read(wFrom, window_.data(), w);
-      predictOld(window_.data(), wFrom, w, op.oldSize, a, b, c.shift, map_, flags_, buf_.data());
+      predict(op, c.shift, oldStart + from, oldStart + to, *old);
     }
     while (!ended && next < to) {
       buf_[static_cast<std::size_t>(next - from)] += diff;
       advance();
     }
   });
+}
+
+// Predicts old[a, b) into buf_. The predictor reads a margin on either side:
+// each stretch is predicted from the old file's cached block that holds it
+// with its margins, and only the few bytes whose margins cross from one
+// block to the next from a copy.
+void PatchDecoder::predict(const PatchOp& op, std::int64_t shift, std::uint64_t a, std::uint64_t b,
+                           OldReader& old) {
+  constexpr std::size_t kMargin = delta::kPredictMargin;
+  unsigned char* out = buf_.data();
+  for (std::uint64_t at = a; at < b;) {
+    const std::uint64_t wFrom = at >= kMargin ? at - kMargin : 0;
+    const std::uint64_t wTo = std::min<std::uint64_t>(op.oldSize, b + kMargin);
+    const unsigned char* window;
+    const std::uint64_t heldTo =
+        wFrom + old.view(wFrom, static_cast<std::size_t>(wTo - wFrom), window);
+    std::uint64_t to = b;
+    if (heldTo < wTo && heldTo > at + kMargin) {
+      to = heldTo - kMargin;
+    } else if (heldTo < wTo) {
+      to = std::min(b, heldTo + kMargin);
+      window_.resize(4 * kMargin);
+      old.read(wFrom, window_.data(),
+               static_cast<std::size_t>(std::min(wTo, to + kMargin) - wFrom));
+      window = window_.data();
+    }
+    predictOld(window, wFrom, static_cast<std::size_t>(std::min(wTo, to + kMargin) - wFrom),
+               op.oldSize, at, to, shift, map_, flags_, out);
+    out += to - at;
+    at = to;
+  }
 }
 
 }  // namespace rtp

@@ -156,6 +156,8 @@ class PatchDecoder {
   bool nextCommand(const PatchOp& op, std::uint64_t produced, Command& c);
   void applyCommand(const PatchOp& op, const Command& c, std::uint64_t newPos, OldReader* old,
                     ByteSink* sink);
+  void predict(const PatchOp& op, std::int64_t shift, std::uint64_t a, std::uint64_t b,
+               OldReader& old);
   void requireIntact();
 
   Result tampered_;

@@ -15,6 +15,8 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <istream>
@@ -414,6 +416,45 @@ struct WindowCounts {
   unsigned older = 0;
 };
 
+// The longest matches one scan found, for the next scan over the same files:
+// a match depends on its new position alone, the ways of matching search at
+// many of the same positions, each way in increasing order, and on a large
+// file the searches' cache misses are most of a scan.
+class Searches {
+ public:
+  // From now on, answers from what was recorded.
+  void replay() {
+    replaying_ = true;
+    next_ = found_.begin();
+  }
+  template <class Search>
+  std::size_t at(std::size_t newPos, std::size_t& matchPos, Search&& search) {
+    if (replaying_) {
+      while (next_ != found_.end() && next_->newPos < newPos) ++next_;
+      if (next_ != found_.end() && next_->newPos == newPos) {
+        matchPos = next_->matchPos;
+        return next_->len;
+      }
+      return search(newPos, matchPos);
+    }
+    const std::size_t len = search(newPos, matchPos);
+    if (matchPos <= UINT32_MAX)
+      found_.push_back({static_cast<std::uint32_t>(newPos), static_cast<std::uint32_t>(len),
+                        static_cast<std::uint32_t>(matchPos)});
+    return len;
+  }
+
+ private:
+  // Only new files below kTryAllBelow are scanned twice. A deque: no spare
+  // capacity to double the memory (a 9 MiB executable: two million).
+  struct Found {
+    std::uint32_t newPos, len, matchPos;
+  };
+  std::deque<Found> found_;
+  std::deque<Found>::const_iterator next_;
+  bool replaying_ = false;
+};
+
 // Width is the suffix array's entry size, fixed at compile time: the binary
 // search reads an entry at every step.
 template <unsigned Width>
@@ -431,7 +472,7 @@ class Matcher {
         bucket_(index.bucket) {}
 
   // bsdiff's scan, with an optional wider look before keeping an alignment.
-  std::vector<Run> scan(const ScanRules& rules) const {
+  std::vector<Run> scan(const ScanRules& rules, Searches* searches = nullptr) const {
     std::vector<Run> runs;
     std::size_t scan = 0, len = 0, pos = 0, lastScan = 0, lastPos = 0;
     std::int64_t lastOffset = 0;
@@ -446,6 +487,9 @@ class Matcher {
         if (carry && len > carryOver) {
           --len;
           ++pos;
+        } else if (searches) {
+          len = searches->at(scan, pos,
+                             [this](std::size_t p, std::size_t& m) { return longestMatch(p, m); });
         } else {
           len = longestMatch(scan, pos);
         }
@@ -808,9 +852,14 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
     DeltaIndex held(std::move(index));
     held.sortWhole();
     auto scanAll = [&](const auto& m) {
+      if (newSize >= kTryAllBelow) {
+        ways.push_back(m.scan(kRules[0]));
+        return;
+      }
+      Searches searches;
       for (const ScanRules& rules : kRules) {
-        if (&rules != kRules && newSize >= kTryAllBelow) break;
-        ways.push_back(m.scan(rules));
+        ways.push_back(m.scan(rules, &searches));
+        searches.replay();
       }
     };
     if (held.impl_->sa.width() == 3)

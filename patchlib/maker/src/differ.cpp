@@ -175,9 +175,14 @@ std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsign
   constexpr std::uint64_t kMul = 0x100000001b3ull;
   std::uint64_t outFactor = 1;  // kMul to the power kBlock - 1: the leaving byte's weight
   for (std::size_t i = 1; i < kBlock; ++i) outFactor *= kMul;
+  // Four bytes a step, the same sum: one multiplication a step waits for
+  // the last instead of four.
+  constexpr std::uint64_t kMul2 = kMul * kMul, kMul3 = kMul2 * kMul, kMul4 = kMul3 * kMul;
+  static_assert(kBlock % 4 == 0, "the hash takes four bytes a step");
   auto hashOf = [&](const unsigned char* p) {
     std::uint64_t h = 0;
-    for (std::size_t i = 0; i < kBlock; ++i) h = h * kMul + p[i];
+    for (std::size_t i = 0; i < kBlock; i += 4)
+      h = h * kMul4 + (p[i] * kMul3 + p[i + 1] * kMul2 + p[i + 2] * kMul + p[i + 3]);
     return h;
   };
   const std::size_t blocks = on / kBlock;

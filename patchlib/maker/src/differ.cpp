@@ -318,16 +318,24 @@ struct DeltaIndex::Impl {
     text = t;
     textSize = size;
     sa = SuffixArray(t, size);
-    // Where the suffixes starting with each pair of bytes begin in the
-    // array (a one-byte suffix sorts first among its byte's): counted over
-    // the text, which holds the same pairs as the array in order.
-    bucket.assign(65537, 0);
+    // Where the suffixes starting with each key (their first bucketBits
+    // bits, a short suffix's padded with zeros, so that it sorts first
+    // among its key's) begin in the array: counted over the text, which
+    // holds the same keys as the array in order. Two bytes and up to a
+    // third, as many keys as an eighth of the text (a table half its size):
+    // a search's first steps are its cache misses.
+    bucketBits = 16;
+    while (bucketBits < 24 && (std::size_t(8) << bucketBits) <= size) ++bucketBits;
+    bucket.assign((std::size_t(1) << bucketBits) + 1, 0);
     for (std::size_t i = 0; i < size; ++i) ++bucket[keyAt(i) + 1];
     for (std::size_t k = 1; k < bucket.size(); ++k) bucket[k] += bucket[k - 1];
     sorted = true;
   }
   std::size_t keyAt(std::size_t at) const {
-    return static_cast<std::size_t>(text[at]) << 8 | (at + 1 < textSize ? text[at + 1] : 0);
+    std::uint32_t v = std::uint32_t(text[at]) << 16;
+    if (at + 1 < textSize) v |= std::uint32_t(text[at + 1]) << 8;
+    if (at + 2 < textSize) v |= text[at + 2];
+    return v >> (24 - bucketBits);
   }
 
   // Sorts only the old bytes the shared stretches leave, with margins, when
@@ -387,6 +395,7 @@ struct DeltaIndex::Impl {
   std::size_t textSize = 0;
   SuffixArray sa;
   std::vector<std::uint32_t> bucket;
+  unsigned bucketBits = 16;
   bool sorted = false;
 };
 
@@ -474,7 +483,8 @@ class Matcher {
         text_(index.text),
         textSize_(index.textSize),
         sa_(index.sa.bytes()),
-        bucket_(index.bucket) {}
+        bucket_(index.bucket),
+        bucketBits_(index.bucketBits) {}
 
   // bsdiff's scan, with an optional wider look before keeping an alignment.
   std::vector<Run> scan(const ScanRules& rules, Searches* searches = nullptr) const {
@@ -682,17 +692,21 @@ class Matcher {
   // over its suffixes. Both ends' common prefixes are known, so each step
   // compares from the shorter of them on.
   std::size_t searchText(std::size_t newPos, std::size_t& matchPos) const {
-    // The bytes' pair narrows the search to its bucket, bracketed by its
-    // neighbours: the first steps of a search over the whole array are the
-    // ones that miss the cache.
+    // The first bytes' key narrows the search to its bucket, bracketed by
+    // its neighbours (an empty one to where it would be): the first steps
+    // of a search over the whole array are the ones that miss the cache.
+    // Two bytes left ask for every key they begin.
     std::size_t lo = 0, hi = textSize_ - 1;
     if (newSize_ - newPos >= 2) {
-      const std::size_t key = static_cast<std::size_t>(new_[newPos]) << 8 | new_[newPos + 1];
-      if (bucket_[key] < bucket_[key + 1]) {
-        lo = bucket_[key] > 0 ? bucket_[key] - 1 : 0;
-        hi = std::min<std::size_t>(bucket_[key + 1], textSize_ - 1);
-        if (hi == lo) hi = lo + 1 < textSize_ ? lo + 1 : lo;
-      }
+      const unsigned shift = 24 - bucketBits_;
+      const std::uint32_t v = std::uint32_t(new_[newPos]) << 16 | std::uint32_t(new_[newPos + 1])
+                                                                      << 8;
+      const std::size_t first =
+          newSize_ - newPos >= 3 ? (v | new_[newPos + 2]) >> shift : v >> shift;
+      const std::size_t last = newSize_ - newPos >= 3 ? first + 1 : (v + 256) >> shift;
+      lo = bucket_[first] > 0 ? bucket_[first] - 1 : 0;
+      hi = std::min<std::size_t>(bucket_[last], textSize_ - 1);
+      if (hi <= lo) hi = lo + 1 < textSize_ ? lo + 1 : lo;
     }
     std::size_t loLen = commonPrefix(suffix(lo), newPos);
     std::size_t hiLen = commonPrefix(suffix(hi), newPos);
@@ -727,6 +741,7 @@ class Matcher {
   std::size_t textSize_;
   const unsigned char* sa_;
   const std::vector<std::uint32_t>& bucket_;
+  unsigned bucketBits_;
 };
 
 // Turns runs into commands: literals between runs, and each run split into

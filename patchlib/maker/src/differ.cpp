@@ -327,7 +327,12 @@ struct DeltaIndex::Impl {
     bucketBits = 16;
     while (bucketBits < 24 && (std::size_t(8) << bucketBits) <= size) ++bucketBits;
     bucket.assign((std::size_t(1) << bucketBits) + 1, 0);
-    for (std::size_t i = 0; i < size; ++i) ++bucket[keyAt(i) + 1];
+    const unsigned shift = 24 - bucketBits;
+    std::size_t i = 0;
+    for (; i + 2 < size; ++i)
+      ++bucket[((std::uint32_t(t[i]) << 16 | std::uint32_t(t[i + 1]) << 8 | t[i + 2]) >> shift) +
+               1];
+    for (; i < size; ++i) ++bucket[keyAt(i) + 1];
     for (std::size_t k = 1; k < bucket.size(); ++k) bucket[k] += bucket[k - 1];
     sorted = true;
   }

@@ -16,9 +16,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <istream>
 #include <new>
 

@@ -161,12 +161,12 @@ def timed(cmd: List[str], cwd: Optional[Path] = None) -> Sample:
 
 def synced(sample: Sample, paths: List[Path]) -> Sample:
     """The sample with the time to make what the command wrote durable: an fsync of each file and
-    folder named, or, for a tree (a folder alone), a sync of everything (rtptool's apply syncs a
-    large batch of files with one syncfs)."""
+    folder named, or with none named (a tree), a sync of everything, as rtptool's apply syncs a
+    large batch of files with one syncfs."""
     t0 = time.perf_counter()
-    if len(paths) == 1 and paths[0].is_dir():
+    if not paths:
         os.sync()
-    for path in paths if len(paths) > 1 else []:
+    for path in paths:
         fd = os.open(path, os.O_RDONLY)
         try:
             os.fsync(fd)
@@ -639,7 +639,7 @@ class Bench:
                 r.apply["hpatchz"].add(timed(self.hpatchz(olddir, p_hdz, out_tree)))
                 check_tree(out_tree, newdir, "hpatchz")
                 fresh(out_tree)
-                r.apply["hpatchz synced"].add(synced(timed(self.hpatchz(olddir, p_hdz, out_tree)), [out_tree]))
+                r.apply["hpatchz synced"].add(synced(timed(self.hpatchz(olddir, p_hdz, out_tree)), []))
 
         log(f"{pair.name}: callgrind of rtptool apply")
         cp_a(olddir, tree)

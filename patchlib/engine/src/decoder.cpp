@@ -244,18 +244,16 @@ void PatchDecoder::predict(const PatchOp& op, std::int64_t shift, std::uint64_t 
     const unsigned char* window;
     const std::uint64_t heldTo =
         wFrom + old.view(wFrom, static_cast<std::size_t>(wTo - wFrom), window);
+    const bool crosses = heldTo < wTo && heldTo <= at + kMargin;
     std::uint64_t to = b;
-    if (heldTo < wTo && heldTo > at + kMargin) {
-      to = heldTo - kMargin;
-    } else if (heldTo < wTo) {
-      to = std::min(b, heldTo + kMargin);
+    if (heldTo < wTo) to = crosses ? std::min(b, heldTo + kMargin) : heldTo - kMargin;
+    const std::size_t w = static_cast<std::size_t>(std::min(wTo, to + kMargin) - wFrom);
+    if (crosses) {
       window_.resize(4 * kMargin);
-      old.read(wFrom, window_.data(),
-               static_cast<std::size_t>(std::min(wTo, to + kMargin) - wFrom));
+      old.read(wFrom, window_.data(), w);
       window = window_.data();
     }
-    predictOld(window, wFrom, static_cast<std::size_t>(std::min(wTo, to + kMargin) - wFrom),
-               op.oldSize, at, to, shift, map_, flags_, out);
+    predictOld(window, wFrom, w, op.oldSize, at, to, shift, map_, flags_, out);
     out += to - at;
     at = to;
   }

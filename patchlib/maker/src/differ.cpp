@@ -149,6 +149,11 @@ std::size_t differentBackward(const unsigned char* a, const unsigned char* b, st
     ++i;
   return i;
 }
+// The three bytes at p as one big-endian number, those at or past left zeros.
+std::uint32_t prefix24(const unsigned char* p, std::size_t left) {
+  if (left >= 3) return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+  return (left > 0 ? std::uint32_t(p[0]) << 16 : 0) | (left > 1 ? std::uint32_t(p[1]) << 8 : 0);
+}
 // How many of n bytes are equal.
 std::size_t countSame(const unsigned char* a, const unsigned char* b, std::size_t n) {
   std::size_t count = 0, i = 0;
@@ -342,20 +347,12 @@ struct DeltaIndex::Impl {
     bucketBits = 16;
     while (bucketBits < 24 && (std::size_t(8) << bucketBits) <= size) ++bucketBits;
     bucket.assign((std::size_t(1) << bucketBits) + 1, 0);
-    const unsigned shift = 24 - bucketBits;
-    std::size_t i = 0;
-    for (; i + 2 < size; ++i)
-      ++bucket[((std::uint32_t(t[i]) << 16 | std::uint32_t(t[i + 1]) << 8 | t[i + 2]) >> shift) +
-               1];
-    for (; i < size; ++i) ++bucket[keyAt(i) + 1];
+    for (std::size_t i = 0; i < size; ++i) ++bucket[keyAt(i) + 1];
     for (std::size_t k = 1; k < bucket.size(); ++k) bucket[k] += bucket[k - 1];
     sorted = true;
   }
   std::size_t keyAt(std::size_t at) const {
-    std::uint32_t v = std::uint32_t(text[at]) << 16;
-    if (at + 1 < textSize) v |= std::uint32_t(text[at + 1]) << 8;
-    if (at + 2 < textSize) v |= text[at + 2];
-    return v >> (24 - bucketBits);
+    return prefix24(text + at, textSize - at) >> (24 - bucketBits);
   }
 
   // Sorts only the old bytes the shared stretches leave, with margins, when
@@ -719,10 +716,8 @@ class Matcher {
     std::size_t lo = 0, hi = textSize_ - 1;
     if (newSize_ - newPos >= 2) {
       const unsigned shift = 24 - bucketBits_;
-      const std::uint32_t v = std::uint32_t(new_[newPos]) << 16 | std::uint32_t(new_[newPos + 1])
-                                                                      << 8;
-      const std::size_t first =
-          newSize_ - newPos >= 3 ? (v | new_[newPos + 2]) >> shift : v >> shift;
+      const std::uint32_t v = prefix24(new_ + newPos, newSize_ - newPos);
+      const std::size_t first = v >> shift;
       const std::size_t last = newSize_ - newPos >= 3 ? first + 1 : (v + 256) >> shift;
       lo = bucket_[first] > 0 ? bucket_[first] - 1 : 0;
       hi = std::min<std::size_t>(bucket_[last], textSize_ - 1);

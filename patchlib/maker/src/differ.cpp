@@ -22,6 +22,7 @@
 #include <istream>
 #include <new>
 
+#include "big_buffer.h"
 #include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
@@ -296,8 +297,7 @@ class SuffixArray {
   SuffixArray(const unsigned char* data, std::size_t size) : width_(size <= (1u << 24) ? 3 : 4) {
     if (size == 0) return;
     // One byte more than the entries: every entry is read as four bytes.
-    saidx_t* sa = static_cast<saidx_t*>(std::malloc(size * sizeof(saidx_t) + 1));
-    if (!sa) throw std::bad_alloc();
+    saidx_t* sa = static_cast<saidx_t*>(bigAlloc(size * sizeof(saidx_t) + 1));
     bytes_.reset(reinterpret_cast<unsigned char*>(sa));
     if (divsufsort(data, sa, static_cast<saidx_t>(size)) != 0)
       throw MakeError("suffix sort failed");
@@ -406,12 +406,12 @@ struct DeltaIndex::Impl {
   const unsigned char* old;
   std::size_t oldSize;
   std::vector<Run> shared;  // in new's order; empty when old is sorted whole
-  std::vector<unsigned char> pieces;
+  std::vector<unsigned char, BigAllocator<unsigned char>> pieces;
   std::vector<std::pair<std::size_t, std::size_t>> starts;  // each piece's text and old start
   const unsigned char* text = nullptr;
   std::size_t textSize = 0;
   SuffixArray sa;
-  std::vector<std::uint32_t> bucket;
+  std::vector<std::uint32_t, BigAllocator<std::uint32_t>> bucket;
   unsigned bucketBits = 16;
   bool sorted = false;
 };
@@ -500,7 +500,7 @@ class Matcher {
         text_(index.text),
         textSize_(index.textSize),
         sa_(index.sa.bytes()),
-        bucket_(index.bucket),
+        bucket_(index.bucket.data()),
         bucketBits_(index.bucketBits) {}
 
   // bsdiff's scan, with an optional wider look before keeping an alignment.
@@ -755,7 +755,7 @@ class Matcher {
   const unsigned char* text_;
   std::size_t textSize_;
   const unsigned char* sa_;
-  const std::vector<std::uint32_t>& bucket_;
+  const std::uint32_t* bucket_;
   unsigned bucketBits_;
 };
 

@@ -10,10 +10,7 @@
 #include <set>
 #include <utility>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
+#include "big_buffer.h"
 #include "rtp/maker.h"
 #include "rtp/paths.h"
 #include "rtp/signer.h"
@@ -64,48 +61,8 @@ Tree scan(const std::string& root) {
   return t;
 }
 
-// A file's bytes, read whole. They are left uninitialised until read, and a
-// large file goes into huge pages where Linux offers them: with 4 KiB pages,
-// faulting in and zeroing two 88 MiB files took several times the delta's
-// own time.
-template <typename T>
-struct FileAllocator {
-  using value_type = T;
-  static constexpr std::size_t kHuge = std::size_t(2) << 20;
-
-  FileAllocator() = default;
-  template <typename U>
-  FileAllocator(const FileAllocator<U>&) {}
-  T* allocate(std::size_t n) {
-#ifdef __linux__
-    if (n * sizeof(T) >= 2 * kHuge) {
-      const std::size_t bytes = (n * sizeof(T) + kHuge - 1) / kHuge * kHuge;
-      void* p = std::aligned_alloc(kHuge, bytes);
-      if (!p) throw std::bad_alloc();
-      madvise(p, bytes, MADV_HUGEPAGE);
-      return static_cast<T*>(p);
-    }
-#endif
-    return std::allocator<T>().allocate(n);
-  }
-  void deallocate(T* p, std::size_t n) {
-#ifdef __linux__
-    if (n * sizeof(T) >= 2 * kHuge) return std::free(p);
-#endif
-    std::allocator<T>().deallocate(p, n);
-  }
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-  bool operator==(const FileAllocator&) const { return true; }
-  bool operator!=(const FileAllocator&) const { return false; }
-};
-using FileBytes = std::vector<unsigned char, FileAllocator<unsigned char>>;
+// A file's bytes, read whole.
+using FileBytes = std::vector<unsigned char, BigAllocator<unsigned char>>;
 
 FileBytes readAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

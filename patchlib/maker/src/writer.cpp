@@ -2,11 +2,13 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "big_buffer.h"
 #include "rtp/bytes.h"
 #include "rtp/maker.h"
 
@@ -26,6 +28,19 @@ void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   bytes::putLe(out, h.low, 8);
   bytes::putLe(out, h.high, 8);
 }
+
+// The encoder's match finder takes several times its dictionary in tables:
+// they go where the maker's other large buffers go.
+void* allocTable(void*, std::size_t count, std::size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  try {
+    return bigAlloc(count * size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void freeTable(void*, void* p) { std::free(p); }
+const lzma_allocator kTables = {allocTable, freeTable, nullptr};
 
 // One raw LZMA2 stream and the dictionary it was made with; no bytes and
 // no dictionary for an empty stream.
@@ -60,6 +75,7 @@ Coded compress(const unsigned char* raw, std::size_t size, std::uint32_t level,
   // new pages for every stream (a third of a small file's make).
   struct Encoder {
     lzma_stream stream = LZMA_STREAM_INIT;
+    Encoder() { stream.allocator = &kTables; }
     ~Encoder() { lzma_end(&stream); }
   };
   static thread_local Encoder encoder;

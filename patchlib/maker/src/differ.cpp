@@ -725,19 +725,24 @@ class Matcher {
     }
     std::size_t loLen = commonPrefix(suffix(lo), newPos);
     std::size_t hiLen = commonPrefix(suffix(hi), newPos);
+    // Which way a step goes is a coin toss to the branch predictor: the
+    // step picks its ends without a branch, and both entries the next step
+    // may read are fetched meanwhile.
     while (hi - lo > 1) {
       const std::size_t mid = lo + (hi - lo) / 2;
+      __builtin_prefetch(sa_ + (lo + (mid - lo) / 2) * Width);
+      __builtin_prefetch(sa_ + (mid + (hi - mid) / 2) * Width);
       const std::size_t op = suffix(mid);
       const std::size_t len = commonPrefix(op, newPos, std::min(loLen, hiLen));
       const std::size_t n = std::min(textSize_ - op, newSize_ - newPos);
-      // The old suffix sorts before new[newPos..] (as memcmp over n bytes).
-      if (len < n && text_[op + len] < new_[newPos + len]) {
-        lo = mid;
-        loLen = len;
-      } else {
-        hi = mid;
-        hiLen = len;
-      }
+      // The old suffix sorts before new[newPos..] (as memcmp over n bytes);
+      // k keeps the reads in bounds when they agree on all n.
+      const std::size_t k = len < n ? len : 0;
+      const bool before = (len < n) & (text_[op + k] < new_[newPos + k]);
+      lo = before ? mid : lo;
+      loLen = before ? len : loLen;
+      hi = before ? hi : mid;
+      hiLen = before ? hiLen : len;
     }
     if (loLen >= hiLen) {
       matchPos = suffix(lo);

@@ -6,6 +6,7 @@
 // freed with std::free, whatever its size.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,13 +21,16 @@ namespace rtp {
 
 inline void* bigAlloc(std::size_t bytes) {
 #ifdef __linux__
+  // Whole huge pages, the last one rounded up only when three quarters of
+  // it are used: the memory bound counts what is resident.
   constexpr std::size_t kHuge = std::size_t(2) << 20;
   if (bytes >= kHuge / 2) {
     if (bytes > SIZE_MAX - kHuge) throw std::bad_alloc();
-    const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-    void* p = std::aligned_alloc(kHuge, rounded);
+    std::size_t huge = bytes / kHuge * kHuge;
+    if (bytes - huge >= kHuge / 4 * 3) huge += kHuge;
+    void* p = std::aligned_alloc(kHuge, std::max(bytes, huge));
     if (!p) throw std::bad_alloc();
-    madvise(p, rounded, MADV_HUGEPAGE);
+    if (huge > 0) madvise(p, huge, MADV_HUGEPAGE);
     return p;
   }
 #endif

@@ -30,9 +30,13 @@ void putHash(std::vector<unsigned char>& out, const Hash128& h) {
 }
 
 // The encoder's match finder takes several times its dictionary in tables:
-// they go where the maker's other large buffers go.
+// the large ones (a large stream's, tens of MiB) go where the maker's other
+// large buffers go. Those of the estimates' small dictionaries stay in small
+// pages, which a small file's memory bound has no room to round up.
 void* allocTable(void*, std::size_t count, std::size_t size) {
+  constexpr std::size_t kLarge = std::size_t(8) << 20;
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  if (count * size < kLarge) return std::malloc(std::max<std::size_t>(count * size, 1));
   try {
     return bigAlloc(count * size);
   } catch (const std::bad_alloc&) {

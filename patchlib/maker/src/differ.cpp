@@ -469,17 +469,19 @@ class Searches {
       return search(newPos, matchPos);
     }
     const std::size_t len = search(newPos, matchPos);
-    if (matchPos <= UINT32_MAX)
-      found_.push_back({static_cast<std::uint32_t>(newPos), static_cast<std::uint32_t>(len),
-                        static_cast<std::uint32_t>(matchPos)});
+    if (matchPos <= UINT32_MAX && len < UINT16_MAX)
+      found_.push_back({static_cast<std::uint32_t>(newPos), static_cast<std::uint32_t>(matchPos),
+                        static_cast<std::uint16_t>(len)});
     return len;
   }
 
  private:
   // Only new files below kTryAllBelow are scanned twice. A deque: no spare
-  // capacity to double the memory (a 9 MiB executable: two million).
-  struct Found {
-    std::uint32_t newPos, len, matchPos;
+  // capacity to double the memory (a 9 MiB executable: two million). Ten
+  // bytes an entry; the rare match of 64 KiB or more is searched again.
+  struct __attribute__((packed)) Found {
+    std::uint32_t newPos, matchPos;
+    std::uint16_t len;
   };
   std::deque<Found> found_;
   std::deque<Found>::const_iterator next_;

@@ -159,25 +159,9 @@ void StreamSource::skip(std::uint64_t n) {
 }
 
 std::uint64_t StreamSource::readVarintSlow() {
-  if (end_ - cur_ >= 10) {
-    // Whole in the buffer: without a call a byte.
-    const unsigned char* p = cur_;
-    std::uint64_t v = 0;
-    for (int i = 0, shift = 0; i < 10; ++i, shift += 7) {
-      const unsigned char b = p[i];
-      if (shift == 63 && (b & 0x7e)) corrupt("number too large");
-      v |= std::uint64_t(b & 0x7f) << shift;
-      if (!(b & 0x80)) {
-        cur_ += i + 1;
-        return v;
-      }
-    }
-    corrupt("number too long");
-  }
   std::uint64_t v = 0;
   for (int shift = 0; shift < 64; shift += 7) {
-    unsigned char b;
-    read(&b, 1);
+    const unsigned char b = readByte();
     if (shift == 63 && (b & 0x7e)) corrupt("number too large");
     v |= std::uint64_t(b & 0x7f) << shift;
     if (!(b & 0x80)) return v;

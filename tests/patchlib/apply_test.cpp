@@ -2,6 +2,7 @@
 // failure, cancel and power loss, backups, and the updater's command line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -371,60 +372,92 @@ class PowerLoss : public ::testing::TestWithParam<Way> {
 };
 
 // A patch of one file syncs just what it changed in every phase; a power
-// loss anywhere must still find the old or the new file, never a mix.
+// loss or an error anywhere must still find the old or the new file, never
+// a mix: a small file written anew, a large one changed in a few places
+// where it is, and one changed in too many to keep.
 TEST_P(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
-  TempDir w;
-  const Snapshot before{{"lib", "<dir>"},
-                        {"lib/core.so", "core 7 " + std::string(5000, 'x')},
-                        {"notes", "unchanged"}};
-  Snapshot after = before;
-  after["lib/core.so"] = "core 8 " + std::string(5000, 'y');
-  for (const char* d : {"old", "new"}) stdfs::create_directories(w.sub(d));
-  materialise(w.sub("old"), before);
-  materialise(w.sub("new"), after);
-  rtp::makePatch(w.sub("old"), w.sub("new"), w.sub("p.rtp"), &testSigningKey());
-  const std::string product = w.sub("product");
-  for (bool backup : {false, true}) {
-    Snapshot done = after;
-    if (backup) {
-      done["backup"] = done["backup/lib"] = "<dir>";
-      done["backup/lib/core.so"] = before.at("lib/core.so");
-    }
-    // Power loss at step n (none: 0) of an apply by a process of its own.
-    auto applyUntil = [&](long n, bool keepLastChange) {
-      stdfs::remove_all(product);
-      stdfs::create_directories(product);
-      materialise(product, before);
-      auto real = rtp::makeNativeFileSystem();
-      FaultyFs faulty(*real);
-      confineAsParam(faulty);
-      faulty.observeFlush = [&](const std::function<void()>& flush) {
-        FaultyFs::Synced s = watchSyncs(flush);
-        EXPECT_FALSE(s.whole) << "a one-file patch syncs its entries, not the file system";
-        return s;
-      };
-      faulty.keepOnlySynced(product);
-      faulty.crashAt = n;
-      const rtp::Outcome o = rtp::applyPatch(faulty, w.sub("p.rtp"), product, trustTestKey(backup));
-      EXPECT_TRUE(n > 0 || o.ok()) << o.message;
-      faulty.powerCut(keepLastChange);
-      return faulty.steps();
+  const Bytes random = randomBytes(std::size_t(3) << 19, 7);
+  const std::string large(random.begin(), random.end());
+  std::string few = large, many = large;
+  for (std::size_t at : {std::size_t(100), large.size() / 2, large.size() - 3}) few[at] ^= 0x5a;
+  for (std::size_t at = 4096; at < many.size(); at += 100) many[at] ^= 0x5a;
+  struct Case {
+    const char* what;
+    std::string old, now;
+    bool readOnly, inPlace;
+  };
+  for (const Case& c : {Case{"small", "core 7 " + std::string(5000, 'x'),
+                             "core 8 " + std::string(5000, 'y'), false, false},
+                        Case{"few changes", large, few, false, true},
+                        Case{"few changes, read-only", large, few, true, false},
+                        Case{"many changes", large, many, false, false}}) {
+    SCOPED_TRACE(c.what);
+    TempDir w;
+    const Snapshot before{{"lib", "<dir>"}, {"lib/core.so", c.old}, {"notes", "unchanged"}};
+    Snapshot after = before;
+    after["lib/core.so"] = c.now;
+    for (const char* d : {"old", "new"}) stdfs::create_directories(w.sub(d));
+    materialise(w.sub("old"), before);
+    materialise(w.sub("new"), after);
+    rtp::makePatch(w.sub("old"), w.sub("new"), w.sub("p.rtp"), &testSigningKey());
+    const std::string product = w.sub("product");
+    auto inode = [&] {
+      struct stat st;
+      return ::stat((product + "/lib/core.so").c_str(), &st) == 0 ? st.st_ino : 0;
     };
-    const long total = applyUntil(0, false);
-    ASSERT_EQ(treeDiff(snapshot(product), done), "");
-    for (long step = 2; step <= 2 * total + 1; ++step) {
-      const long n = step / 2;
-      const bool last = step % 2 == 1;
-      applyUntil(n, last);
-      auto real = rtp::makeNativeFileSystem();
-      const rtp::Outcome r = rtp::recoverInterrupted(*real, product);
-      ASSERT_TRUE(r.ok()) << r.message;
-      const Snapshot got = snapshot(product);
-      const std::string at = std::string(backup ? "with backup, " : "") + "power loss" +
-                             (last ? " keeping the last change" : "") + " at step " +
-                             std::to_string(n) + ": " + r.message;
-      if (r.message.find("finished") != std::string::npos || got != before) {
-        ASSERT_EQ(treeDiff(got, done), "") << at;
+    bool stayed = false;  // the file of the last apply is the original
+    for (bool backup : {false, true}) {
+      Snapshot done = after;
+      if (backup) {
+        done["backup"] = done["backup/lib"] = "<dir>";
+        done["backup/lib/core.so"] = before.at("lib/core.so");
+      }
+      // Power loss (or, with error, a failing call) at step n (none: 0) of
+      // an apply by a process of its own.
+      auto applyUntil = [&](long n, bool keepLastChange, bool error = false) {
+        stdfs::remove_all(product);
+        stdfs::create_directories(product);
+        materialise(product, before);
+        if (c.readOnly) stdfs::permissions(product + "/lib/core.so", stdfs::perms::owner_read);
+        const ino_t original = inode();
+        auto real = rtp::makeNativeFileSystem();
+        FaultyFs faulty(*real);
+        confineAsParam(faulty);
+        faulty.observeFlush = [&](const std::function<void()>& flush) {
+          FaultyFs::Synced s = watchSyncs(flush);
+          EXPECT_FALSE(s.whole) << "a one-file patch syncs its entries, not the file system";
+          return s;
+        };
+        faulty.keepOnlySynced(product);
+        (error ? faulty.failAt : faulty.crashAt) = n;
+        const rtp::Outcome o =
+            rtp::applyPatch(faulty, w.sub("p.rtp"), product, trustTestKey(backup));
+        EXPECT_TRUE(n > 0 || o.ok()) << o.message;
+        if (error && !o.ok()) {
+          EXPECT_EQ(treeDiff(snapshot(product), before), "") << o.message;
+        }
+        stayed = inode() == original;
+        if (!error) faulty.powerCut(keepLastChange);
+        return faulty.steps();
+      };
+      const long total = applyUntil(0, false);
+      ASSERT_EQ(treeDiff(snapshot(product), done), "");
+      EXPECT_EQ(stayed, c.inPlace);
+      for (long step = 3; step <= 3 * total + 2; ++step) {
+        const long n = step / 3;
+        const bool last = step % 3 == 1, error = step % 3 == 2;
+        applyUntil(n, last, error);
+        auto real = rtp::makeNativeFileSystem();
+        const rtp::Outcome r = rtp::recoverInterrupted(*real, product);
+        ASSERT_TRUE(r.ok()) << r.message;
+        const Snapshot got = snapshot(product);
+        const std::string at = std::string(backup ? "with backup, " : "") +
+                               (error ? "error" : "power loss") +
+                               (last ? " keeping the last change" : "") + " at step " +
+                               std::to_string(n) + ": " + r.message;
+        if (r.message.find("finished") != std::string::npos || got != before) {
+          ASSERT_EQ(treeDiff(got, done), "") << at;
+        }
       }
     }
   }

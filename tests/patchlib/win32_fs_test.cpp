@@ -11,7 +11,9 @@
 #include "corpus_trees.h"
 #include "rtp/command_line.h"
 #include "rtp/engine.h"
+#include "rtp/maker.h"
 #include "rtp/win32_fs.h"
+#include "support.h"
 
 using rtptest::FaultyFs;
 using rtptest::TreeText;
@@ -189,6 +191,65 @@ TEST_F(Win32Apply, FailureOrPowerLossAtEveryStepLeavesOldOrNewTree) {
       } else if (!crash) {
         ASSERT_FALSE(o.ok()) << "step " << n;
       }
+    }
+  }
+}
+
+// A large file that a patch changes in a few bytes is changed where it is,
+// the same file; a read-only one is replaced and stays read-only. A failure
+// or power loss at any step leaves the old or the new file.
+TEST_F(Win32Apply, ALargeFileChangedInAFewPlacesIsChangedWhereItIs) {
+  fs->flush();
+  const rtptest::Bytes random = rtptest::randomBytes(std::size_t(3) << 19, 9);
+  const std::string before(random.begin(), random.end());
+  std::string after = before;
+  for (std::size_t at : {std::size_t(1000), before.size() - 9}) after[at] ^= 1;
+  const auto write = [&](const std::string& dir, const std::string& content) {
+    if (fs->stat(dir).type == rtp::EntryType::None) fs->makeDir(dir);
+    fs->create(dir + "\\core.dll")->write(content.data(), content.size());
+    fs->flush();  // nothing left for the engine's flush to find gone
+  };
+  write(root + "\\old", before);
+  write(root + "\\new", after);
+  const std::string patch = root + "\\core.rtp";
+  rtp::makePatch(root + "\\old", root + "\\new", patch, &rtptest::testSigningKey());
+  const std::string dll = product + "\\core.dll";
+  const auto fileId = [&] {
+    const HANDLE h = CreateFileA(dll.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    return (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  };
+  const auto fresh = [&](bool readOnly) {
+    testsupport::RemoveTree(product);
+    write(product, before);
+    if (readOnly) SetFileAttributesA(dll.c_str(), FILE_ATTRIBUTE_READONLY);
+    return fileId();
+  };
+  for (bool readOnly : {false, true}) {
+    SCOPED_TRACE(readOnly ? "read-only" : "writable");
+    const std::uint64_t id = fresh(readOnly);
+    const rtp::Outcome o = rtp::applyPatch(*fs, patch, product, trustTestKey());
+    ASSERT_TRUE(o.ok()) << o.message;
+    EXPECT_EQ(snapshot(product), (TreeText{{"core.dll", after}}));
+    EXPECT_EQ(fileId() == id, !readOnly);
+    EXPECT_EQ((GetFileAttributesA(dll.c_str()) & FILE_ATTRIBUTE_READONLY) != 0, readOnly);
+  }
+  FaultyFs counting(*fs);
+  fresh(false);
+  ASSERT_TRUE(rtp::applyPatch(counting, patch, product, trustTestKey()).ok());
+  for (int crash = 0; crash < 2; ++crash) {
+    for (long n = 1; n <= counting.steps(); ++n) {
+      fresh(false);
+      FaultyFs faulty(*fs);
+      (crash ? faulty.crashAt : faulty.failAt) = n;
+      rtp::applyPatch(faulty, patch, product, trustTestKey());
+      ASSERT_TRUE(rtp::recoverInterrupted(*fs, product).ok());
+      const std::string got = snapshot(product).at("core.dll");
+      ASSERT_TRUE(got == before || got == after)
+          << (crash ? "power loss" : "failure") << " at step " << n;
     }
   }
 }

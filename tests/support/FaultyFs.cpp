@@ -305,6 +305,12 @@ std::unique_ptr<rtp::File> FaultyFs::createOn(rtp::FileSystem& on, const std::st
   return f;
 }
 
+// Its bytes on the disk stay those last synced.
+std::unique_ptr<rtp::File> FaultyFs::openUpdateOn(rtp::FileSystem& on, const std::string& path) {
+  step();
+  return std::unique_ptr<rtp::File>(new FaultyFile(on.openUpdate(path), *this, path));
+}
+
 // The confined view the engine works on, with this file system's faults.
 class FaultyFs::Confined : public rtp::FileSystem {
  public:
@@ -320,6 +326,9 @@ class FaultyFs::Confined : public rtp::FileSystem {
   std::vector<std::string> list(const std::string& dir) override { return view_->list(dir); }
   std::unique_ptr<rtp::File> create(const std::string& path) override {
     return faults_.createOn(*view_, path);
+  }
+  std::unique_ptr<rtp::File> openUpdate(const std::string& path) override {
+    return faults_.openUpdateOn(*view_, path);
   }
   void makeDir(const std::string& path) override { faults_.makeDirOn(*view_, path); }
   void removeDir(const std::string& path) override { faults_.removeDirOn(*view_, path); }

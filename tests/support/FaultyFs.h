@@ -14,7 +14,8 @@
 namespace rtptest {
 
 // Wraps a real file system. Counts every step that changes the disk
-// (create, write, sync, mkdir, rmdir, remove, rename, keep, replace, flush),
+// (create, open to update, write, sync, mkdir, rmdir, remove, rename, keep,
+// replace, flush),
 // and apart the syncs (File::sync and flush) a patch costs.
 //  - failAt = n: the n-th step throws once, later ones work (an error).
 //  - failAgainAt = m: the m-th step throws once too (a second error, say
@@ -79,6 +80,9 @@ class FaultyFs : public rtp::FileSystem {
   std::unique_ptr<rtp::File> create(const std::string& path) override {
     return createOn(real_, path);
   }
+  std::unique_ptr<rtp::File> openUpdate(const std::string& path) override {
+    return openUpdateOn(real_, path);
+  }
   void makeDir(const std::string& path) override { makeDirOn(real_, path); }
   void removeDir(const std::string& path) override { removeDirOn(real_, path); }
   void removeFile(const std::string& path) override { removeFileOn(real_, path); }
@@ -106,6 +110,7 @@ class FaultyFs : public rtp::FileSystem {
   class Confined;
   // The steps, each on the real file system or on a confined view of it.
   std::unique_ptr<rtp::File> createOn(rtp::FileSystem& on, const std::string& path);
+  std::unique_ptr<rtp::File> openUpdateOn(rtp::FileSystem& on, const std::string& path);
   void makeDirOn(rtp::FileSystem& on, const std::string& path);
   void removeDirOn(rtp::FileSystem& on, const std::string& path);
   void removeFileOn(rtp::FileSystem& on, const std::string& path);

@@ -83,6 +83,11 @@ std::unique_ptr<File> ConfinedFileSystem::create(const std::string& path) {
   return inner_.create(path);
 }
 
+std::unique_ptr<File> ConfinedFileSystem::openUpdate(const std::string& path) {
+  check(path);
+  return inner_.openUpdate(path);
+}
+
 void ConfinedFileSystem::makeDir(const std::string& path) {
   check(path);
   inner_.makeDir(path);

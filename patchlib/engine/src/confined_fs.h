@@ -43,6 +43,7 @@ class ConfinedFileSystem : public FileSystem {
   Stat stat(const std::string& path) override;
   std::unique_ptr<File> openRead(const std::string& path) override;
   std::unique_ptr<File> create(const std::string& path) override;
+  std::unique_ptr<File> openUpdate(const std::string& path) override;
   void makeDir(const std::string& path) override;
   void removeDir(const std::string& path) override;
   void removeFile(const std::string& path) override;

@@ -35,6 +35,11 @@ class ChunkedSink : public ByteSink {
       buf_.insert(buf_.end(), data, data + n);
     }
   }
+  void copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) override {
+    if (!to_.takesCopies()) return put(data, n);
+    flush();
+    to_.copied(data, n, oldOffset);
+  }
   void flush() {
     if (!buf_.empty()) to_.put(buf_.data(), buf_.size());
     buf_.clear();
@@ -188,7 +193,7 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
       const std::size_t n =
           old->view(oldStart + from,
                     static_cast<std::size_t>(std::min<std::uint64_t>(c.length - from, kChunk)), at);
-      sink->put(at, n);
+      sink->copied(at, n, oldStart + from);
       from += n;
     }
     return;

@@ -33,15 +33,27 @@ std::vector<Record> decodeJournal(const std::vector<unsigned char>& bytes) {
   const std::size_t len = bytes.size();
   while (len - pos >= 4) {
     std::uint32_t n = bytes::le32(bytes.data() + pos);
-    if (n == 0 || n > format::kMaxPathLength + 64 || n > len - pos - 4 || len - pos - 4 - n < 4)
+    if (n == 0 || n > format::kMaxPathLength + 64 + kMaxChangeBytes || n > len - pos - 4 ||
+        len - pos - 4 - n < 4)
       break;
     const unsigned char* body = bytes.data() + pos + 4;
     if (bytes::le32(body + n) != check32(body, n)) break;
     Record r{static_cast<Rec>(body[0]),
              std::string(reinterpret_cast<const char*>(body + 1), n - 1)};
     if (body[0] < static_cast<unsigned char>(Rec::Begin) ||
-        body[0] > static_cast<unsigned char>(Rec::Abort))
+        body[0] > static_cast<unsigned char>(Rec::Change))
       break;
+    if (r.type == Rec::Change) {
+      const std::size_t end = r.path.find('\0');
+      if (end == std::string::npos || r.path.size() - end - 1 < 8 ||
+          r.path.size() - end - 1 - 8 > kMaxChangeBytes)
+        break;
+      r.offset = bytes::le64(reinterpret_cast<const unsigned char*>(r.path.data()) + end + 1);
+      r.original = r.path.substr(end + 1 + 8);
+      r.path.resize(end);
+    } else if (r.path.size() > format::kMaxPathLength + 64) {
+      break;
+    }
     if (out.empty() != (r.type == Rec::Begin)) break;
     const bool named = r.type != Rec::Begin && r.type != Rec::Commit && r.type != Rec::Abort;
     if (named && !checkRelativePath(r.path, true).empty()) break;
@@ -64,6 +76,18 @@ void Journal::add(Rec type, const std::string& path) {
   records_.push_back({type, path});
   std::vector<unsigned char> rec = encodeRecord(type, path);
   unwritten_.insert(unwritten_.end(), rec.begin(), rec.end());
+}
+
+void Journal::addChange(const std::string& path, std::uint64_t offset,
+                        const std::string& original) {
+  unsigned char at[8];
+  bytes::setLe(at, offset, sizeof at);
+  std::string payload = path + '\0';
+  payload.append(reinterpret_cast<const char*>(at), sizeof at);
+  payload += original;
+  std::vector<unsigned char> rec = encodeRecord(Rec::Change, payload);
+  unwritten_.insert(unwritten_.end(), rec.begin(), rec.end());
+  records_.push_back({Rec::Change, path, offset, original});
 }
 
 void Journal::write() {

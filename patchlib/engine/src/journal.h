@@ -5,7 +5,9 @@
 #define RTP_JOURNAL_H
 
 #include <memory>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rtp/format.h"
@@ -25,11 +27,22 @@ enum class Rec : unsigned char {
   Commit = 9,     // every new content is in place: finish instead of undoing.
                   // payload: the Begin's patch id and the number of records before it
   Abort = 10,     // the patch is being undone: an earlier Commit does not count
+  Change = 11,    // bytes of a file are about to be changed where they are.
+                  // payload: the path, a zero byte, the offset (u64) and the
+                  // bytes there before
 };
 
+// The most bytes one Change record keeps.
+constexpr std::size_t kMaxChangeBytes = 4096;
+
 struct Record {
+  Record(Rec t, std::string p, std::uint64_t at = 0, std::string before = std::string())
+      : type(t), path(std::move(p)), offset(at), original(std::move(before)) {}
   Rec type;
   std::string path;
+  // A Change's offset and original bytes.
+  std::uint64_t offset;
+  std::string original;
 };
 
 std::vector<unsigned char> encodeRecord(Rec type, const std::string& payload);
@@ -46,6 +59,10 @@ class Journal {
   // too, so a failure in this process is undone without reading them back.
   void begin(const PatchId& patchId);
   void add(Rec type, const std::string& path);
+  // A Change record; original holds at most kMaxChangeBytes. Journalled
+  // after the others, so written by a write() of its own.
+  void addChange(const std::string& path, std::uint64_t offset, const std::string& original);
+  bool unwritten() const { return !unwritten_.empty(); }
   // Returns once the collected records and the journal's name are on the
   // disk. The caller takes none of their steps before.
   void write();

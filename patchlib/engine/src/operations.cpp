@@ -18,22 +18,36 @@ bool isFile(FileSystem& fs, const std::string& p) { return fs.stat(p).type == En
 std::string itself(const std::string& rel) { return rel; }
 
 // Undo and finish steps shared by several records.
-void nothing(FileSystem&, const std::string&, const std::string&) {}
+void nothing(FileSystem&, const std::string&, const Record&) {}
 void removeFileIfThere(FileSystem& fs, const std::string& root, const std::string& rel) {
   const std::string p = fs.join(root, rel);
   if (isFile(fs, p)) fs.removeFile(p);
 }
+void removeIfThere(FileSystem& fs, const std::string& root, const Record& r) {
+  removeFileIfThere(fs, root, r.path);
+}
 // Only an empty folder goes: whatever the user put there stays.
-void removeDirIfEmpty(FileSystem& fs, const std::string& root, const std::string& rel) {
-  const std::string p = fs.join(root, rel);
+void removeDirIfEmpty(FileSystem& fs, const std::string& root, const Record& r) {
+  const std::string p = fs.join(root, r.path);
   if (isDir(fs, p) && fs.list(p).empty()) fs.removeDir(p);
 }
-void restoreSaved(FileSystem& fs, const std::string& root, const std::string& rel) {
-  const std::string saved = fs.join(root, savedName(rel));
-  if (isFile(fs, saved)) fs.rename(saved, fs.join(root, rel));
+void restoreSaved(FileSystem& fs, const std::string& root, const Record& r) {
+  const std::string saved = fs.join(root, savedName(r.path));
+  if (isFile(fs, saved)) fs.rename(saved, fs.join(root, r.path));
 }
-void removeSaved(FileSystem& fs, const std::string& root, const std::string& rel) {
-  removeFileIfThere(fs, root, savedName(rel));
+void removeSaved(FileSystem& fs, const std::string& root, const Record& r) {
+  removeFileIfThere(fs, root, savedName(r.path));
+}
+// The bytes as they were, whether none, some or all were changed; a file
+// gone or cut short since is not the one changed.
+void restoreBytes(FileSystem& fs, const std::string& root, const Record& r) {
+  const std::string p = fs.join(root, r.path);
+  const Stat st = fs.stat(p);
+  if (st.type != EntryType::File || st.size < r.offset + r.original.size()) return;
+  std::unique_ptr<File> f = fs.openUpdate(p);
+  f->seek(r.offset);
+  f->write(r.original.data(), r.original.size());
+  f->sync();
 }
 
 // mkdir
@@ -88,10 +102,10 @@ void planModify(Transaction& tx, const PatchOp& op) {
   tx.journal(Rec::Replace, op.path);
 }
 void stageModify(Transaction& tx, const PatchOp& op) {
-  tx.writeNew(op);
-  tx.keep(op.path, savedName(op.path));
+  if (!tx.writeNew(op)) tx.keep(op.path, savedName(op.path));
 }
 void swapModify(Transaction& tx, const PatchOp& op) {
+  if (tx.changesInPlace(op)) return tx.changeInPlace(op);
   tx.fs().replace(tx.path(tempName(op.path)), tx.path(op.path), tx.path(savedName(op.path)));
 }
 
@@ -176,8 +190,9 @@ const OpRules& rulesOf(OpKind kind) {
 const RecordRules& rulesOf(Rec type) {
   static const RecordRules marker{nothing, nothing, false, nullptr};
   static const RecordRules makeDir{removeDirIfEmpty, nothing, false, nullptr};
-  static const RecordRules temp{removeFileIfThere, removeFileIfThere, false, itself};
-  static const RecordRules placed{removeFileIfThere, nothing, false, nullptr};
+  static const RecordRules temp{removeIfThere, removeIfThere, false, itself};
+  static const RecordRules placed{removeIfThere, nothing, false, nullptr};
+  static const RecordRules changed{restoreBytes, nothing, false, nullptr};
   static const RecordRules replaced{restoreSaved, removeSaved, false, savedName};
   static const RecordRules removeDir{nothing, removeDirIfEmpty, true, nullptr};
   switch (type) {
@@ -197,6 +212,8 @@ const RecordRules& rulesOf(Rec type) {
       return replaced;
     case Rec::RemoveDir:
       return removeDir;
+    case Rec::Change:
+      return changed;
   }
   throw Error(Result::InternalError, "unknown journal record");
 }
@@ -217,7 +234,7 @@ std::string undoRecords(FileSystem& fs, const std::string& root,
   std::string firstError;
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
     try {
-      rulesOf(it->type).undo(fs, root, it->path);
+      rulesOf(it->type).undo(fs, root, *it);
     } catch (const std::exception& e) {
       if (firstError.empty()) firstError = e.what();
     }
@@ -233,7 +250,7 @@ std::string finishRecords(FileSystem& fs, const std::string& root,
       const RecordRules& rules = rulesOf(r.type);
       if (rules.finishLast != last) continue;
       try {
-        rules.finish(fs, root, r.path);
+        rules.finish(fs, root, r);
       } catch (const std::exception& e) {
         if (firstError.empty()) firstError = e.what();
       }

@@ -80,9 +80,9 @@ std::string backupName(const std::string& rel);
 // with its whole phase, ahead of the first step.
 struct RecordRules {
   // Puts back what the record's step changed (the patch is abandoned).
-  void (*undo)(FileSystem& fs, const std::string& root, const std::string& rel);
+  void (*undo)(FileSystem& fs, const std::string& root, const Record& r);
   // Clears what the step left behind once the patch is committed.
-  void (*finish)(FileSystem& fs, const std::string& root, const std::string& rel);
+  void (*finish)(FileSystem& fs, const std::string& root, const Record& r);
   // Finished after every other record (folders go once emptied).
   bool finishLast;
   // The engine name its step creates, where an earlier, interrupted run may

@@ -159,6 +159,9 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<File> create(const std::string& path) override {
     return createAt(byPath(path), path);
   }
+  std::unique_ptr<File> openUpdate(const std::string& path) override {
+    return openReadAt(byPath(path), path, O_RDWR);
+  }
   void makeDir(const std::string& path) override { makeDirAt(byPath(path), path); }
   void removeDir(const std::string& path) override { removeDirAt(byPath(path), path); }
   void removeFile(const std::string& path) override { removeFileAt(byPath(path), path); }
@@ -193,8 +196,8 @@ class PosixFileSystem : public FileSystem {
       r.linkTarget = typeOf(target.st_mode);
     return r;
   }
-  std::unique_ptr<File> openReadAt(At at, const std::string& path) {
-    int fd = ::openat(at.dir, at.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  std::unique_ptr<File> openReadAt(At at, const std::string& path, int access = O_RDONLY) {
+    int fd = ::openat(at.dir, at.name, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) fail("cannot open", path);
     std::unique_ptr<File> f(new PosixFile(fd, path));
     // A fifo or device would block or never end.
@@ -443,6 +446,9 @@ class BeneathFileSystem : public FileSystem {
   }
   std::unique_ptr<File> create(const std::string& path) override {
     return inner_.createAt(Place(*this, path).at(), path);
+  }
+  std::unique_ptr<File> openUpdate(const std::string& path) override {
+    return inner_.openReadAt(Place(*this, path).at(), path, O_RDWR);
   }
   void makeDir(const std::string& path) override {
     inner_.makeDirAt(Place(*this, path).at(), path);

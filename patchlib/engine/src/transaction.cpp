@@ -62,6 +62,7 @@ std::string Transaction::run() {
       journal_.write();
     }
     forward();
+    if (journal_.unwritten()) journal_.write();
     if (pending) {
       // The originals' second names reach the disk before anything takes
       // their place; all new content before the commit.
@@ -212,26 +213,65 @@ void Transaction::forward() {
   });
 }
 
-void Transaction::writeNew(const PatchOp& op) {
-  const std::string tmp = tempName(op.path);
-  Hash128 got;
-  std::uint64_t size;
-  {
-    std::unique_ptr<File> out = fs_.create(path(tmp));
+bool Transaction::writeNew(const PatchOp& op) {
+  auto createTemp = [&] {
+    std::unique_ptr<File> out = fs_.create(path(tempName(op.path)));
     const std::uint32_t mode =
         rulesOf(op.kind).is(OpRules::KeepsMode) ? fs_.stat(path(op.path)).mode : op.mode;
     if (mode != 0) out->setMode(mode);
-    std::unique_ptr<File> old;
-    if (op.encoding == Encoding::Delta) old = fs_.openRead(path(op.path));
-    OutputSink sink(*out, [&](std::uint64_t written) {
-      percent(op.newSize == 0 ? 100 : static_cast<int>(written * 100 / op.newSize));
-    });
+    return out;
+  };
+  auto progress = [&](std::uint64_t written) {
+    percent(op.newSize == 0 ? 100 : static_cast<int>(written * 100 / op.newSize));
+  };
+  // One handle reads the original for both the decoder and the comparison:
+  // Windows lets no other open it while it may be written.
+  std::unique_ptr<File> original = openInPlace(op), old;
+  if (op.encoding == Encoding::Delta && !original) old = fs_.openRead(path(op.path));
+  auto check = [&](std::uint64_t size, const Hash128& got) {
+    if (size != op.newSize || got != op.newHash)
+      throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
+  };
+  if (!original) {
+    std::unique_ptr<File> out = createTemp();
+    OutputSink sink(*out, progress);
     decoder_.decode(op, old.get(), &sink);
-    got = sink.digest();
-    size = sink.written();
+    out.reset();
+    check(sink.written(), sink.digest());
+    return false;
   }
-  if (size != op.newSize || got != op.newHash)
-    throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
+  InPlaceSink sink(*original, inPlaceLeft_, createTemp, progress);
+  decoder_.decode(op, original.get(), &sink);
+  check(sink.produced(), sink.digest());
+  if (!sink.inPlace()) return false;
+  inPlaceLeft_ -= sink.cost();
+  for (const Span& s : sink.spans())
+    for (std::size_t at = 0; at < s.before.size(); at += kMaxChangeBytes)
+      journal_.addChange(op.path, s.offset + at, s.before.substr(at, kMaxChangeBytes));
+  changes_[op.path] = sink.spans();
+  return true;
+}
+
+// A file marked read-only, or in use, is replaced, which may still work.
+std::unique_ptr<File> Transaction::openInPlace(const PatchOp& op) {
+  if (op.kind != OpKind::Modify || op.encoding != Encoding::Delta || op.oldSize != op.newSize ||
+      op.oldSize < kInPlaceMinSize || inPlaceLeft_ <= kInPlaceFileCost ||
+      fs_.stat(path(op.path)).readOnly())
+    return nullptr;
+  try {
+    return fs_.openUpdate(path(op.path));
+  } catch (const IoFailure&) {
+    return nullptr;
+  }
+}
+
+void Transaction::changeInPlace(const PatchOp& op) {
+  std::unique_ptr<File> f = fs_.openUpdate(path(op.path));
+  for (const Span& s : changes_.at(op.path)) {
+    f->seek(s.offset);
+    f->write(s.after.data(), s.after.size());
+  }
+  f->sync();
 }
 
 // The oldest original is the one worth keeping: an older backup stays.

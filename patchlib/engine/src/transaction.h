@@ -3,10 +3,12 @@
 #ifndef RTP_TRANSACTION_H
 #define RTP_TRANSACTION_H
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "in_place.h"
 #include "journal.h"
 #include "rtp/engine.h"
 #include "rtp/format.h"
@@ -28,8 +30,13 @@ class Transaction {
   FileSystem& fs() { return fs_; }
   std::string path(const std::string& rel) const { return fs_.join(root_, rel); }
   void journal(Rec type, const std::string& rel) { journal_.add(type, rel); }
-  // Writes op's new content at its temporary name and checks it there.
-  void writeNew(const PatchOp& op);
+  // Writes op's new content at its temporary name and checks it there; or
+  // checks it and keeps what changes, for a large file changed in a few
+  // places (true), journalled before the swap.
+  bool writeNew(const PatchOp& op);
+  // Whether op's file is changed in place, and the change itself.
+  bool changesInPlace(const PatchOp& op) const { return changes_.count(op.path) != 0; }
+  void changeInPlace(const PatchOp& op);
   // Keeps the original of a file to be replaced under saved, if the volume
   // can ahead of the swap.
   void keep(const std::string& rel, const std::string& saved);
@@ -42,6 +49,9 @@ class Transaction {
   // Copies the original below backup/, unless an older backup is there;
   // planBackUp journals the steps backUp takes.
   void planBackUp(const std::string& rel);
+  // The original of a large file that keeps its size, opened to change it
+  // in place; null where it is not to be.
+  std::unique_ptr<File> openInPlace(const PatchOp& op);
   void backUp(const std::string& rel);
   void cancelUnless(bool goOn);
   void percent(int pct);
@@ -61,6 +71,8 @@ class Transaction {
   Journal journal_;
   std::set<std::string> plannedDirs_;  // folded
   bool kept_ = false;
+  std::map<std::string, std::vector<Span>> changes_;
+  std::size_t inPlaceLeft_ = kInPlaceBudget;
   // The operations' data streams, read in patch order.
   PatchDecoder decoder_;
 };

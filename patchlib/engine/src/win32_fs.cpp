@@ -166,19 +166,12 @@ class Win32FileSystem : public FileSystem {
     r.attributes = d.dwFileAttributes & kKept;
     return r;
   }
-  // The reparse point itself is opened, never what it leads to, and then
-  // refused.
   std::unique_ptr<File> openRead(const std::string& path) override {
-    HANDLE h = api_.createFile(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) fail("cannot open", path);
-    std::unique_ptr<File> f(new Win32File(h, path));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!api_.getFileInformationByHandle(h, &info)) fail("cannot examine", path);
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
-      throw IoFailure(path + " is not a plain file (a link, junction or folder)");
-    return f;
+    return open(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  }
+  // A file in use or read-only does not open: it is then replaced instead.
+  std::unique_ptr<File> openUpdate(const std::string& path) override {
+    return open(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr);
   }
   std::unique_ptr<File> create(const std::string& path) override {
     HANDLE h = api_.createFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -265,6 +258,21 @@ class Win32FileSystem : public FileSystem {
   }
 
  private:
+  // The reparse point itself is opened, never what it leads to, and then
+  // refused.
+  std::unique_ptr<File> open(const std::string& path, DWORD access, DWORD flags,
+                             std::shared_ptr<Unflushed> unflushed) {
+    HANDLE h =
+        api_.createFile(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fail("cannot open", path);
+    std::unique_ptr<File> f(new Win32File(h, path, std::move(unflushed)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!api_.getFileInformationByHandle(h, &info)) fail("cannot examine", path);
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+      throw IoFailure(path + " is not a plain file (a link, junction or folder)");
+    return f;
+  }
   void swap(const std::string& replacement, const std::string& target, const std::string& saved) {
     if (ReplaceFileA(target.c_str(), replacement.c_str(), saved.c_str(),
                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {

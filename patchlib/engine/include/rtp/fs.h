@@ -53,6 +53,10 @@ struct Stat {
   // The Windows attributes a file keeps across an update: read-only,
   // hidden, system, not indexed (0 elsewhere).
   std::uint32_t attributes = 0;
+  static constexpr std::uint32_t kReadOnly = 1;  // FILE_ATTRIBUTE_READONLY
+  // Marked not to be written: by the read-only attribute, or without its
+  // owner's write permission.
+  bool readOnly() const { return (attributes & kReadOnly) || (mode != 0 && !(mode & 0200)); }
 };
 
 class FileSystem {
@@ -67,6 +71,10 @@ class FileSystem {
   // Creates a new file for writing; fails when anything, even a dangling
   // link, is at path.
   virtual std::unique_ptr<File> create(const std::string& path) = 0;
+  // Opens an existing regular file to change bytes of it where they are; a
+  // link at path is refused, not followed. Only File::sync makes what it
+  // writes durable; flush() leaves it alone.
+  virtual std::unique_ptr<File> openUpdate(const std::string& path) = 0;
   virtual void makeDir(const std::string& path) = 0;
   virtual void removeDir(const std::string& path) = 0;
   // Removes a file, or a link itself (never what it leads to).

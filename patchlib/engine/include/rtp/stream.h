@@ -25,6 +25,12 @@ class ByteSink {
  public:
   virtual ~ByteSink() = default;
   virtual void put(const unsigned char* data, std::size_t n) = 0;
+  // Bytes the old file holds at oldOffset. A sink that gains from knowing
+  // where they came from takes them apart (takesCopies), one call each.
+  virtual bool takesCopies() const { return false; }
+  virtual void copied(const unsigned char* data, std::size_t n, std::uint64_t /*oldOffset*/) {
+    put(data, n);
+  }
 };
 
 // The small-streams section: at most a few dozen KiB, so on first use it is

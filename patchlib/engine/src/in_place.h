@@ -1,0 +1,72 @@
+// A large file that a patch changes in a few places is changed where it is,
+// not written anew: the bytes that differ are gathered while its new content
+// is decoded and hashed, and written over the originals only once the
+// journal holds those.
+#ifndef RTP_IN_PLACE_H
+#define RTP_IN_PLACE_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtp/format.h"
+#include "rtp/fs.h"
+#include "rtp/stream.h"
+
+namespace rtp {
+
+// Below this, writing a file anew costs little, and a program that maps it
+// keeps its original.
+constexpr std::uint64_t kInPlaceMinSize = std::uint64_t(1) << 20;
+// What a patch may change in place, original and new bytes each held in
+// memory until the swap. A file costs an eighth of it besides, for the sync
+// of its own it takes.
+constexpr std::size_t kInPlaceBudget = 256u << 10;
+constexpr std::size_t kInPlaceFileCost = kInPlaceBudget / 8;
+
+struct Span {
+  std::uint64_t offset;
+  std::string before, after;
+};
+
+// Takes the new content of a file as large as its original, reading the
+// original from old. It keeps the spans where the two differ, until they
+// cost more than budget; from there on it is an ordinary sink: the original
+// with the spans so far, then the rest, go to the file spill() opens.
+class InPlaceSink : public ByteSink {
+ public:
+  InPlaceSink(File& old, std::size_t budget, std::function<std::unique_ptr<File>()> spillTo,
+              std::function<void(std::uint64_t)> onProduced);
+  void put(const unsigned char* data, std::size_t n) override;
+  bool takesCopies() const override { return !out_; }
+  void copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) override;
+
+  bool inPlace() const { return !out_; }
+  const std::vector<Span>& spans() const { return spans_; }
+  // What the spans take of the budget.
+  std::size_t cost() const { return cost_; }
+  // Of what was produced, or once spilled, of what went to the file.
+  Hash128 digest() const { return hasher_->digest(); }
+  std::uint64_t produced() const { return pos_; }
+
+ private:
+  void compare(const unsigned char* data, std::size_t n);
+  void spill();
+  void produced(const unsigned char* data, std::size_t n);
+
+  File& old_;
+  std::size_t budget_, cost_ = kInPlaceFileCost;
+  std::function<std::unique_ptr<File>()> spillTo_;
+  std::function<void(std::uint64_t)> onProduced_;
+  std::unique_ptr<File> out_;
+  std::vector<Span> spans_;
+  std::vector<unsigned char> buf_;
+  std::unique_ptr<Hasher> hasher_ = std::make_unique<Hasher>();
+  std::uint64_t pos_ = 0;
+};
+
+}  // namespace rtp
+
+#endif

@@ -46,3 +46,10 @@ if(WIN32)
   set_property(TARGET rtp::lzma APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
 endif()
 velmora_import_library(divsufsort divsufsort.h divsufsort)
+# The Windows builds use xxhash's header alone. The host links Debian's
+# library for its choice of vector instructions at run time, which only its
+# shared build holds.
+if(NOT WIN32 AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+  find_library(VELMORA_XXHASH_LIBRARY NAMES libxxhash.so REQUIRED)
+  velmora_import_library(xxhash xxh_x86dispatch.h xxhash)
+endif()

@@ -1,5 +1,11 @@
+#ifdef RTP_XXHASH_DISPATCH
+// The packaged library, which hashes with the widest vectors the processor
+// has: hashing is most of checking and changing a large file in place.
+#include <xxh_x86dispatch.h>
+#else
 #define XXH_INLINE_ALL
 #include <xxhash.h>
+#endif
 
 #include <cstdio>
 #include <memory>

@@ -394,6 +394,13 @@ def cp_a(src: Path, dest: Path) -> None:
     run(["cp", "-a", src, dest])
 
 
+def installed_copy(src: Path, dest: Path) -> None:
+    """A copy of the old tree as an installation is when an update starts: on the disk, not dirty in
+    the page cache, where the apply's syncs would write it back at the apply's cost."""
+    cp_a(src, dest)
+    os.sync()
+
+
 def bytes_of_tree(root: Path) -> int:
     return sum((Path(d) / f).stat().st_size for d, _, fs in os.walk(root) for f in fs)
 
@@ -507,7 +514,7 @@ class Bench:
         res = out / name
         r.apply = {k: Stat() for k in ("rtptool", "xdelta3", "bspatch", "zstd", "hpatchz") + DIAGNOSTICS}
         for _ in range(self.apply_reps):
-            cp_a(olddir, tree)
+            installed_copy(olddir, tree)
             r.apply["rtptool"].add(timed(self.rtp_apply(p_rtp, tree)))
             check_tree(tree, newdir, "rtptool apply")
             self.diagnose(r, p_rtp, olddir, newdir, tree)
@@ -609,7 +616,7 @@ class Bench:
         r.apply = {k: Stat() for k in ("rtptool", "cp -a", "bspatch", "xdelta3", "zstd", "hpatchz") + DIAGNOSTICS}
         out_tree = work / "out-tree"
         for rep in range(self.tree_apply_reps):
-            cp_a(olddir, tree)
+            installed_copy(olddir, tree)
             r.apply["rtptool"].add(timed(self.rtp_apply(p_rtp, tree)))
             check_tree(tree, newdir, "rtptool apply")
             self.diagnose(r, p_rtp, olddir, newdir, tree)
@@ -661,7 +668,7 @@ class Bench:
 
     def diagnose(self, r: Result, patch: Path, olddir: Path, newdir: Path, tree: Path) -> None:
         """What the apply's time is made of: its checks alone, and the apply with syncs made no-ops."""
-        cp_a(olddir, tree)
+        installed_copy(olddir, tree)
         r.apply["rtptool verify"].add(timed([self.rtp, "verify"] + self.trust + [patch, tree]))
         r.apply["rtptool no sync"].add(timed(["eatmydata"] + self.rtp_apply(patch, tree)))
         check_tree(tree, newdir, "rtptool apply under eatmydata")

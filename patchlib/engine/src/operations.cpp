@@ -43,7 +43,8 @@ void removeSaved(FileSystem& fs, const std::string& root, const Record& r) {
 void restoreBytes(FileSystem& fs, const std::string& root, const Record& r) {
   const std::string p = fs.join(root, r.path);
   const Stat st = fs.stat(p);
-  if (st.type != EntryType::File || st.size < r.offset + r.original.size()) return;
+  if (st.type != EntryType::File || r.offset > st.size || r.original.size() > st.size - r.offset)
+    return;
   std::unique_ptr<File> f = fs.openUpdate(p);
   f->seek(r.offset);
   f->write(r.original.data(), r.original.size());

@@ -154,13 +154,13 @@ class PosixFileSystem : public FileSystem {
   }
   Stat stat(const std::string& path) override { return statAt(byPath(path), path); }
   std::unique_ptr<File> openRead(const std::string& path) override {
-    return openReadAt(byPath(path), path);
+    return openAt(byPath(path), path);
   }
   std::unique_ptr<File> create(const std::string& path) override {
     return createAt(byPath(path), path);
   }
   std::unique_ptr<File> openUpdate(const std::string& path) override {
-    return openReadAt(byPath(path), path, O_RDWR);
+    return openAt(byPath(path), path, O_RDWR);
   }
   void makeDir(const std::string& path) override { makeDirAt(byPath(path), path); }
   void removeDir(const std::string& path) override { removeDirAt(byPath(path), path); }
@@ -196,7 +196,7 @@ class PosixFileSystem : public FileSystem {
       r.linkTarget = typeOf(target.st_mode);
     return r;
   }
-  std::unique_ptr<File> openReadAt(At at, const std::string& path, int access = O_RDONLY) {
+  std::unique_ptr<File> openAt(At at, const std::string& path, int access = O_RDONLY) {
     int fd = ::openat(at.dir, at.name, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) fail("cannot open", path);
     std::unique_ptr<File> f(new PosixFile(fd, path));
@@ -442,13 +442,13 @@ class BeneathFileSystem : public FileSystem {
     return p.missing() ? Stat() : inner_.statAt(p.at(), path);
   }
   std::unique_ptr<File> openRead(const std::string& path) override {
-    return inner_.openReadAt(Place(*this, path).at(), path);
+    return inner_.openAt(Place(*this, path).at(), path);
   }
   std::unique_ptr<File> create(const std::string& path) override {
     return inner_.createAt(Place(*this, path).at(), path);
   }
   std::unique_ptr<File> openUpdate(const std::string& path) override {
-    return inner_.openReadAt(Place(*this, path).at(), path, O_RDWR);
+    return inner_.openAt(Place(*this, path).at(), path, O_RDWR);
   }
   void makeDir(const std::string& path) override {
     inner_.makeDirAt(Place(*this, path).at(), path);

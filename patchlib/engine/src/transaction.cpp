@@ -13,28 +13,6 @@ namespace {
 
 constexpr std::size_t kCopyBuffer = 64 * 1024;
 
-// Writes decoded bytes to the temporary file, hashing them and passing the
-// running count on for progress.
-class OutputSink : public ByteSink {
- public:
-  OutputSink(File& out, std::function<void(std::uint64_t)> onWritten)
-      : out_(out), onWritten_(std::move(onWritten)) {}
-  void put(const unsigned char* data, std::size_t n) override {
-    out_.write(data, n);
-    hasher_.update(data, n);
-    written_ += n;
-    onWritten_(written_);
-  }
-  Hash128 digest() const { return hasher_.digest(); }
-  std::uint64_t written() const { return written_; }
-
- private:
-  File& out_;
-  std::function<void(std::uint64_t)> onWritten_;
-  Hasher hasher_;
-  std::uint64_t written_ = 0;
-};
-
 }  // namespace
 
 Transaction::Transaction(FileSystem& fs, const std::string& root, PatchReader& patch,
@@ -228,21 +206,10 @@ bool Transaction::writeNew(const PatchOp& op) {
   // Windows lets no other open it while it may be written.
   std::unique_ptr<File> original = openInPlace(op), old;
   if (op.encoding == Encoding::Delta && !original) old = fs_.openRead(path(op.path));
-  auto check = [&](std::uint64_t size, const Hash128& got) {
-    if (size != op.newSize || got != op.newHash)
-      throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
-  };
-  if (!original) {
-    std::unique_ptr<File> out = createTemp();
-    OutputSink sink(*out, progress);
-    decoder_.decode(op, old.get(), &sink);
-    out.reset();
-    check(sink.written(), sink.digest());
-    return false;
-  }
-  InPlaceSink sink(*original, inPlaceLeft_, createTemp, progress);
-  decoder_.decode(op, original.get(), &sink);
-  check(sink.produced(), sink.digest());
+  NewContentSink sink(original.get(), inPlaceLeft_, createTemp, progress);
+  decoder_.decode(op, original ? original.get() : old.get(), &sink);
+  if (sink.produced() != op.newSize || sink.digest() != op.newHash)
+    throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
   if (!sink.inPlace()) return false;
   inPlaceLeft_ -= sink.cost();
   for (const Span& s : sink.spans())

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "in_place.h"
+#include "new_content.h"
 #include "journal.h"
 #include "rtp/engine.h"
 #include "rtp/format.h"

@@ -1,4 +1,4 @@
-#include "in_place.h"
+#include "new_content.h"
 
 #include <algorithm>
 
@@ -14,26 +14,28 @@ constexpr std::size_t kSpanCost = 64;
 
 }  // namespace
 
-InPlaceSink::InPlaceSink(File& old, std::size_t budget,
-                         std::function<std::unique_ptr<File>()> spillTo,
-                         std::function<void(std::uint64_t)> onProduced)
-    : old_(old),
+NewContentSink::NewContentSink(File* original, std::size_t budget,
+                               std::function<std::unique_ptr<File>()> spillTo,
+                               std::function<void(std::uint64_t)> onProduced)
+    : old_(original),
       budget_(budget),
       spillTo_(std::move(spillTo)),
-      onProduced_(std::move(onProduced)) {}
+      onProduced_(std::move(onProduced)) {
+  if (!old_) out_ = spillTo_();
+}
 
-void InPlaceSink::produced(const unsigned char* data, std::size_t n) {
+void NewContentSink::produced(const unsigned char* data, std::size_t n) {
   hasher_->update(data, n);
   pos_ += n;
   onProduced_(pos_);
 }
 
-void InPlaceSink::copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) {
+void NewContentSink::copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) {
   if (out_ || oldOffset != pos_) return put(data, n);
   produced(data, n);
 }
 
-void InPlaceSink::put(const unsigned char* data, std::size_t n) {
+void NewContentSink::put(const unsigned char* data, std::size_t n) {
   if (out_) {
     out_->write(data, n);
     produced(data, n);
@@ -48,10 +50,10 @@ void InPlaceSink::put(const unsigned char* data, std::size_t n) {
   }
 }
 
-void InPlaceSink::compare(const unsigned char* data, std::size_t n) {
+void NewContentSink::compare(const unsigned char* data, std::size_t n) {
   buf_.resize(n);
-  old_.seek(pos_);
-  if (old_.read(buf_.data(), n) != n) throw IoFailure("the original changed while it was read");
+  old_->seek(pos_);
+  if (old_->read(buf_.data(), n) != n) throw IoFailure("the original changed while it was read");
   for (std::size_t i = 0; i < n;) {
     if (data[i] == buf_[i]) {
       ++i;
@@ -81,15 +83,15 @@ void InPlaceSink::compare(const unsigned char* data, std::size_t n) {
 }
 
 // The original as the new content has it so far, then on as any sink.
-void InPlaceSink::spill() {
+void NewContentSink::spill() {
   out_ = spillTo_();
   hasher_ = std::make_unique<Hasher>();
   std::vector<unsigned char> piece(kPiece);
   auto span = spans_.begin();
   for (std::uint64_t at = 0; at < pos_;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(pos_ - at, kPiece));
-    old_.seek(at);
-    if (old_.read(piece.data(), n) != n) throw IoFailure("the original changed while it was read");
+    old_->seek(at);
+    if (old_->read(piece.data(), n) != n) throw IoFailure("the original changed while it was read");
     while (span != spans_.end() && span->offset + span->after.size() <= at) ++span;
     for (auto s = span; s != spans_.end() && s->offset < at + n; ++s) {
       const std::uint64_t from = std::max(s->offset, at);

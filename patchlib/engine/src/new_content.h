@@ -1,9 +1,9 @@
-// A large file that a patch changes in a few places is changed where it is,
-// not written anew: the bytes that differ are gathered while its new content
-// is decoded and hashed, and written over the originals only once the
-// journal holds those.
-#ifndef RTP_IN_PLACE_H
-#define RTP_IN_PLACE_H
+// Where a file's new content goes as it is decoded: to a file of its own,
+// or, for a large file that a patch changes in a few places, nowhere yet:
+// the bytes that differ from the original are gathered, to be written over
+// it once the journal holds the bytes they replace.
+#ifndef RTP_NEW_CONTENT_H
+#define RTP_NEW_CONTENT_H
 
 #include <cstdint>
 #include <functional>
@@ -31,14 +31,15 @@ struct Span {
   std::string before, after;
 };
 
-// Takes the new content of a file as large as its original, reading the
-// original from old. It keeps the spans where the two differ, until they
-// cost more than budget; from there on it is an ordinary sink: the original
-// with the spans so far, then the rest, go to the file spill() opens.
-class InPlaceSink : public ByteSink {
+// Hashes the new content and counts it for progress. Without an original it
+// writes it to the file spillTo opens. With the original of a file as large
+// (read from it), it keeps the spans where the two differ, until they cost
+// more than budget; from there on the original with the spans so far, then
+// the rest, go to that file.
+class NewContentSink : public ByteSink {
  public:
-  InPlaceSink(File& old, std::size_t budget, std::function<std::unique_ptr<File>()> spillTo,
-              std::function<void(std::uint64_t)> onProduced);
+  NewContentSink(File* original, std::size_t budget, std::function<std::unique_ptr<File>()> spillTo,
+                 std::function<void(std::uint64_t)> onProduced);
   void put(const unsigned char* data, std::size_t n) override;
   bool takesCopies() const override { return !out_; }
   void copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) override;
@@ -56,7 +57,7 @@ class InPlaceSink : public ByteSink {
   void spill();
   void produced(const unsigned char* data, std::size_t n);
 
-  File& old_;
+  File* old_;
   std::size_t budget_, cost_ = kInPlaceFileCost;
   std::function<std::unique_ptr<File>()> spillTo_;
   std::function<void(std::uint64_t)> onProduced_;

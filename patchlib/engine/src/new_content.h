@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rtp/format.h"
@@ -45,7 +46,7 @@ class NewContentSink : public ByteSink {
   void copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) override;
 
   bool inPlace() const { return !out_; }
-  const std::vector<Span>& spans() const { return spans_; }
+  std::vector<Span> takeSpans() { return std::move(spans_); }
   // What the spans take of the budget.
   std::size_t cost() const { return cost_; }
   // Of what was produced, or once spilled, of what went to the file.

@@ -212,10 +212,15 @@ bool Transaction::writeNew(const PatchOp& op) {
     throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
   if (!sink.inPlace()) return false;
   inPlaceLeft_ -= sink.cost();
-  for (const Span& s : sink.spans())
+  // The journal's records keep the original bytes; the swap needs only
+  // the new ones.
+  std::vector<Span> spans = sink.takeSpans();
+  for (Span& s : spans) {
     for (std::size_t at = 0; at < s.before.size(); at += kMaxChangeBytes)
       journal_.addChange(op.path, s.offset + at, s.before.substr(at, kMaxChangeBytes));
-  changes_[op.path] = sink.spans();
+    std::string().swap(s.before);
+  }
+  changes_[op.path] = std::move(spans);
   return true;
 }
 

@@ -11,7 +11,8 @@ namespace rtptest {
 
 namespace {
 
-FaultyFs::Synced* watching = nullptr;
+// Per thread: the file system's own background flushes are not the flush's.
+thread_local FaultyFs::Synced* watching = nullptr;
 
 void note(int fd) {
   if (!watching) return;

@@ -20,6 +20,15 @@ void removeQuietly(FileSystem& fs, const std::string& path) {
 
 }  // namespace
 
+crypto::Signature SigningKey::sign(const crypto::Digest& digest) const {
+  const crypto::Signature out = signUnchecked(digest);
+  // A key held by a provider might not match the public part it reports, and
+  // CNG takes a private scalar with a public point that is not its own.
+  if (!crypto::verifySignature(public_, digest, out))
+    throw KeyError("the signing key's signature does not verify with its own public key");
+  return out;
+}
+
 void signPatch(std::vector<unsigned char>& patch, const SigningKey& key) {
   std::size_t signedSize = 0;
   try {

@@ -205,32 +205,23 @@ SigningKey SigningKey::load(const std::string& path, const std::string& passphra
   NTSTATUS st = BCryptImportKeyPair(ecdsa(), nullptr, BCRYPT_ECCPRIVATE_BLOB, key.out(),
                                     blob.bytes.data(), static_cast<ULONG>(blob.bytes.size()), 0);
   if (st != kSuccess) fail("cannot use the private key in " + path, st);
+  SigningKey out(key.release());
   // CNG takes a scalar with a point that is not its own; such a key would
   // fail only at its first signature, after the work that it signs.
   const crypto::Digest probe = crypto::sha256(path.data(), path.size());
-  crypto::Signature signature;
-  ULONG n = 0;
-  st = BCryptSignHash(key.get(), nullptr, const_cast<PUCHAR>(probe.data()),
-                      static_cast<ULONG>(probe.size()), signature.data(),
-                      static_cast<ULONG>(signature.size()), &n, 0);
-  if (st != kSuccess || n != signature.size()) fail("cannot sign with the key in " + path, st);
-  if (!crypto::verifySignature(parts.point, probe, signature))
+  if (!crypto::verifySignature(parts.point, probe, out.signUnchecked(probe)))
     throw KeyError(path + " holds a public point that is not its private key's");
-  SigningKey out(key.release());
   out.warning_ = keyfile::weakKeyWarning(path, parts.iterations);
   return out;
 }
 
-crypto::Signature SigningKey::sign(const crypto::Digest& digest) const {
+crypto::Signature SigningKey::signUnchecked(const crypto::Digest& digest) const {
   crypto::Signature out;
   ULONG n = 0;
   const NTSTATUS st = BCryptSignHash(
       static_cast<BCRYPT_KEY_HANDLE>(key_), nullptr, const_cast<PUCHAR>(digest.data()),
       static_cast<ULONG>(digest.size()), out.data(), static_cast<ULONG>(out.size()), &n, 0);
   if (st != kSuccess || n != out.size()) fail("cannot sign", st);
-  // CNG takes a private scalar and a public point that do not belong together.
-  if (!crypto::verifySignature(public_, digest, out))
-    throw KeyError("the signing key's signature does not verify with its own public key");
   return out;
 }
 

@@ -39,6 +39,8 @@ class SigningKey {
  private:
   // The platform's key: an EVP_PKEY* on hosts, a BCRYPT_KEY_HANDLE on Windows.
   explicit SigningKey(void* key);
+  // The platform's signature, before sign() checks it against public_.
+  crypto::Signature signUnchecked(const crypto::Digest& digest) const;
   void* key_;
   crypto::PublicKey public_{};
   std::string warning_;

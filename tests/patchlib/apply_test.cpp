@@ -373,8 +373,8 @@ class PowerLoss : public ::testing::TestWithParam<Way> {
 
 // A patch of one file syncs just what it changed in every phase; a power
 // loss or an error anywhere must still find the old or the new file, never
-// a mix: a small file written anew, a large one changed in a few places
-// where it is, and one changed in too many to keep.
+// a mix: a file changed in a few places where it is, large or small, and
+// one written anew, changed in too many places to keep or read-only.
 TEST_P(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
   const Bytes random = randomBytes(std::size_t(3) << 19, 7);
   const std::string large(random.begin(), random.end());
@@ -386,8 +386,9 @@ TEST_P(PowerLoss, OneFilePatchSyncedFileByFileEndsOldOrNew) {
     std::string old, now;
     bool readOnly, inPlace;
   };
-  for (const Case& c : {Case{"small", "core 7 " + std::string(5000, 'x'),
-                             "core 8 " + std::string(5000, 'y'), false, false},
+  const std::string small = "core 7 " + std::string(5000, 'x');
+  for (const Case& c : {Case{"small", small, "core 8 " + std::string(5000, 'y'), false, false},
+                        Case{"small, few changes", small, "core 8" + small.substr(6), false, true},
                         Case{"few changes", large, few, false, true},
                         Case{"few changes, read-only", large, few, true, false},
                         Case{"many changes", large, many, false, false}}) {
@@ -499,6 +500,19 @@ TEST_P(PowerLoss, FlushKeepsTheFilesAndNamesOfItsBatchOnly) {
   fs.flush();
   EXPECT_TRUE(seen.whole);
   EXPECT_TRUE(seen.files.empty());
+
+  // Files changed where they are change no folder, and count once however
+  // often they are opened: one is synced itself, more sync their file system.
+  for (int files : {1, 3}) {
+    for (int again = 0; again < 2; ++again)
+      for (int i = 0; i < files; ++i)
+        fs.openUpdate(root + "/many" + std::to_string(i))->write(files == 1 ? "1" : "3", 1);
+    fs.flush();
+    EXPECT_EQ(seen.whole, files > 1);
+    faulty.powerCut();
+    for (int i = 0; i < files; ++i)
+      EXPECT_EQ(snapshot(root).at("many" + std::to_string(i)), files == 1 ? "1" : "3");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, PowerLoss, ::testing::Values(Way::Kernel, Way::Examined),

@@ -1,7 +1,7 @@
 // Where a file's new content goes as it is decoded: to a file of its own,
-// or, for a large file that a patch changes in a few places, nowhere yet:
-// the bytes that differ from the original are gathered, to be written over
-// it once the journal holds the bytes they replace.
+// or, for a file that a patch changes in a few places, nowhere yet: the
+// bytes that differ from the original are gathered, to be written over it
+// once the journal holds the bytes they replace.
 #ifndef RTP_NEW_CONTENT_H
 #define RTP_NEW_CONTENT_H
 
@@ -18,14 +18,19 @@
 
 namespace rtp {
 
-// Below this, writing a file anew costs little, and a program that maps it
-// keeps its original.
-constexpr std::uint64_t kInPlaceMinSize = std::uint64_t(1) << 20;
 // What a patch may change in place, original and new bytes each held in
-// memory until the swap. A file costs an eighth of it besides, for the sync
-// of its own it takes.
-constexpr std::size_t kInPlaceBudget = 256u << 10;
-constexpr std::size_t kInPlaceFileCost = kInPlaceBudget / 8;
+// memory until the swap; a file costs its bookkeeping besides. A file is
+// changed in place while its changes cost at most an eighth of its size:
+// past that, writing it anew costs about as much, and freeing the original
+// is what in place saves (on a disk that discards freed blocks, removing a
+// tree's thousand originals was a fifth of its apply).
+constexpr std::size_t kInPlaceBudget = 1u << 20;
+constexpr std::size_t kInPlaceFileCost = 256;
+constexpr std::size_t inPlaceBudgetOf(std::uint64_t size, std::size_t left) {
+  return left > kInPlaceFileCost && size / 8 < left - kInPlaceFileCost
+             ? kInPlaceFileCost + static_cast<std::size_t>(size / 8)
+             : left;
+}
 
 struct Span {
   std::uint64_t offset;

@@ -39,7 +39,8 @@ void removeSaved(FileSystem& fs, const std::string& root, const Record& r) {
   removeFileIfThere(fs, root, savedName(r.path));
 }
 // The bytes as they were, whether none, some or all were changed; a file
-// gone or cut short since is not the one changed.
+// gone or cut short since is not the one changed. Durable with the flush
+// before the journal goes.
 void restoreBytes(FileSystem& fs, const std::string& root, const Record& r) {
   const std::string p = fs.join(root, r.path);
   const Stat st = fs.stat(p);
@@ -48,7 +49,6 @@ void restoreBytes(FileSystem& fs, const std::string& root, const Record& r) {
   std::unique_ptr<File> f = fs.openUpdate(p);
   f->seek(r.offset);
   f->write(r.original.data(), r.original.size());
-  f->sync();
 }
 
 // mkdir

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -99,8 +100,9 @@ class WriteBehind {
 
 class PosixFile : public File {
  public:
-  PosixFile(int fd, std::string path, WriteBehind* behind = nullptr)
-      : fd_(fd), path_(std::move(path)), behind_(behind) {}
+  PosixFile(int fd, std::string path, WriteBehind* behind = nullptr,
+            std::function<void()> firstWrite = nullptr)
+      : fd_(fd), path_(std::move(path)), behind_(behind), firstWrite_(std::move(firstWrite)) {}
   ~PosixFile() override { ::close(fd_); }
   std::size_t read(void* buf, std::size_t n) override {
     std::size_t got = 0;
@@ -118,6 +120,7 @@ class PosixFile : public File {
     return got;
   }
   void write(const void* buf, std::size_t n) override {
+    if (firstWrite_) std::exchange(firstWrite_, nullptr)();
     const std::size_t written = n;
     const char* p = static_cast<const char*>(buf);
     while (n > 0) {
@@ -175,6 +178,7 @@ class PosixFile : public File {
   int fd_;
   std::string path_;
   WriteBehind* behind_;
+  std::function<void()> firstWrite_;
   std::size_t unsent_ = 0;  // bytes written since the disk was last set going
   std::uint64_t pos_ = 0;   // where the next read or write goes
 };
@@ -244,7 +248,11 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<File> openAt(At at, const std::string& path, int access = O_RDONLY) {
     int fd = ::openat(at.dir, at.name, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) fail("cannot open", path);
-    std::unique_ptr<File> f(new PosixFile(fd, path, access == O_RDONLY ? nullptr : &behind_));
+    // A file opened to be changed is kept for the flush once it is written.
+    std::unique_ptr<File> f(
+        access == O_RDONLY
+            ? new PosixFile(fd, path)
+            : new PosixFile(fd, path, &behind_, [this, fd, path] { wrote(fd, path); }));
     // A fifo or device would block or never end.
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("cannot examine", path);
@@ -324,8 +332,8 @@ class PosixFileSystem : public FileSystem {
   // reports write-back errors from then on.
   void flush() override {
     int err = 0;
-    for (int fd : files_)
-      if (err == 0 && ::fsync(fd) != 0) err = errno;
+    for (const Folder& f : files_)
+      if (err == 0 && ::fsync(f.fd) != 0) err = errno;
     for (const Folder& f : folders_) {
       if (err != 0) break;
       if (whole_ ? ::syncfs(f.fd) != 0 : ::fsync(f.fd) != 0 && errno != EINVAL) err = errno;
@@ -377,35 +385,48 @@ class PosixFileSystem : public FileSystem {
     if (fd < 0) fail("cannot open the folder of", path);
     folders_.push_back({st.st_dev, st.st_ino, fd});
   }
-  // A file just created: its descriptor (opened before any write) is kept
-  // for the flush.
+  // A file just created or opened to be changed: its descriptor (opened
+  // before any write) is kept for the flush, once however often it is
+  // opened. A file changed where it is changes no folder: in a whole batch
+  // it holds its file system itself where no folder does.
   void wrote(int fd, const std::string& path) {
-    if (whole_) return;
-    if (files_.size() == kFsyncFiles) return wholeFileSystems();
+    struct stat st;
+    if (::fstat(fd, &st) != 0) fail("cannot examine", path);
+    auto same = [&](const Folder& f) {
+      return f.dev == st.st_dev && (whole_ || f.ino == st.st_ino);
+    };
+    if (std::any_of(files_.begin(), files_.end(), same) ||
+        (whole_ && std::any_of(folders_.begin(), folders_.end(), same)))
+      return;
+    if (!whole_ && files_.size() == kFsyncFiles) {
+      wholeFileSystems();
+      if (std::any_of(folders_.begin(), folders_.end(), same)) return;
+    }
     const int again = ::dup(fd);
     if (again < 0) fail("cannot keep open", path);
-    files_.push_back(again);
+    (whole_ ? folders_ : files_).push_back({st.st_dev, st.st_ino, again});
   }
   // Too many entries for one sync each: the batch goes as whole file
-  // systems, each held by the first of its folders opened (the earliest, so
-  // its syncfs reports every write-back error of the batch).
+  // systems, each held by the first of its folders opened, or else of its
+  // files (the earliest, so its syncfs reports every write-back error of the
+  // batch).
   void wholeFileSystems() {
-    for (int fd : files_) ::close(fd);
-    files_.clear();
     std::vector<Folder> first;
-    for (const Folder& f : folders_) {
-      const bool seen =
-          std::any_of(first.begin(), first.end(), [&](const Folder& g) { return g.dev == f.dev; });
-      if (seen)
-        ::close(f.fd);
-      else
-        first.push_back(f);
-    }
+    for (std::vector<Folder>* held : {&folders_, &files_})
+      for (const Folder& f : *held) {
+        const bool seen = std::any_of(first.begin(), first.end(),
+                                      [&](const Folder& g) { return g.dev == f.dev; });
+        if (seen)
+          ::close(f.fd);
+        else
+          first.push_back(f);
+      }
+    files_.clear();
     folders_.swap(first);
     whole_ = true;
   }
   void forget() {
-    for (int fd : files_) ::close(fd);
+    for (const Folder& f : files_) ::close(f.fd);
     for (const Folder& f : folders_) ::close(f.fd);
     files_.clear();
     folders_.clear();
@@ -414,15 +435,15 @@ class PosixFileSystem : public FileSystem {
 
   // Changed since the last flush, in the order first changed: each folder
   // whose entries changed and each file written; or, when there were too
-  // many of these to sync one by one (whole_), one folder of each file
-  // system.
+  // many of these to sync one by one (whole_), one folder (or file) of each
+  // file system.
   struct Folder {
     dev_t dev;
     ino_t ino;
     int fd;
   };
   std::vector<Folder> folders_;
-  std::vector<int> files_;
+  std::vector<Folder> files_;
   bool whole_ = false;
   WriteBehind behind_;
 };

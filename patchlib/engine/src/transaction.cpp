@@ -206,7 +206,8 @@ bool Transaction::writeNew(const PatchOp& op) {
   // Windows lets no other open it while it may be written.
   std::unique_ptr<File> original = openInPlace(op), old;
   if (op.encoding == Encoding::Delta && !original) old = fs_.openRead(path(op.path));
-  NewContentSink sink(original.get(), inPlaceLeft_, createTemp, progress);
+  NewContentSink sink(original.get(), inPlaceBudgetOf(op.oldSize, inPlaceLeft_), createTemp,
+                      progress);
   decoder_.decode(op, original ? original.get() : old.get(), &sink);
   if (sink.produced() != op.newSize || sink.digest() != op.newHash)
     throw Error(Result::PatchCorrupt, op.path + ": the patched content does not match its hash");
@@ -227,8 +228,7 @@ bool Transaction::writeNew(const PatchOp& op) {
 // A file marked read-only, or in use, is replaced, which may still work.
 std::unique_ptr<File> Transaction::openInPlace(const PatchOp& op) {
   if (op.kind != OpKind::Modify || op.encoding != Encoding::Delta || op.oldSize != op.newSize ||
-      op.oldSize < kInPlaceMinSize || inPlaceLeft_ <= kInPlaceFileCost ||
-      fs_.stat(path(op.path)).readOnly())
+      inPlaceLeft_ <= kInPlaceFileCost || fs_.stat(path(op.path)).readOnly())
     return nullptr;
   try {
     return fs_.openUpdate(path(op.path));
@@ -237,13 +237,13 @@ std::unique_ptr<File> Transaction::openInPlace(const PatchOp& op) {
   }
 }
 
+// Durable with the swaps' flush, as the new files swapped in are.
 void Transaction::changeInPlace(const PatchOp& op) {
   std::unique_ptr<File> f = fs_.openUpdate(path(op.path));
   for (const Span& s : changes_.at(op.path)) {
     f->seek(s.offset);
     f->write(s.after.data(), s.after.size());
   }
-  f->sync();
 }
 
 // The oldest original is the one worth keeping: an older backup stays.

@@ -171,7 +171,7 @@ class Win32FileSystem : public FileSystem {
   }
   // A file in use does not open for writing: the engine replaces it instead.
   std::unique_ptr<File> openUpdate(const std::string& path) override {
-    return open(path, GENERIC_READ | GENERIC_WRITE, 0);
+    return open(path, GENERIC_READ | GENERIC_WRITE, 0, unflushed_);
   }
   std::unique_ptr<File> create(const std::string& path) override {
     HANDLE h = api_.createFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -260,12 +260,13 @@ class Win32FileSystem : public FileSystem {
  private:
   // The reparse point itself is opened, never what it leads to, and then
   // refused.
-  std::unique_ptr<File> open(const std::string& path, DWORD access, DWORD flags) {
+  std::unique_ptr<File> open(const std::string& path, DWORD access, DWORD flags,
+                             std::shared_ptr<Unflushed> unflushed = nullptr) {
     HANDLE h =
         api_.createFile(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL | flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail("cannot open", path);
-    std::unique_ptr<File> f(new Win32File(h, path));
+    std::unique_ptr<File> f(new Win32File(h, path, std::move(unflushed)));
     BY_HANDLE_FILE_INFORMATION info;
     if (!api_.getFileInformationByHandle(h, &info)) fail("cannot examine", path);
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))

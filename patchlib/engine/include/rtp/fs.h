@@ -72,8 +72,8 @@ class FileSystem {
   // link, is at path.
   virtual std::unique_ptr<File> create(const std::string& path) = 0;
   // Opens an existing regular file to change bytes of it where they are; a
-  // link at path is refused, not followed. Only File::sync makes what it
-  // writes durable; flush() leaves it alone.
+  // link at path is refused, not followed. What it writes is durable after
+  // File::sync, or after flush() as a created file's is.
   virtual std::unique_ptr<File> openUpdate(const std::string& path) = 0;
   virtual void makeDir(const std::string& path) = 0;
   virtual void removeDir(const std::string& path) = 0;

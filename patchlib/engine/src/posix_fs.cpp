@@ -332,9 +332,9 @@ class PosixFileSystem : public FileSystem {
   // reports write-back errors from then on.
   void flush() override {
     int err = 0;
-    for (const Folder& f : files_)
+    for (const Held& f : files_)
       if (err == 0 && ::fsync(f.fd) != 0) err = errno;
-    for (const Folder& f : folders_) {
+    for (const Held& f : folders_) {
       if (err != 0) break;
       if (whole_ ? ::syncfs(f.fd) != 0 : ::fsync(f.fd) != 0 && errno != EINVAL) err = errno;
     }
@@ -373,13 +373,10 @@ class PosixFileSystem : public FileSystem {
     struct stat st;
     if ((at.dir == AT_FDCWD ? ::stat(parentOf(path).c_str(), &st) : ::fstat(at.dir, &st)) != 0)
       fail("cannot examine the folder of", path);
-    auto held = [&](const Folder& f) {
-      return f.dev == st.st_dev && (whole_ || f.ino == st.st_ino);
-    };
-    if (std::any_of(folders_.begin(), folders_.end(), held)) return;
+    if (holds(folders_, st)) return;
     if (!whole_ && folders_.size() == kFsyncFolders) {
       wholeFileSystems();
-      if (std::any_of(folders_.begin(), folders_.end(), held)) return;
+      if (holds(folders_, st)) return;
     }
     const int fd = openFolderOf(at, path);
     if (fd < 0) fail("cannot open the folder of", path);
@@ -392,15 +389,10 @@ class PosixFileSystem : public FileSystem {
   void wrote(int fd, const std::string& path) {
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("cannot examine", path);
-    auto same = [&](const Folder& f) {
-      return f.dev == st.st_dev && (whole_ || f.ino == st.st_ino);
-    };
-    if (std::any_of(files_.begin(), files_.end(), same) ||
-        (whole_ && std::any_of(folders_.begin(), folders_.end(), same)))
-      return;
+    if (holds(files_, st) || (whole_ && holds(folders_, st))) return;
     if (!whole_ && files_.size() == kFsyncFiles) {
       wholeFileSystems();
-      if (std::any_of(folders_.begin(), folders_.end(), same)) return;
+      if (holds(folders_, st)) return;
     }
     const int again = ::dup(fd);
     if (again < 0) fail("cannot keep open", path);
@@ -411,11 +403,11 @@ class PosixFileSystem : public FileSystem {
   // files (the earliest, so its syncfs reports every write-back error of the
   // batch).
   void wholeFileSystems() {
-    std::vector<Folder> first;
-    for (std::vector<Folder>* held : {&folders_, &files_})
-      for (const Folder& f : *held) {
-        const bool seen = std::any_of(first.begin(), first.end(),
-                                      [&](const Folder& g) { return g.dev == f.dev; });
+    std::vector<Held> first;
+    for (std::vector<Held>* held : {&folders_, &files_})
+      for (const Held& f : *held) {
+        const bool seen =
+            std::any_of(first.begin(), first.end(), [&](const Held& g) { return g.dev == f.dev; });
         if (seen)
           ::close(f.fd);
         else
@@ -426,24 +418,32 @@ class PosixFileSystem : public FileSystem {
     whole_ = true;
   }
   void forget() {
-    for (const Folder& f : files_) ::close(f.fd);
-    for (const Folder& f : folders_) ::close(f.fd);
+    for (const Held& f : files_) ::close(f.fd);
+    for (const Held& f : folders_) ::close(f.fd);
     files_.clear();
     folders_.clear();
     whole_ = false;
+  }
+
+  // A descriptor kept for the flush, with what it is open on.
+  struct Held {
+    dev_t dev;
+    ino_t ino;
+    int fd;
+  };
+  // Whether held has st's entry, or in a whole batch its file system.
+  bool holds(const std::vector<Held>& held, const struct stat& st) const {
+    return std::any_of(held.begin(), held.end(), [&](const Held& h) {
+      return h.dev == st.st_dev && (whole_ || h.ino == st.st_ino);
+    });
   }
 
   // Changed since the last flush, in the order first changed: each folder
   // whose entries changed and each file written; or, when there were too
   // many of these to sync one by one (whole_), one folder (or file) of each
   // file system.
-  struct Folder {
-    dev_t dev;
-    ino_t ino;
-    int fd;
-  };
-  std::vector<Folder> folders_;
-  std::vector<Folder> files_;
+  std::vector<Held> folders_;
+  std::vector<Held> files_;
   bool whole_ = false;
   WriteBehind behind_;
 };

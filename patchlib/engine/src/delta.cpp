@@ -111,9 +111,13 @@ void ShiftMap::build(const std::vector<Command>& commands) {
       shifts_.push_back(s);
     }
   }
-  // At most 2^16 buckets over the map's span.
+  // About four buckets an entry over the map's span, at most 2^16: a table
+  // for the span alone was most of a small map's build (zeroed and faulted
+  // in, 256 KiB for a 2 MiB library).
+  const std::uint64_t most =
+      std::min<std::uint64_t>(65536, std::max<std::uint64_t>(1024, 4 * starts_.size()));
   bucketShift_ = 0;
-  while ((starts_.back() >> bucketShift_) >= 65536) ++bucketShift_;
+  while ((starts_.back() >> bucketShift_) >= most) ++bucketShift_;
   const std::size_t buckets = static_cast<std::size_t>(starts_.back() >> bucketShift_) + 1;
   first_.assign(buckets + 1, 0);
   std::size_t e = 0;

@@ -70,7 +70,7 @@ class WriteBehind {
   ~WriteBehind() {
     if (thread_.joinable()) thread_.join();
   }
-  // n more bytes written through fd.
+  // n more bytes being written through fd.
   void wrote(int fd, std::size_t n) {
     unflushed_ += n;
     if (unflushed_ < kEvery || busy_.load()) return;
@@ -100,9 +100,9 @@ class WriteBehind {
 
 class PosixFile : public File {
  public:
-  PosixFile(int fd, std::string path, WriteBehind* behind = nullptr,
-            std::function<void()> firstWrite = nullptr)
-      : fd_(fd), path_(std::move(path)), behind_(behind), firstWrite_(std::move(firstWrite)) {}
+  // onWrite hears of each write, before it, with its size.
+  PosixFile(int fd, std::string path, std::function<void(std::size_t)> onWrite = nullptr)
+      : fd_(fd), path_(std::move(path)), onWrite_(std::move(onWrite)) {}
   ~PosixFile() override { ::close(fd_); }
   std::size_t read(void* buf, std::size_t n) override {
     std::size_t got = 0;
@@ -120,8 +120,7 @@ class PosixFile : public File {
     return got;
   }
   void write(const void* buf, std::size_t n) override {
-    if (firstWrite_) std::exchange(firstWrite_, nullptr)();
-    const std::size_t written = n;
+    if (onWrite_) onWrite_(n);
     const char* p = static_cast<const char*>(buf);
     while (n > 0) {
       ssize_t r = ::pwrite(fd_, p, n, static_cast<off_t>(pos_));
@@ -134,7 +133,6 @@ class PosixFile : public File {
       unsent_ += static_cast<std::size_t>(r);
       pos_ += static_cast<std::size_t>(r);
     }
-    if (behind_) behind_->wrote(fd_, written);
     if (unsent_ >= kWriteBackEvery) startWriteBack();
   }
   // Reads and writes name their offset, so a seek costs no call: the old
@@ -177,8 +175,7 @@ class PosixFile : public File {
 
   int fd_;
   std::string path_;
-  WriteBehind* behind_;
-  std::function<void()> firstWrite_;
+  std::function<void(std::size_t)> onWrite_;
   std::size_t unsent_ = 0;  // bytes written since the disk was last set going
   std::uint64_t pos_ = 0;   // where the next read or write goes
 };
@@ -252,7 +249,10 @@ class PosixFileSystem : public FileSystem {
     std::unique_ptr<File> f(
         access == O_RDONLY
             ? new PosixFile(fd, path)
-            : new PosixFile(fd, path, &behind_, [this, fd, path] { wrote(fd, path); }));
+            : new PosixFile(fd, path, [this, fd, path, first = true](std::size_t n) mutable {
+                if (std::exchange(first, false)) wrote(fd, path);
+                behind_.wrote(fd, n);
+              }));
     // A fifo or device would block or never end.
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("cannot examine", path);
@@ -264,7 +264,8 @@ class PosixFileSystem : public FileSystem {
     touched(at, path);
     int fd = ::openat(at.dir, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) fail("cannot create", path);
-    std::unique_ptr<File> f(new PosixFile(fd, path, &behind_));
+    std::unique_ptr<File> f(
+        new PosixFile(fd, path, [this, fd](std::size_t n) { behind_.wrote(fd, n); }));
     wrote(fd, path);
     return f;
   }

@@ -31,8 +31,8 @@ class Transaction {
   std::string path(const std::string& rel) const { return fs_.join(root_, rel); }
   void journal(Rec type, const std::string& rel) { journal_.add(type, rel); }
   // Writes op's new content at its temporary name and checks it there; or
-  // checks it and keeps what changes, for a large file changed in a few
-  // places (true), journalled before the swap.
+  // checks it and keeps what changes, for a file that keeps its size and
+  // changes in a few places (true), journalled before the swap.
   bool writeNew(const PatchOp& op);
   // Whether op's file is changed in place, and the change itself.
   bool changesInPlace(const PatchOp& op) const { return changes_.count(op.path) != 0; }
@@ -49,8 +49,8 @@ class Transaction {
   // Copies the original below backup/, unless an older backup is there;
   // planBackUp journals the steps backUp takes.
   void planBackUp(const std::string& rel);
-  // The original of a large file that keeps its size, opened to change it
-  // in place; null where it is not to be.
+  // The original of a file that keeps its size, opened to change it in
+  // place; null where it is not to be.
   std::unique_ptr<File> openInPlace(const PatchOp& op);
   void backUp(const std::string& rel);
   void cancelUnless(bool goOn);

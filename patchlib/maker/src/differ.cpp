@@ -20,9 +20,11 @@
 #include <cstring>
 #include <deque>
 #include <istream>
+#include <iterator>
 #include <new>
 
 #include "big_buffer.h"
+#include "both.h"
 #include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
@@ -53,6 +55,10 @@ constexpr std::uint64_t kInPlaceShare = 1024;
 constexpr std::size_t kSlice = 1u << 20;
 // Above this new size only the first way of matching is tried.
 constexpr std::size_t kTryAllBelow = 16u << 20;
+// From this new size on, new's two halves are scanned at once (split where
+// both keep the alignment of a shared stretch: the runs are the ones a
+// single scan finds, as a rule) and the ways ranked at once.
+constexpr std::size_t kSplitFrom = 256u << 10;
 
 // How the scan decides to leave the current alignment for a new match.
 struct ScanRules {
@@ -357,7 +363,8 @@ struct DeltaIndex::Impl {
 
   // Sorts only the old bytes the shared stretches leave, with margins, when
   // the stretches are most of new and that is a small part of old.
-  void sortOutside(std::vector<Run> runs, std::size_t newSize) {
+  void sortOutside(std::size_t newSize) {
+    std::vector<Run> runs = stretches;
     std::size_t covered = 0;
     for (const Run& r : runs) covered += r.length;
     if (covered * 16 < newSize * kSharedSixteenths) return;
@@ -387,10 +394,23 @@ struct DeltaIndex::Impl {
       starts.push_back({pieces.size(), from});
       pieces.insert(pieces.end(), old + from, old + to);
     }
-    std::sort(runs.begin(), runs.end(),
-              [](const Run& a, const Run& b) { return a.newStart < b.newStart; });
-    shared = std::move(runs);
+    sortedOutside = true;
     sort(pieces.data(), pieces.size());
+  }
+
+  // Where new is split for its halves to be scanned at once: inside the
+  // stretch where half of what the stretches leave (where the searches
+  // are) lies before, so that both halves keep its alignment there.
+  std::size_t middle(std::size_t newSize) const {
+    std::size_t outside = newSize;
+    for (const Run& r : stretches) outside -= r.length;
+    std::size_t at = 0, before = 0;
+    for (const Run& r : stretches) {
+      before += r.newStart - at;
+      if (before * 2 >= outside) return r.newStart + r.length / 2;
+      at = r.newStart + r.length;
+    }
+    return at + (newSize - at) / 2;
   }
 
   // Where a position of the text lies in old.
@@ -405,7 +425,9 @@ struct DeltaIndex::Impl {
 
   const unsigned char* old;
   std::size_t oldSize;
-  std::vector<Run> shared;  // in new's order; empty when old is sorted whole
+  std::vector<Run> stretches;  // shared with new, in new's order
+  bool stretchesFound = false;
+  bool sortedOutside = false;  // else old is sorted whole
   std::vector<unsigned char, BigAllocator<unsigned char>> pieces;
   std::vector<std::pair<std::size_t, std::size_t>> starts;  // each piece's text and old start
   const unsigned char* text = nullptr;
@@ -425,7 +447,9 @@ DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize,
                        const unsigned char* newData, std::size_t newSize) {
   if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
   impl_ = std::make_unique<Impl>(oldData, oldSize);
-  impl_->sortOutside(sharedRuns(oldData, oldSize, newData, newSize), newSize);
+  impl_->stretches = sharedRuns(oldData, oldSize, newData, newSize);
+  impl_->stretchesFound = true;
+  impl_->sortOutside(newSize);
 }
 DeltaIndex::DeltaIndex(DeltaIndex&&) noexcept = default;
 DeltaIndex::~DeltaIndex() = default;
@@ -505,19 +529,21 @@ class Matcher {
         bucket_(index.bucket.data()),
         bucketBits_(index.bucketBits) {}
 
-  // bsdiff's scan, with an optional wider look before keeping an alignment.
-  std::vector<Run> scan(const ScanRules& rules, Searches* searches = nullptr) const {
+  // bsdiff's scan over new[from, to), with an optional wider look before
+  // keeping an alignment. Its runs lie in that part; matches reach past it.
+  std::vector<Run> scan(std::size_t from, std::size_t to, const ScanRules& rules,
+                        Searches* searches = nullptr) const {
     std::vector<Run> runs;
-    std::size_t scan = 0, len = 0, pos = 0, lastScan = 0, lastPos = 0;
+    std::size_t scan = from, len = 0, pos = 0, lastScan = from, lastPos = from;
     std::int64_t lastOffset = 0;
     const std::size_t carryOver = newSize_ >= kTryAllBelow ? kCarryLarge : kCarrySmall;
     WindowCounts windows;
-    while (scan < newSize_) {
+    while (scan < to) {
       std::size_t oldScore = 0;
-      scan += len;
+      scan = std::min(scan + len, to);
       std::size_t scored = scan;
       bool carry = false;
-      for (; scan < newSize_; ++scan) {
+      for (; scan < to; ++scan) {
         if (carry && len > carryOver) {
           --len;
           ++pos;
@@ -540,7 +566,7 @@ class Matcher {
           break;
         if (sameAt(scan, lastOffset)) --oldScore;
       }
-      if (len == oldScore && scan != newSize_) continue;
+      if (len == oldScore && scan != to) continue;
 
       // Stretch the previous alignment forward and the new one backward
       // while they match more often than not. The score (twice the equal
@@ -568,7 +594,7 @@ class Matcher {
         }
       }
       std::size_t lenB = 0;
-      if (scan < newSize_) {
+      if (scan < to) {
         std::int64_t s = 0, best = 0;
         const std::size_t limit = std::min(scan - lastScan, pos);
         const unsigned char* o = old_ + pos;
@@ -682,8 +708,8 @@ class Matcher {
   std::size_t longestMatch(std::size_t newPos, std::size_t& matchPos) const {
     matchPos = 0;
     std::size_t best = 0;
-    const std::vector<Run>& shared = index_.shared;
-    if (!shared.empty()) {
+    if (index_.sortedOutside) {
+      const std::vector<Run>& shared = index_.stretches;
       auto it = std::upper_bound(shared.begin(), shared.end(), newPos,
                                  [](std::size_t p, const Run& r) { return p < r.newStart; });
       if (it != shared.begin() && newPos < (it - 1)->newStart + (it - 1)->length) {
@@ -765,6 +791,17 @@ class Matcher {
   const std::uint32_t* bucket_;
   unsigned bucketBits_;
 };
+
+// Appends the runs of new's second half to those of its first: one run
+// where both kept the alignment across the middle.
+void join(std::vector<Run>& runs, const std::vector<Run>& more) {
+  auto from = more.begin();
+  if (!runs.empty() && from != more.end() &&
+      runs.back().newStart + runs.back().length == from->newStart &&
+      runs.back().oldStart + runs.back().length == from->oldStart)
+    runs.back().length += (from++)->length;
+  runs.insert(runs.end(), from, more.end());
+}
 
 // Turns runs into commands: literals between runs, and each run split into
 // copies (long exact stretches) and adds.
@@ -889,42 +926,53 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
   // streams and the candidates are compressed to compare them.
   const unsigned char* oldData = index.impl_->old;
   const std::size_t oldSize = index.impl_->oldSize;
-  std::vector<std::vector<Run>> ways;
+  const std::size_t wayCount = newSize >= kTryAllBelow ? 1 : std::size(kRules);
+  std::vector<std::vector<Run>> ways(wayCount);
   {
     DeltaIndex held(std::move(index));
     held.sortWhole();
+    // Each way over each half of new, the halves at once.
     auto scanAll = [&](const auto& m) {
-      if (newSize >= kTryAllBelow) {
-        ways.push_back(m.scan(kRules[0]));
+      std::vector<std::vector<Run>> second(wayCount);
+      auto scanPart = [&](std::size_t from, std::size_t to, std::vector<std::vector<Run>>& out) {
+        Searches searches;
+        for (std::size_t i = 0; i < wayCount; ++i) {
+          out[i] = m.scan(from, to, kRules[i], wayCount > 1 ? &searches : nullptr);
+          searches.replay();
+        }
+      };
+      if (newSize < kSplitFrom) {
+        scanPart(0, newSize, ways);
         return;
       }
-      Searches searches;
-      for (const ScanRules& rules : kRules) {
-        ways.push_back(m.scan(rules, &searches));
-        searches.replay();
-      }
+      DeltaIndex::Impl& impl = *held.impl_;
+      if (!impl.stretchesFound) impl.stretches = sharedRuns(oldData, oldSize, newData, newSize);
+      const std::size_t middle = impl.middle(newSize);
+      both(
+          true, [&] { scanPart(0, middle, ways); }, [&] { scanPart(middle, newSize, second); });
+      for (std::size_t i = 0; i < wayCount; ++i) join(ways[i], second[i]);
     };
     if (held.impl_->sa.width() == 3)
       scanAll(Matcher<3>(*held.impl_, newData, newSize));
     else
       scanAll(Matcher<4>(*held.impl_, newData, newSize));
   }
-  std::vector<PatchStreams> candidates;
-  for (std::vector<Run>& runs : ways) {
-    candidates.push_back(
-        emit(commandsOf(runs, oldData, newData, newSize), oldData, oldSize, newData));
-    runs = std::vector<Run>();
+  // The ways become candidates and are ranked at once.
+  std::vector<PatchStreams> candidates(wayCount);
+  std::vector<std::uint64_t> sizes(wayCount);
+  auto rank = [&](std::size_t i) {
+    candidates[i] = emit(commandsOf(ways[i], oldData, newData, newSize), oldData, oldSize, newData);
+    ways[i] = std::vector<Run>();
+    if (wayCount > 1) sizes[i] = compressedSize(candidates[i]);
+  };
+  static_assert(std::size(kRules) == 2, "the ways are ranked two at once");
+  if (wayCount == 1) {
+    rank(0);
+    return std::move(candidates[0]);
   }
-  std::size_t best = 0;
-  std::uint64_t bestSize = 0;
-  for (std::size_t i = 0; i < candidates.size() && candidates.size() > 1; ++i) {
-    const std::uint64_t size = compressedSize(candidates[i]);
-    if (i == 0 || size < bestSize) {
-      best = i;
-      bestSize = size;
-    }
-  }
-  return std::move(candidates[best]);
+  both(
+      newSize >= kSplitFrom, [&] { rank(0); }, [&] { rank(1); });
+  return std::move(candidates[sizes[1] < sizes[0] ? 1 : 0]);
 }
 
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,

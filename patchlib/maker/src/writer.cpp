@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "big_buffer.h"
+#include "both.h"
 #include "rtp/bytes.h"
 #include "rtp/maker.h"
 
@@ -23,6 +26,8 @@ constexpr std::uint32_t kLevel = 9 | LZMA_PRESET_EXTREME;
 constexpr std::uint32_t kEstimateLevel = 1;
 constexpr std::uint32_t kEstimateDictionary = 1u << 20;
 constexpr std::size_t kContextSample = 256u << 10;
+// Streams are coded on two threads while each side has this many bytes.
+constexpr std::size_t kAtOnceFrom = 32u << 10;
 
 void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   bytes::putLe(out, h.low, 8);
@@ -117,12 +122,19 @@ std::uint64_t fastSize(const unsigned char* raw, std::size_t size, std::uint32_t
     std::uint64_t coded;
   };
   constexpr std::size_t kKept = 16;
-  static thread_local std::vector<Ranked> kept;
+  // Shared by the threads: the winner of candidates ranked at once is
+  // ranked again by the thread that goes on.
+  static std::mutex lock;
+  static std::vector<Ranked> kept;
   const Hash128 content = hashBytes(raw, size);
-  for (const Ranked& r : kept)
-    if (r.content == content && r.size == size && r.dictionary == dictionary && r.kind == kind)
-      return r.coded;
+  {
+    const std::lock_guard<std::mutex> held(lock);
+    for (const Ranked& r : kept)
+      if (r.content == content && r.size == size && r.dictionary == dictionary && r.kind == kind)
+        return r.coded;
+  }
   const std::uint64_t coded = compress(raw, size, kEstimateLevel, dictionary, kind).bytes.size();
+  const std::lock_guard<std::mutex> held(lock);
   if (kept.size() == kKept) kept.erase(kept.begin());
   kept.push_back({content, size, dictionary, kind, coded});
   return coded;
@@ -230,7 +242,8 @@ std::vector<unsigned char> joinedStreams(const PatchStreams& streams) {
 // smaller: a section of its own costs each a table entry (35 bytes or so)
 // and a coder's flush and end marker. The two ways are ranked at the fast
 // preset and only the better one coded at the strongest: coding both there
-// made a 4 MiB image's make a third slower.
+// made a 4 MiB image's make a third slower. The strongest coding, the
+// slowest step of the make after the matching, runs on two threads.
 std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const PatchStreams& streams,
                                       const Binding& binding) {
   constexpr std::uint64_t kEntry = 35;
@@ -238,37 +251,76 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
   header.binding = binding;
   header.opCount = static_cast<std::uint32_t>(ops.size());
   for (const PatchOp& op : ops) header.totalNewBytes += op.newSize;
-  Sections sections;
-  sections.emplace_back(format::kSectionOps,
-                        compress(encodeOps(ops), kLevel, format::kOpsDictionary));
-  const std::pair<std::uint32_t, const std::vector<unsigned char>*> parts[] = {
-      {format::kSectionLiterals, &streams.literals},
-      {format::kSectionCommands, &streams.commands},
-      {format::kSectionPositions, &streams.positions},
-      {format::kSectionDifferences, &streams.differences}};
-  Rough ranked[4];
+  struct Part {
+    std::uint32_t type;
+    const std::vector<unsigned char>* raw;
+    Kind kind;
+    Coded coded;
+  };
+  const std::vector<unsigned char> opsRaw = encodeOps(ops);
+  Part parts[] = {{format::kSectionOps, &opsRaw, Kind::Bytes, {}},
+                  {format::kSectionLiterals, &streams.literals, Kind::Bytes, {}},
+                  {format::kSectionCommands, &streams.commands, Kind::Bytes, {}},
+                  {format::kSectionPositions, &streams.positions, Kind::Bytes, {}},
+                  {format::kSectionDifferences, &streams.differences, Kind::Bytes, {}}};
+  auto code = [](Part& p) {
+    p.coded = compress(*p.raw, kLevel, format::maxDictionary(p.type), p.kind);
+  };
+  auto assembled = [&](std::initializer_list<Part*> kept) {
+    Sections sections;
+    for (Part* p : kept) sections.emplace_back(p->type, std::move(p->coded));
+    return assemble(header, sections);
+  };
+
+  // A large enough joined stream is coded, as numbers (which ranked
+  // smaller on every small patch measured), while the ways are ranked:
+  // most small patches take that way.
+  const std::vector<unsigned char> joinedRaw = joinedStreams(streams);
+  Part joined{format::kSectionSmallStreams, &joinedRaw, Kind::Numbers, {}};
+  const bool guessed = joinedRaw.size() >= kAtOnceFrom;
   std::uint64_t separate = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    const std::uint32_t dict = format::maxDictionary(parts[i].first);
-    ranked[i] = rough(*parts[i].second, dict);
-    if (!parts[i].second->empty()) separate += ranked[i].size + kEntry;
-  }
-  const std::vector<unsigned char> joined = joinedStreams(streams);
-  if (!joined.empty()) {
-    const Rough one = rough(joined, format::kMaxSmallStreams);
-    if (one.size + kEntry < separate) {
-      Coded coded = compress(joined, kLevel, format::kMaxSmallStreams, one.kind);
-      if (coded.bytes.size() <= format::kMaxSmallStreamsStored) {
-        sections.emplace_back(format::kSectionSmallStreams, std::move(coded));
-        return assemble(header, sections);
-      }
+  Rough one{0, Kind::Numbers};
+  both(
+      guessed,
+      [&] {
+        code(parts[0]);
+        for (Part& p : parts)
+          if (p.type != format::kSectionOps) {
+            const Rough r = rough(*p.raw, format::maxDictionary(p.type));
+            p.kind = r.kind;
+            if (!p.raw->empty()) separate += r.size + kEntry;
+          }
+        if (!joinedRaw.empty()) one = rough(joinedRaw, format::kMaxSmallStreams);
+      },
+      [&] {
+        if (guessed) code(joined);
+      });
+  if (!joinedRaw.empty() && one.size + kEntry < separate) {
+    if (!guessed || one.kind != joined.kind) {
+      joined.kind = one.kind;
+      code(joined);
     }
+    if (joined.coded.bytes.size() <= format::kMaxSmallStreamsStored)
+      return assembled({&parts[0], &joined});
   }
-  for (std::size_t i = 0; i < 4; ++i)
-    sections.emplace_back(
-        parts[i].first,
-        compress(*parts[i].second, kLevel, format::maxDictionary(parts[i].first), ranked[i].kind));
-  return assemble(header, sections);
+  // Each stream on the side with fewer bytes to code so far, the largest
+  // first.
+  std::vector<Part*> sides[2];
+  std::size_t load[2] = {0, 0};
+  std::vector<Part*> order = {&parts[1], &parts[2], &parts[3], &parts[4]};
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Part* a, const Part* b) { return a->raw->size() > b->raw->size(); });
+  for (Part* p : order) {
+    const int side = load[1] < load[0];
+    sides[side].push_back(p);
+    load[side] += p->raw->size();
+  }
+  auto codeSide = [&](int side) {
+    for (Part* p : sides[side]) code(*p);
+  };
+  both(
+      std::min(load[0], load[1]) >= kAtOnceFrom, [&] { codeSide(0); }, [&] { codeSide(1); });
+  return assembled({&parts[0], &parts[1], &parts[2], &parts[3], &parts[4]});
 }
 
 }  // namespace rtp

@@ -272,9 +272,9 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
     return assemble(header, sections);
   };
 
-  // A large enough joined stream is coded, as numbers (which ranked
-  // smaller on every small patch measured), while the ways are ranked:
-  // most small patches take that way.
+  // A joined stream large enough to pay for a thread is coded, as numbers
+  // (which ranked smaller on every small patch measured), while the two
+  // ways are ranked: most small patches take that one.
   const std::vector<unsigned char> joinedRaw = joinedStreams(streams);
   Part joined{format::kSectionSmallStreams, &joinedRaw, Kind::Numbers, {}};
   const bool guessed = joinedRaw.size() >= kAtOnceFrom;

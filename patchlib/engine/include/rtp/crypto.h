@@ -44,6 +44,10 @@ class Sha256 {
 
 Digest sha256(const void* data, std::size_t n);
 
+// Before any other use, in a process that only checks patches: the back end
+// starts without what making and signing alone need.
+void startForChecking();
+
 // True only if signature is key's ECDSA P-256 signature of digest.
 bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature);
 // True if key is a point of P-256, one verifySignature can check with.

@@ -43,8 +43,8 @@ const Contexts& contexts() {
 // holds old[from, to): with one store where the field lies inside, the
 // part inside where it straddles an end.
 template <typename Word>
-void putField(unsigned char* out, std::uint64_t from, std::uint64_t to, std::uint64_t p,
-              Word value) {
+__attribute__((always_inline)) inline void putField(unsigned char* out, std::uint64_t from,
+                                                    std::uint64_t to, std::uint64_t p, Word value) {
   if (p >= from && p + sizeof value <= to) {
     std::memcpy(out + (p - from), &value, sizeof value);
     return;
@@ -127,19 +127,10 @@ void ShiftMap::build(const std::vector<Command>& commands) {
   }
 }
 
-std::int64_t ShiftMap::at(std::uint64_t oldOffset) const {
-  if (starts_.empty()) return 0;
-  const std::uint64_t k = oldOffset >> bucketShift_;
-  auto lo = starts_.begin(), hi = starts_.end();
-  if (k + 1 < first_.size()) {
-    lo += first_[static_cast<std::size_t>(k)];
-    hi = starts_.begin() + first_[static_cast<std::size_t>(k) + 1];
-  } else {
-    lo += first_.back();
-  }
-  auto it = std::upper_bound(lo, hi, oldOffset);
-  if (it == starts_.begin()) return 0;
-  return shifts_[static_cast<std::size_t>(it - starts_.begin()) - 1];
+std::int64_t ShiftMap::searchedAt(std::uint64_t oldOffset, std::size_t from, std::size_t to) const {
+  const auto it = std::upper_bound(starts_.begin() + static_cast<std::ptrdiff_t>(from),
+                                   starts_.begin() + static_cast<std::ptrdiff_t>(to), oldOffset);
+  return it == starts_.begin() ? 0 : shifts_[static_cast<std::size_t>(it - starts_.begin()) - 1];
 }
 
 void predictOld(const unsigned char* window, std::uint64_t windowStart, std::size_t windowSize,
@@ -148,13 +139,34 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
                 unsigned char* out) {
   (void)windowSize;
   const unsigned char* old = window - windowStart;  // old[x] for x inside the window
-  std::memcpy(out, old + from, static_cast<std::size_t>(to - from));
   if (flags & delta::kPredictAbsolute) {
-    for (std::uint64_t p = from & ~std::uint64_t(7); p < to && p + 8 <= oldSize; p += 8) {
+    // Every aligned word is read for this test: it is copied by the same
+    // pass, moved or not. Only the words across from and to are clipped,
+    // and the bytes after the file's last whole word copied apart.
+    const std::uint64_t span = oldSize > delta::kMinAbsolute ? oldSize - delta::kMinAbsolute : 0;
+    auto moved = [&](std::uint64_t p) __attribute__((always_inline)) {
       const std::uint64_t v = bytes::le64(old + p);
-      if (v < delta::kMinAbsolute || v >= oldSize) continue;
-      putField(out, from, to, p, v + static_cast<std::uint64_t>(map.at(v)));
+      return v - delta::kMinAbsolute < span ? v + static_cast<std::uint64_t>(map.at(v)) : v;
+    };
+    const std::uint64_t wholeEnd = std::min(to, oldSize);
+    std::uint64_t p = from & ~std::uint64_t(7);
+    if (p < from && p + 8 <= oldSize) {
+      putField(out, from, to, p, moved(p));
+      p += 8;
     }
+    for (; p + 8 <= wholeEnd; p += 8) {
+      const std::uint64_t v = moved(p);
+      std::memcpy(out + (p - from), &v, 8);
+    }
+    if (p < to && p + 8 <= oldSize) {
+      putField(out, from, to, p, moved(p));
+      p += 8;
+    }
+    const std::uint64_t rest = std::max(p, from);
+    if (rest < to)
+      std::memcpy(out + (rest - from), old + rest, static_cast<std::size_t>(to - rest));
+  } else {
+    std::memcpy(out, old + from, static_cast<std::size_t>(to - from));
   }
   if ((flags & delta::kPredictRelative) && oldSize >= 6) {
     const Contexts& ctx = contexts();
@@ -169,7 +181,7 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
       std::memcpy(&v, old + p - 2, 2);
       return v;
     };
-    auto field = [&](std::uint64_t p) {
+    auto field = [&](std::uint64_t p) __attribute__((always_inline)) {
       const std::int64_t rel = static_cast<std::int32_t>(bytes::le32(old + p));
       const std::int64_t target = static_cast<std::int64_t>(p) + 4 + rel;
       if (target < 0 || static_cast<std::uint64_t>(target) >= oldSize) return;

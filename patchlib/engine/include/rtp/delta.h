@@ -7,6 +7,7 @@
 #ifndef RTP_DELTA_H
 #define RTP_DELTA_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -39,9 +40,23 @@ class ShiftMap {
  public:
   // commands hold the new offsets implied by their order.
   void build(const std::vector<Command>& commands);
-  std::int64_t at(std::uint64_t oldOffset) const;
+  // The predictor looks up every address it moves: inline, the few entries
+  // of the address's bucket scanned in order (past the last bucket, the
+  // last one's).
+  std::int64_t at(std::uint64_t oldOffset) const {
+    if (first_.empty()) return 0;
+    const std::size_t k = static_cast<std::size_t>(
+        std::min<std::uint64_t>(oldOffset >> bucketShift_, first_.size() - 2));
+    std::size_t i = first_[k];
+    const std::size_t end = first_[k + 1];
+    if (end - i > 8) return searchedAt(oldOffset, i, end);
+    while (i < end && starts_[i] <= oldOffset) ++i;
+    return i == 0 ? 0 : shifts_[i - 1];
+  }
 
  private:
+  std::int64_t searchedAt(std::uint64_t oldOffset, std::size_t from, std::size_t to) const;
+
   std::vector<std::uint64_t> starts_;
   std::vector<std::int64_t> shifts_;
   // first_[k]: the first entry starting at or after bucket k's start; the

@@ -792,6 +792,20 @@ class Matcher {
   unsigned bucketBits_;
 };
 
+// The first wayCount ways of matching over new[from, to), the later ones
+// replaying the first one's searches.
+template <class M>
+std::vector<std::vector<Run>> scanPart(const M& m, std::size_t from, std::size_t to,
+                                       std::size_t wayCount) {
+  std::vector<std::vector<Run>> ways(wayCount);
+  Searches searches;
+  for (std::size_t i = 0; i < wayCount; ++i) {
+    ways[i] = m.scan(from, to, kRules[i], wayCount > 1 ? &searches : nullptr);
+    searches.replay();
+  }
+  return ways;
+}
+
 // Appends the runs of new's second half to those of its first: one run
 // where both kept the alignment across the middle.
 void join(std::vector<Run>& runs, const std::vector<Run>& more) {
@@ -801,6 +815,20 @@ void join(std::vector<Run>& runs, const std::vector<Run>& more) {
       runs.back().oldStart + runs.back().length == from->oldStart)
     runs.back().length += (from++)->length;
   runs.insert(runs.end(), from, more.end());
+}
+
+// Every way over new, its two halves at once from kSplitFrom on.
+template <class M>
+std::vector<std::vector<Run>> scanWays(const M& m, const DeltaIndex::Impl& index,
+                                       std::size_t newSize, std::size_t wayCount) {
+  if (newSize < kSplitFrom) return scanPart(m, 0, newSize, wayCount);
+  const std::size_t middle = index.middle(newSize);
+  std::vector<std::vector<Run>> ways, second;
+  both(
+      true, [&] { ways = scanPart(m, 0, middle, wayCount); },
+      [&] { second = scanPart(m, middle, newSize, wayCount); });
+  for (std::size_t i = 0; i < wayCount; ++i) join(ways[i], second[i]);
+  return ways;
 }
 
 // Turns runs into commands: literals between runs, and each run split into
@@ -927,35 +955,17 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
   const unsigned char* oldData = index.impl_->old;
   const std::size_t oldSize = index.impl_->oldSize;
   const std::size_t wayCount = newSize >= kTryAllBelow ? 1 : std::size(kRules);
-  std::vector<std::vector<Run>> ways(wayCount);
+  std::vector<std::vector<Run>> ways;
   {
     DeltaIndex held(std::move(index));
     held.sortWhole();
-    // Each way over each half of new, the halves at once.
-    auto scanAll = [&](const auto& m) {
-      std::vector<std::vector<Run>> second(wayCount);
-      auto scanPart = [&](std::size_t from, std::size_t to, std::vector<std::vector<Run>>& out) {
-        Searches searches;
-        for (std::size_t i = 0; i < wayCount; ++i) {
-          out[i] = m.scan(from, to, kRules[i], wayCount > 1 ? &searches : nullptr);
-          searches.replay();
-        }
-      };
-      if (newSize < kSplitFrom) {
-        scanPart(0, newSize, ways);
-        return;
-      }
-      DeltaIndex::Impl& impl = *held.impl_;
-      if (!impl.stretchesFound) impl.stretches = sharedRuns(oldData, oldSize, newData, newSize);
-      const std::size_t middle = impl.middle(newSize);
-      both(
-          true, [&] { scanPart(0, middle, ways); }, [&] { scanPart(middle, newSize, second); });
-      for (std::size_t i = 0; i < wayCount; ++i) join(ways[i], second[i]);
-    };
-    if (held.impl_->sa.width() == 3)
-      scanAll(Matcher<3>(*held.impl_, newData, newSize));
+    DeltaIndex::Impl& impl = *held.impl_;
+    if (newSize >= kSplitFrom && !impl.stretchesFound)
+      impl.stretches = sharedRuns(oldData, oldSize, newData, newSize);
+    if (impl.sa.width() == 3)
+      ways = scanWays(Matcher<3>(impl, newData, newSize), impl, newSize, wayCount);
     else
-      scanAll(Matcher<4>(*held.impl_, newData, newSize));
+      ways = scanWays(Matcher<4>(impl, newData, newSize), impl, newSize, wayCount);
   }
   // The ways become candidates and are ranked at once.
   std::vector<PatchStreams> candidates(wayCount);

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 
+#include "both.h"
 #include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
@@ -389,6 +391,37 @@ TEST(Delta, MakeIsDeterministic) {
   Bytes first = readBytes(a.sub("1.rtp"));
   EXPECT_EQ(first, readBytes(a.sub("2.rtp")));
   EXPECT_EQ(first, readBytes(b.sub("3.rtp"))) << "output depends on where the trees are";
+}
+
+// A step split over two threads fails as a whole, once both halves are
+// done: an exception left on the second thread would end the process.
+TEST(Delta, BothHalvesOfAStepRunAndTheirFailureReachesTheCaller) {
+  struct Case {
+    bool atOnce, aThrows, bThrows;
+    const char* thrown;  // nullptr: none
+  };
+  for (const Case& c : {Case{true, false, false, nullptr}, Case{true, false, true, "b"},
+                        Case{true, true, true, "a"}, Case{false, false, true, "b"}}) {
+    bool aRan = false, bRan = false;
+    const char* thrown = nullptr;
+    try {
+      rtp::both(
+          c.atOnce,
+          [&] {
+            aRan = true;
+            if (c.aThrows) throw std::runtime_error("a");
+          },
+          [&] {
+            bRan = true;
+            if (c.bThrows) throw std::runtime_error("b");
+          });
+    } catch (const std::runtime_error& e) {
+      thrown = e.what()[0] == 'a' ? "a" : "b";
+    }
+    EXPECT_TRUE(aRan);
+    EXPECT_TRUE(bRan);
+    EXPECT_STREQ(thrown, c.thrown);
+  }
 }
 
 TEST(Delta, MakeRefusesTreesWindowsCannotHold) {

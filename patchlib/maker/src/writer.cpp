@@ -258,11 +258,11 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
     Coded coded;
   };
   const std::vector<unsigned char> opsRaw = encodeOps(ops);
-  Part parts[] = {{format::kSectionOps, &opsRaw, Kind::Bytes, {}},
-                  {format::kSectionLiterals, &streams.literals, Kind::Bytes, {}},
-                  {format::kSectionCommands, &streams.commands, Kind::Bytes, {}},
-                  {format::kSectionPositions, &streams.positions, Kind::Bytes, {}},
-                  {format::kSectionDifferences, &streams.differences, Kind::Bytes, {}}};
+  Part opsPart{format::kSectionOps, &opsRaw, Kind::Bytes, {}};
+  Part data[] = {{format::kSectionLiterals, &streams.literals, Kind::Bytes, {}},
+                 {format::kSectionCommands, &streams.commands, Kind::Bytes, {}},
+                 {format::kSectionPositions, &streams.positions, Kind::Bytes, {}},
+                 {format::kSectionDifferences, &streams.differences, Kind::Bytes, {}}};
   auto code = [](Part& p) {
     p.coded = compress(*p.raw, kLevel, format::maxDictionary(p.type), p.kind);
   };
@@ -283,13 +283,12 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
   both(
       guessed,
       [&] {
-        code(parts[0]);
-        for (Part& p : parts)
-          if (p.type != format::kSectionOps) {
-            const Rough r = rough(*p.raw, format::maxDictionary(p.type));
-            p.kind = r.kind;
-            if (!p.raw->empty()) separate += r.size + kEntry;
-          }
+        code(opsPart);
+        for (Part& p : data) {
+          const Rough r = rough(*p.raw, format::maxDictionary(p.type));
+          p.kind = r.kind;
+          if (!p.raw->empty()) separate += r.size + kEntry;
+        }
         if (!joinedRaw.empty()) one = rough(joinedRaw, format::kMaxSmallStreams);
       },
       [&] {
@@ -301,13 +300,13 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
       code(joined);
     }
     if (joined.coded.bytes.size() <= format::kMaxSmallStreamsStored)
-      return assembled({&parts[0], &joined});
+      return assembled({&opsPart, &joined});
   }
   // Each stream on the side with fewer bytes to code so far, the largest
   // first.
   std::vector<Part*> sides[2];
   std::size_t load[2] = {0, 0};
-  std::vector<Part*> order = {&parts[1], &parts[2], &parts[3], &parts[4]};
+  std::vector<Part*> order = {&data[0], &data[1], &data[2], &data[3]};
   std::stable_sort(order.begin(), order.end(),
                    [](const Part* a, const Part* b) { return a->raw->size() > b->raw->size(); });
   for (Part* p : order) {
@@ -320,7 +319,7 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
   };
   both(
       std::min(load[0], load[1]) >= kAtOnceFrom, [&] { codeSide(0); }, [&] { codeSide(1); });
-  return assembled({&parts[0], &parts[1], &parts[2], &parts[3], &parts[4]});
+  return assembled({&opsPart, &data[0], &data[1], &data[2], &data[3]});
 }
 
 }  // namespace rtp

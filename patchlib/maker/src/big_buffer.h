@@ -1,43 +1,23 @@
-// Buffers of a megabyte or more that the maker fills at once: file contents,
-// the suffix array, the LZMA encoder's tables. Each 4 KiB page costs a fault
-// when first touched, and on a virtual machine a fault is dear: on Linux
-// such a buffer asks for huge pages (a 1.8 MiB library's make went from 231
-// to 187 ms, a 45 MiB one's from 59,000 faults to 6,000). The memory is
-// freed with std::free, whatever its size.
+// Buffers that the maker fills at once: file contents, the suffix array and
+// its buckets, the LZMA encoder's largest tables. Each 4 KiB page costs a
+// fault when first touched, and on a virtual machine a fault is dear: on
+// Linux such buffers ask for huge pages (a 1.8 MiB library's make went from
+// 231 to 187 ms, a 45 MiB one's from 59,000 faults to 6,000).
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <new>
 #include <utility>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 namespace rtp {
 
-inline void* bigAlloc(std::size_t bytes) {
-#ifdef __linux__
-  // Whole huge pages, the last one rounded up only when three quarters of
-  // it are used: the memory bound counts what is resident.
-  constexpr std::size_t kHuge = std::size_t(2) << 20;
-  if (bytes >= kHuge / 2) {
-    if (bytes > SIZE_MAX - kHuge) throw std::bad_alloc();
-    std::size_t huge = bytes / kHuge * kHuge;
-    if (bytes - huge >= kHuge / 4 * 3) huge += kHuge;
-    void* p = std::aligned_alloc(kHuge, std::max(bytes, huge));
-    if (!p) throw std::bad_alloc();
-    if (huge > 0) madvise(p, huge, MADV_HUGEPAGE);
-    return p;
-  }
-#endif
-  void* p = std::malloc(bytes ? bytes : 1);
-  if (!p) throw std::bad_alloc();
-  return p;
-}
+// A megabyte or more: huge pages of its own. From 64 KiB: packed with
+// others of its size into shared huge pages, which go back once all they
+// hold is freed. Less: malloc's. Never null; freed with bigFree only.
+void* bigAlloc(std::size_t bytes);
+void bigFree(void* p);
+// p's first `bytes` bytes, in a block that may be smaller (never larger).
+void* bigShrink(void* p, std::size_t bytes);
 
 // For vectors of such buffers. Elements are left uninitialised until
 // written: a file's bytes are read over them at once.
@@ -48,7 +28,7 @@ struct BigAllocator {
   template <typename U>
   BigAllocator(const BigAllocator<U>&) {}
   T* allocate(std::size_t n) { return static_cast<T*>(bigAlloc(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t) { std::free(p); }
+  void deallocate(T* p, std::size_t) { bigFree(p); }
   template <typename U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;

@@ -317,10 +317,8 @@ class SuffixArray {
       std::memcpy(out + i * width_, &v, 4);
     }
     // A shrinking realloc gives the tail back without copying.
-    if (void* shrunk = std::realloc(out, size * width_ + 1)) {
-      bytes_.release();
-      bytes_.reset(static_cast<unsigned char*>(shrunk));
-    }
+    bytes_.release();
+    bytes_.reset(static_cast<unsigned char*>(bigShrink(out, size * width_ + 1)));
   }
 
   const unsigned char* bytes() const { return bytes_.get(); }
@@ -328,7 +326,7 @@ class SuffixArray {
 
  private:
   struct Free {
-    void operator()(unsigned char* p) const { std::free(p); }
+    void operator()(unsigned char* p) const { bigFree(p); }
   };
   std::unique_ptr<unsigned char, Free> bytes_;
   unsigned width_;

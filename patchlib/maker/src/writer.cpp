@@ -48,7 +48,7 @@ void* allocTable(void*, std::size_t count, std::size_t size) {
     return nullptr;
   }
 }
-void freeTable(void*, void* p) { std::free(p); }
+void freeTable(void*, void* p) { bigFree(p); }
 const lzma_allocator kTables = {allocTable, freeTable, nullptr};
 
 // One raw LZMA2 stream and the dictionary it was made with; no bytes and

@@ -1,5 +1,6 @@
 // Serialisation of the patch container (layout in docs/patch-format.md).
 #include <lzma.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -38,17 +39,63 @@ void putHash(std::vector<unsigned char>& out, const Hash128& h) {
 // the large ones (a large stream's, tens of MiB) go where the maker's other
 // large buffers go. Those of the estimates' small dictionaries stay in small
 // pages, which a small file's memory bound has no room to round up.
+//
+// liblzma frees its tables and asks for new ones whenever a stream's
+// dictionary is not the last one's. The blocks it frees while it is set up
+// again are given back to it there when large enough and not twice as large:
+// fresh pages cost a fault each, and a small file's make faulted in its
+// coder's tables twice over. Blocks that fit no table are freed before a
+// fresh one is taken, so memory never peaks higher for them.
+std::size_t blockSize(void* p) {
+#ifdef _WIN32
+  return _msize(p);
+#else
+  return malloc_usable_size(p);
+#endif
+}
+
+// Trivially destroyed: the coder's own teardown at thread exit may come
+// after it.
+struct Spares {
+  bool settingUp = false;
+  std::size_t count = 0;
+  void* blocks[4];
+  void release() {
+    while (count > 0) bigFree(blocks[--count]);
+  }
+};
+thread_local Spares spares;
+
 void* allocTable(void*, std::size_t count, std::size_t size) {
   constexpr std::size_t kLarge = std::size_t(8) << 20;
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
-  if (count * size < kLarge) return std::malloc(std::max<std::size_t>(count * size, 1));
+  const std::size_t bytes = std::max<std::size_t>(count * size, 1);
+  std::size_t best = spares.count;
+  for (std::size_t i = 0; i < spares.count; ++i) {
+    const std::size_t has = blockSize(spares.blocks[i]);
+    if (has >= bytes && has / 2 <= bytes &&
+        (best == spares.count || has < blockSize(spares.blocks[best])))
+      best = i;
+  }
+  if (best != spares.count) {
+    void* p = spares.blocks[best];
+    spares.blocks[best] = spares.blocks[--spares.count];
+    return p;
+  }
+  spares.release();
+  if (bytes < kLarge) return std::malloc(bytes);
   try {
-    return bigAlloc(count * size);
+    return bigAlloc(bytes);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
-void freeTable(void*, void* p) { bigFree(p); }
+void freeTable(void*, void* p) {
+  if (spares.settingUp && p && spares.count < std::size(spares.blocks))
+    spares.blocks[spares.count++] = p;
+  else
+    bigFree(p);
+}
 const lzma_allocator kTables = {allocTable, freeTable, nullptr};
 
 // One raw LZMA2 stream and the dictionary it was made with; no bytes and
@@ -90,7 +137,10 @@ Coded compress(const unsigned char* raw, std::size_t size, std::uint32_t level,
   static thread_local Encoder encoder;
   lzma_stream& z = encoder.stream;
   std::vector<unsigned char> out(size + size / 16 + 1024);
+  spares.settingUp = true;
   lzma_ret rc = lzma_raw_encoder(&z, filters);
+  spares.settingUp = false;
+  spares.release();
   if (rc == LZMA_OK) {
     z.next_in = raw;
     z.avail_in = size;

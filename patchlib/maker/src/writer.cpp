@@ -11,6 +11,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 #include "big_buffer.h"
 #include "both.h"
 #include "rtp/bytes.h"
@@ -35,68 +39,132 @@ void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   bytes::putLe(out, h.high, 8);
 }
 
-// The encoder's match finder takes several times its dictionary in tables:
-// the large ones (a large stream's, tens of MiB) go where the maker's other
-// large buffers go. Those of the estimates' small dictionaries stay in small
-// pages, which a small file's memory bound has no room to round up.
+// The coder of one thread, set up again for each stream: liblzma then keeps
+// its tables, where a fresh coder would fault in a MiB or more of new pages
+// for every stream.
 //
-// liblzma frees its tables and asks for new ones whenever a stream's
-// dictionary is not the last one's. The blocks it frees while it is set up
-// again are given back to it there when large enough and not twice as large:
-// fresh pages cost a fault each, and a small file's make faulted in its
-// coder's tables twice over. Blocks that fit no table are freed before a
-// fresh one is taken, so memory never peaks higher for them.
-std::size_t blockSize(void* p) {
-#ifdef _WIN32
-  return _msize(p);
+// Its match finder takes several times its dictionary in tables: the large
+// ones (a large stream's, tens of MiB) go where the maker's other large
+// buffers go. The first ones that fit take a huge page of the coder's own:
+// a small file's coder faulted in some 130 pages of 4 KiB for them, each a
+// fault, dear on a virtual machine. The rest are malloc's.
+//
+// liblzma frees tables and asks for new ones whenever a stream's dictionary
+// is not the last one's. The blocks it frees while it is set up again are
+// given back to it there when large enough and not twice as large; those
+// that fit no table are freed before a fresh one is taken, so memory never
+// peaks higher for them.
+class Encoder {
+ public:
+  Encoder() : tables_{take, give, this} { stream_.allocator = &tables_; }
+  ~Encoder() {
+    lzma_end(&stream_);
+    std::free(page_);
+  }
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+
+  lzma_stream& setUp(const lzma_filter* filters, lzma_ret& rc) {
+    settingUp_ = true;
+    rc = lzma_raw_encoder(&stream_, filters);
+    settingUp_ = false;
+    while (spares_ > 0) release(spare_[--spares_]);
+    return stream_;
+  }
+
+ private:
+  static constexpr std::size_t kLarge = std::size_t(8) << 20;
+  static constexpr std::size_t kPage = std::size_t(2) << 20;
+  static constexpr std::size_t kHead = 16;  // a block's size, before it
+
+  static void* take(void* self, std::size_t count, std::size_t size) {
+    return static_cast<Encoder*>(self)->take(count, size);
+  }
+  static void give(void* self, void* p) { static_cast<Encoder*>(self)->give(p); }
+
+  void* take(std::size_t count, std::size_t size) {
+    if (size != 0 && count > SIZE_MAX / size) return nullptr;
+    const std::size_t bytes = std::max<std::size_t>(count * size, 1);
+    std::size_t best = spares_;
+    for (std::size_t i = 0; i < spares_; ++i) {
+      const std::size_t has = sizeOf(spare_[i]);
+      if (has >= bytes && has / 2 <= bytes && (best == spares_ || has < sizeOf(spare_[best])))
+        best = i;
+    }
+    if (best != spares_) {
+      void* p = spare_[best];
+      spare_[best] = spare_[--spares_];
+      return p;
+    }
+    while (spares_ > 0) release(spare_[--spares_]);
+    if (void* p = fromPage(bytes)) return p;
+    if (bytes < kLarge) return std::malloc(bytes);
+    try {
+      return bigAlloc(bytes);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+
+  void give(void* p) {
+    if (settingUp_ && p && spares_ < std::size(spare_))
+      spare_[spares_++] = p;
+    else
+      release(p);
+  }
+
+  void* fromPage(std::size_t bytes) {
+#ifdef __linux__
+    if (!page_) {
+      page_ = static_cast<unsigned char*>(std::aligned_alloc(kPage, kPage));
+      if (!page_) return nullptr;
+      madvise(page_, kPage, MADV_HUGEPAGE);
+    }
+    const std::size_t need = (bytes + 2 * kHead - 1) / kHead * kHead;
+    if (kPage - used_ < need) return nullptr;
+    unsigned char* block = page_ + used_ + kHead;
+    std::memcpy(block - kHead, &bytes, sizeof bytes);
+    used_ += need;
+    ++live_;
+    return block;
 #else
-  return malloc_usable_size(p);
-#endif
-}
-
-// Trivially destroyed: the coder's own teardown at thread exit may come
-// after it.
-struct Spares {
-  bool settingUp = false;
-  std::size_t count = 0;
-  void* blocks[4];
-  void release() {
-    while (count > 0) bigFree(blocks[--count]);
-  }
-};
-thread_local Spares spares;
-
-void* allocTable(void*, std::size_t count, std::size_t size) {
-  constexpr std::size_t kLarge = std::size_t(8) << 20;
-  if (size != 0 && count > SIZE_MAX / size) return nullptr;
-  const std::size_t bytes = std::max<std::size_t>(count * size, 1);
-  std::size_t best = spares.count;
-  for (std::size_t i = 0; i < spares.count; ++i) {
-    const std::size_t has = blockSize(spares.blocks[i]);
-    if (has >= bytes && has / 2 <= bytes &&
-        (best == spares.count || has < blockSize(spares.blocks[best])))
-      best = i;
-  }
-  if (best != spares.count) {
-    void* p = spares.blocks[best];
-    spares.blocks[best] = spares.blocks[--spares.count];
-    return p;
-  }
-  spares.release();
-  if (bytes < kLarge) return std::malloc(bytes);
-  try {
-    return bigAlloc(bytes);
-  } catch (const std::bad_alloc&) {
+    (void)bytes;
     return nullptr;
+#endif
   }
-}
-void freeTable(void*, void* p) {
-  if (spares.settingUp && p && spares.count < std::size(spares.blocks))
-    spares.blocks[spares.count++] = p;
-  else
-    bigFree(p);
-}
-const lzma_allocator kTables = {allocTable, freeTable, nullptr};
+
+  bool inPage(const void* p) const {
+    const auto* b = static_cast<const unsigned char*>(p);
+    return page_ && b >= page_ && b < page_ + kPage;
+  }
+
+  std::size_t sizeOf(void* p) const {
+    if (!inPage(p)) {
+#ifdef _WIN32
+      return _msize(p);
+#else
+      return malloc_usable_size(p);
+#endif
+    }
+    std::size_t size;
+    std::memcpy(&size, static_cast<unsigned char*>(p) - kHead, sizeof size);
+    return size;
+  }
+
+  // What leaves the page is used again once nothing is left in it.
+  void release(void* p) {
+    if (!inPage(p)) return bigFree(p);
+    if (--live_ == 0) used_ = 0;
+  }
+
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+  lzma_allocator tables_;
+  unsigned char* page_ = nullptr;
+  std::size_t used_ = 0, live_ = 0;
+  bool settingUp_ = false;
+  std::size_t spares_ = 0;
+  void* spare_[4];
+};
 
 // One raw LZMA2 stream and the dictionary it was made with; no bytes and
 // no dictionary for an empty stream.
@@ -126,21 +194,10 @@ Coded compress(const unsigned char* raw, std::size_t size, std::uint32_t level,
   while (options.dict_size / 2 >= size && options.dict_size / 2 >= LZMA_DICT_SIZE_MIN)
     options.dict_size /= 2;
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  // One encoder for the whole make, set up again for each stream: liblzma
-  // then keeps its tables, where a fresh one would fault in a MiB or more of
-  // new pages for every stream (a third of a small file's make).
-  struct Encoder {
-    lzma_stream stream = LZMA_STREAM_INIT;
-    Encoder() { stream.allocator = &kTables; }
-    ~Encoder() { lzma_end(&stream); }
-  };
   static thread_local Encoder encoder;
-  lzma_stream& z = encoder.stream;
   std::vector<unsigned char> out(size + size / 16 + 1024);
-  spares.settingUp = true;
-  lzma_ret rc = lzma_raw_encoder(&z, filters);
-  spares.settingUp = false;
-  spares.release();
+  lzma_ret rc;
+  lzma_stream& z = encoder.setUp(filters, rc);
   if (rc == LZMA_OK) {
     z.next_in = raw;
     z.avail_in = size;

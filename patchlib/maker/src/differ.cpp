@@ -345,10 +345,11 @@ struct DeltaIndex::Impl {
     // Where the suffixes starting with each key (their first bucketBits
     // bits, a short suffix's padded with zeros, so that it sorts first
     // among its key's) begin in the array: counted over the text, which
-    // holds the same keys as the array in order. Two bytes and up to a
-    // third, as many keys as an eighth of the text (a table half its size):
-    // a search's first steps are its cache misses.
-    bucketBits = 16;
+    // holds the same keys as the array in order. As many keys as an eighth
+    // of the text (a table half its size), from a byte to three: a search's
+    // first steps are its cache misses, and a small file's table is zeroed
+    // and faulted in for each file.
+    bucketBits = 8;
     while (bucketBits < 24 && (std::size_t(8) << bucketBits) <= size) ++bucketBits;
     bucket.assign((std::size_t(1) << bucketBits) + 1, 0);
     for (std::size_t i = 0; i < size; ++i) ++bucket[keyAt(i) + 1];
@@ -744,7 +745,7 @@ class Matcher {
       const unsigned shift = 24 - bucketBits_;
       const std::uint32_t v = prefix24(new_ + newPos, newSize_ - newPos);
       const std::size_t first = v >> shift;
-      const std::size_t last = newSize_ - newPos >= 3 ? first + 1 : (v + 256) >> shift;
+      const std::size_t last = newSize_ - newPos >= 3 ? first + 1 : ((v + 255) >> shift) + 1;
       lo = bucket_[first] > 0 ? bucket_[first] - 1 : 0;
       hi = std::min<std::size_t>(bucket_[last], textSize_ - 1);
       if (hi <= lo) hi = lo + 1 < textSize_ ? lo + 1 : lo;

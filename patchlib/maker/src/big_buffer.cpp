@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -12,89 +14,109 @@
 
 namespace rtp {
 
-#ifdef __linux__
 namespace {
 
 constexpr std::size_t kHuge = std::size_t(2) << 20;
+constexpr std::size_t kHead = 16;  // before each block: its size
+
+}  // namespace
+
+HugePage::~HugePage() { std::free(base_); }
+
+void* HugePage::take(std::size_t bytes) {
+#ifdef __linux__
+  if (!base_) {
+    base_ = static_cast<unsigned char*>(std::aligned_alloc(kHuge, kHuge));
+    if (!base_) return nullptr;
+    madvise(base_, kHuge, MADV_HUGEPAGE);
+  }
+  if (bytes > kHuge - kHead - used_) return nullptr;
+  unsigned char* block = base_ + used_ + kHead;
+  std::memcpy(block - kHead, &bytes, sizeof bytes);
+  used_ += (bytes + 2 * kHead - 1) / kHead * kHead;
+  ++live_;
+  return block;
+#else
+  (void)bytes;
+  return nullptr;
+#endif
+}
+
+bool HugePage::give(void* p) {
+  if (!holds(p)) return false;
+  if (--live_ == 0) used_ = 0;
+  return true;
+}
+
+bool HugePage::holds(const void* p) const {
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  const auto base = reinterpret_cast<std::uintptr_t>(base_);
+  return base_ && at >= base && at < base + kHuge;
+}
+
+std::size_t HugePage::sizeOf(const void* p) const {
+  std::size_t size;
+  std::memcpy(&size, static_cast<const unsigned char*>(p) - kHead, sizeof size);
+  return size;
+}
+
+#ifdef __linux__
+namespace {
+
 constexpr std::size_t kPackedFrom = std::size_t(64) << 10;
-constexpr std::size_t kPage = 4096;
 // The buffers of a file under 1 MiB take one page or two: with fewer kept,
 // each file of a tree would fault in a fresh one.
 constexpr std::ptrdiff_t kKeptUnused = 2;
+
+// A small file's buffers (its bytes, the suffix array, the buckets: a
+// 137 KiB image's make faulted in 265 pages for them) share huge pages,
+// which are used again once a file's make has freed all they held.
+class Packed {
+ public:
+  void* take(std::size_t bytes) {
+    const std::lock_guard<std::mutex> held(lock_);
+    for (const auto& page : pages_)
+      if (void* p = page->take(bytes)) return p;
+    pages_.push_back(std::make_unique<HugePage>());
+    if (void* p = pages_.back()->take(bytes)) return p;
+    throw std::bad_alloc();
+  }
+
+  // False when p is none of its pages'.
+  bool give(void* p) {
+    const std::lock_guard<std::mutex> held(lock_);
+    for (auto it = pages_.begin(); it != pages_.end(); ++it) {
+      if (!(*it)->give(p)) continue;
+      if ((*it)->unused() && std::count_if(pages_.begin(), pages_.end(), [](const auto& page) {
+                               return page->unused();
+                             }) > kKeptUnused)
+        pages_.erase(it);
+      return true;
+    }
+    return false;
+  }
+
+  bool holds(const void* p) {
+    const std::lock_guard<std::mutex> held(lock_);
+    return std::any_of(pages_.begin(), pages_.end(),
+                       [&](const auto& page) { return page->holds(p); });
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::unique_ptr<HugePage>> pages_;
+};
+
+Packed& packed() {
+  static Packed* p = new Packed;  // outlives every buffer, whatever the order of exit
+  return *p;
+}
 
 void* hugeAligned(std::size_t bytes, std::size_t huge) {
   void* p = std::aligned_alloc(kHuge, std::max(bytes, huge));
   if (!p) throw std::bad_alloc();
   if (huge > 0) madvise(p, huge, MADV_HUGEPAGE);
   return p;
-}
-
-// A small file's buffers (its bytes, the suffix array, the buckets: a
-// 137 KiB image's make faulted in 265 pages for them) share huge pages.
-// Each is taken from where the last one ended; a page is used again from
-// its start once all it held is freed, which is when a file's make ends.
-class Packed {
- public:
-  void* take(std::size_t bytes) {
-    bytes = (bytes + kPage - 1) / kPage * kPage;
-    const std::lock_guard<std::mutex> held(lock_);
-    for (Page& p : pages_) {
-      if (kHuge - p.used >= bytes) {
-        void* out = p.base + p.used;
-        p.used += bytes;
-        ++p.live;
-        return out;
-      }
-    }
-    pages_.reserve(pages_.size() + 1);
-    Page p{static_cast<unsigned char*>(hugeAligned(kHuge, kHuge)), bytes, 1};
-    pages_.push_back(p);
-    return p.base;
-  }
-
-  // False when p is none of its pages'.
-  bool give(void* block) {
-    const auto at = reinterpret_cast<std::uintptr_t>(block);
-    const std::lock_guard<std::mutex> held(lock_);
-    for (auto it = pages_.begin(); it != pages_.end(); ++it) {
-      const auto base = reinterpret_cast<std::uintptr_t>(it->base);
-      if (at < base || at >= base + kHuge) continue;
-      if (--it->live == 0) {
-        it->used = 0;
-        const auto unused =
-            std::count_if(pages_.begin(), pages_.end(), [](const Page& p) { return p.live == 0; });
-        if (unused > kKeptUnused) {
-          std::free(it->base);
-          pages_.erase(it);
-        }
-      }
-      return true;
-    }
-    return false;
-  }
-
-  bool holds(const void* block) {
-    const auto at = reinterpret_cast<std::uintptr_t>(block);
-    const std::lock_guard<std::mutex> held(lock_);
-    for (const Page& p : pages_) {
-      const auto base = reinterpret_cast<std::uintptr_t>(p.base);
-      if (at >= base && at < base + kHuge) return true;
-    }
-    return false;
-  }
-
- private:
-  struct Page {
-    unsigned char* base;
-    std::size_t used, live;
-  };
-  std::mutex lock_;
-  std::vector<Page> pages_;
-};
-
-Packed& packed() {
-  static Packed* p = new Packed;  // outlives every buffer, whatever the order of exit
-  return *p;
 }
 
 }  // namespace

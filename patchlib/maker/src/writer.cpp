@@ -11,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 #include "big_buffer.h"
 #include "both.h"
 #include "rtp/bytes.h"
@@ -57,10 +53,7 @@ void putHash(std::vector<unsigned char>& out, const Hash128& h) {
 class Encoder {
  public:
   Encoder() : tables_{take, give, this} { stream_.allocator = &tables_; }
-  ~Encoder() {
-    lzma_end(&stream_);
-    std::free(page_);
-  }
+  ~Encoder() { lzma_end(&stream_); }
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
 
@@ -74,8 +67,6 @@ class Encoder {
 
  private:
   static constexpr std::size_t kLarge = std::size_t(8) << 20;
-  static constexpr std::size_t kPage = std::size_t(2) << 20;
-  static constexpr std::size_t kHead = 16;  // a block's size, before it
 
   static void* take(void* self, std::size_t count, std::size_t size) {
     return static_cast<Encoder*>(self)->take(count, size);
@@ -97,7 +88,7 @@ class Encoder {
       return p;
     }
     while (spares_ > 0) release(spare_[--spares_]);
-    if (void* p = fromPage(bytes)) return p;
+    if (void* p = page_.take(bytes)) return p;
     if (bytes < kLarge) return std::malloc(bytes);
     try {
       return bigAlloc(bytes);
@@ -113,54 +104,22 @@ class Encoder {
       release(p);
   }
 
-  void* fromPage(std::size_t bytes) {
-#ifdef __linux__
-    if (!page_) {
-      page_ = static_cast<unsigned char*>(std::aligned_alloc(kPage, kPage));
-      if (!page_) return nullptr;
-      madvise(page_, kPage, MADV_HUGEPAGE);
-    }
-    const std::size_t need = (bytes + 2 * kHead - 1) / kHead * kHead;
-    if (kPage - used_ < need) return nullptr;
-    unsigned char* block = page_ + used_ + kHead;
-    std::memcpy(block - kHead, &bytes, sizeof bytes);
-    used_ += need;
-    ++live_;
-    return block;
-#else
-    (void)bytes;
-    return nullptr;
-#endif
-  }
-
-  bool inPage(const void* p) const {
-    const auto* b = static_cast<const unsigned char*>(p);
-    return page_ && b >= page_ && b < page_ + kPage;
-  }
-
   std::size_t sizeOf(void* p) const {
-    if (!inPage(p)) {
+    if (page_.holds(p)) return page_.sizeOf(p);
 #ifdef _WIN32
-      return _msize(p);
+    return _msize(p);
 #else
-      return malloc_usable_size(p);
+    return malloc_usable_size(p);
 #endif
-    }
-    std::size_t size;
-    std::memcpy(&size, static_cast<unsigned char*>(p) - kHead, sizeof size);
-    return size;
   }
 
-  // What leaves the page is used again once nothing is left in it.
   void release(void* p) {
-    if (!inPage(p)) return bigFree(p);
-    if (--live_ == 0) used_ = 0;
+    if (!page_.give(p)) bigFree(p);
   }
 
   lzma_stream stream_ = LZMA_STREAM_INIT;
   lzma_allocator tables_;
-  unsigned char* page_ = nullptr;
-  std::size_t used_ = 0, live_ = 0;
+  HugePage page_;
   bool settingUp_ = false;
   std::size_t spares_ = 0;
   void* spare_[4];

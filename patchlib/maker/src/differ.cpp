@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <istream>
 #include <iterator>
 #include <new>
@@ -479,36 +478,81 @@ class Searches {
   // From now on, answers from what was recorded.
   void replay() {
     replaying_ = true;
-    next_ = found_.begin();
+    block_ = 0;
+    at_ = 0;
+    next_ = Found{};
+    readNext();
   }
   template <class Search>
   std::size_t at(std::size_t newPos, std::size_t& matchPos, Search&& search) {
     if (replaying_) {
-      while (next_ != found_.end() && next_->newPos < newPos) ++next_;
-      if (next_ != found_.end() && next_->newPos == newPos) {
-        matchPos = next_->matchPos;
-        return next_->len;
+      while (more_ && next_.newPos < newPos) readNext();
+      if (more_ && next_.newPos == newPos) {
+        matchPos = next_.matchPos;
+        return next_.len;
       }
       return search(newPos, matchPos);
     }
     const std::size_t len = search(newPos, matchPos);
-    if (matchPos <= UINT32_MAX && len < UINT16_MAX)
-      found_.push_back({static_cast<std::uint32_t>(newPos), static_cast<std::uint32_t>(matchPos),
-                        static_cast<std::uint16_t>(len)});
+    record({newPos, matchPos, len});
     return len;
   }
 
  private:
-  // Only new files below kTryAllBelow are scanned twice. A deque: no spare
-  // capacity to double the memory (a 9 MiB executable: two million). Ten
-  // bytes an entry; the rare match of 64 KiB or more is searched again.
-  struct __attribute__((packed)) Found {
-    std::uint32_t newPos, matchPos;
-    std::uint16_t len;
+  struct Found {
+    std::size_t newPos = 0, matchPos = 0, len = 0;
   };
-  std::deque<Found> found_;
-  std::deque<Found>::const_iterator next_;
+
+  // Only new files below kTryAllBelow are scanned twice, and their searches
+  // kept: a 9 MiB executable's scan makes two million, a 1.8 MiB library's
+  // was the peak of its make as ten bytes each. Each is kept in a few bytes
+  // (how far past the last one, how its offset differs from the last one's,
+  // its length), in blocks that never move: no spare capacity to double the
+  // memory.
+  static constexpr std::size_t kBlock = 64u << 10;
+  void record(const Found& f) {
+    if (blocks_.empty() || blocks_.back().size() > kBlock - 3 * bytes::kMaxVarint) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(kBlock);
+    }
+    std::vector<unsigned char>& out = blocks_.back();
+    const auto offset = static_cast<std::int64_t>(f.matchPos - f.newPos);
+    bytes::putVarint(out, f.newPos - last_.newPos);
+    bytes::putVarint(
+        out, bytes::zigzag(offset - static_cast<std::int64_t>(last_.matchPos - last_.newPos)));
+    bytes::putVarint(out, f.len);
+    last_ = f;
+  }
+  std::uint64_t varint() {
+    const std::vector<unsigned char>& in = blocks_[block_];
+    std::uint64_t v = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      const unsigned char b = in[at_++];
+      v |= std::uint64_t(b & 0x7f) << shift;
+      if (!(b & 0x80)) return v;
+    }
+  }
+  void readNext() {
+    if (block_ < blocks_.size() && at_ == blocks_[block_].size()) {
+      ++block_;
+      at_ = 0;
+    }
+    more_ = block_ < blocks_.size();
+    if (!more_) return;
+    const std::size_t newPos = next_.newPos + varint();
+    const std::int64_t offset =
+        static_cast<std::int64_t>(next_.matchPos - next_.newPos) + bytes::unzigzag(varint());
+    next_.newPos = newPos;
+    next_.matchPos = static_cast<std::size_t>(static_cast<std::int64_t>(newPos) + offset);
+    next_.len = varint();
+  }
+
+  std::vector<std::vector<unsigned char>> blocks_;
+  Found last_;  // the last one recorded
   bool replaying_ = false;
+  std::size_t block_ = 0, at_ = 0;  // where the next one is read
+  Found next_;
+  bool more_ = false;
 };
 
 // Width is the suffix array's entry size, fixed at compile time: the binary

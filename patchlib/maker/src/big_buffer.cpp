@@ -30,7 +30,7 @@ void* HugePage::take(std::size_t bytes) {
     if (!base_) return nullptr;
     madvise(base_, kHuge, MADV_HUGEPAGE);
   }
-  if (bytes > kHuge - kHead - used_) return nullptr;
+  if (kHuge - used_ < kHead || bytes > kHuge - used_ - kHead) return nullptr;
   unsigned char* block = base_ + used_ + kHead;
   std::memcpy(block - kHead, &bytes, sizeof bytes);
   used_ += (bytes + 2 * kHead - 1) / kHead * kHead;

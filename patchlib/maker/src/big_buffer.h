@@ -11,9 +11,9 @@
 
 namespace rtp {
 
-// A megabyte or more: huge pages of its own. From 64 KiB: packed with
-// others of its size into shared huge pages, which go back once all they
-// hold is freed. Less: malloc's. Never null; freed with bigFree only.
+// A megabyte or more: huge pages of its own (on Linux). From 64 KiB: packed
+// with others into shared huge pages, used again once all they hold is
+// freed. Less: malloc's. Never null; freed with bigFree only.
 void* bigAlloc(std::size_t bytes);
 void bigFree(void* p);
 // p's first `bytes` bytes, in a block that may be smaller (never larger).

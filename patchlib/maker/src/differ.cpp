@@ -392,7 +392,6 @@ struct DeltaIndex::Impl {
       starts.push_back({pieces.size(), from});
       pieces.insert(pieces.end(), old + from, old + to);
     }
-    sortedOutside = true;
     sort(pieces.data(), pieces.size());
   }
 
@@ -411,9 +410,12 @@ struct DeltaIndex::Impl {
     return at + (newSize - at) / 2;
   }
 
+  // Once sorted: only the parts of old the stretches leave, or else old whole.
+  bool sortedOutside() const { return text != old; }
+
   // Where a position of the text lies in old.
   std::size_t oldPosOf(std::size_t at) const {
-    if (text == old) return at;
+    if (!sortedOutside()) return at;
     auto it = std::upper_bound(
         starts.begin(), starts.end(), at,
         [](std::size_t a, const std::pair<std::size_t, std::size_t>& s) { return a < s.first; });
@@ -425,7 +427,6 @@ struct DeltaIndex::Impl {
   std::size_t oldSize;
   std::vector<Run> stretches;  // shared with new, in new's order
   bool stretchesFound = false;
-  bool sortedOutside = false;  // else old is sorted whole
   std::vector<unsigned char, BigAllocator<unsigned char>> pieces;
   std::vector<std::pair<std::size_t, std::size_t>> starts;  // each piece's text and old start
   const unsigned char* text = nullptr;
@@ -751,7 +752,7 @@ class Matcher {
   std::size_t longestMatch(std::size_t newPos, std::size_t& matchPos) const {
     matchPos = 0;
     std::size_t best = 0;
-    if (index_.sortedOutside) {
+    if (index_.sortedOutside()) {
       const std::vector<Run>& shared = index_.stretches;
       auto it = std::upper_bound(shared.begin(), shared.end(), newPos,
                                  [](std::size_t p, const Run& r) { return p < r.newStart; });

@@ -44,9 +44,11 @@ class Sha256 {
 
 Digest sha256(const void* data, std::size_t n);
 
-// Before any other use, in a process that only checks patches: the back end
-// starts without what making and signing alone need.
-void startForChecking();
+// Before any other use: the back end starts without the old names of
+// ciphers and digests (only a key store looks them up), and without the
+// texts of its errors unless asked (a process that only checks patches
+// never shows one). Later calls change nothing.
+void startLean(bool errorTexts);
 
 // True only if signature is key's ECDSA P-256 signature of digest.
 bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature);

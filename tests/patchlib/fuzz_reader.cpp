@@ -87,18 +87,23 @@ bool encode(const Bytes& raw, std::uint32_t dictionary, Bytes& out) {
 // the parts; the last takes the rest), compresses them and wraps them in a
 // sound, signed header, so the fuzzer reaches the records and the delta
 // streams. The top bit of the first length puts the four data streams in one
-// small-streams section (their lengths as varints, then their bytes).
+// small-streams section (their lengths as varints, then their bytes); that
+// of the second as well puts the records first in that section, as the
+// small-patch section holds them.
 Bytes assemble(const std::uint8_t* data, std::size_t size) {
   namespace f = rtp::format;
   constexpr std::size_t kParts = 5;  // the records, then the four streams
   if (size < 8) return {};
   const Bytes in(data, data + size);
   const bool small = (le(in, 0, 2) & 0x8000) != 0;
+  const bool withRecords = small && (le(in, 2, 2) & 0x8000) != 0;
   std::vector<Bytes> parts;
   std::size_t at = 8;
   for (std::size_t i = 0; i < kParts; ++i) {
     std::size_t n = size - at;  // the last takes the rest
-    if (i < 4) n = std::min<std::size_t>(n, le(in, i * 2, 2) & (i == 0 ? 0x7fff : 0xffff));
+    if (i < 4)
+      n = std::min<std::size_t>(n,
+                                le(in, i * 2, 2) & (i == 0 || (i == 1 && small) ? 0x7fff : 0xffff));
     parts.emplace_back(data + at, data + at + n);
     at += n;
   }
@@ -114,12 +119,13 @@ Bytes assemble(const std::uint8_t* data, std::size_t size) {
   for (std::size_t i = 0; i < kParts; ++i)
     sections.emplace_back(static_cast<std::uint32_t>(i + 1), parts[i]);
   if (small) {
+    const std::size_t from = withRecords ? 0 : 1;
     Bytes joined;
-    for (std::size_t i = 1; i < kParts; ++i) rtp::bytes::putVarint(joined, parts[i].size());
-    for (std::size_t i = 1; i < kParts; ++i)
+    for (std::size_t i = from; i < kParts; ++i) rtp::bytes::putVarint(joined, parts[i].size());
+    for (std::size_t i = from; i < kParts; ++i)
       joined.insert(joined.end(), parts[i].begin(), parts[i].end());
-    sections.resize(1);
-    sections.emplace_back(f::kSectionSmallStreams, joined);
+    sections.resize(from);
+    sections.emplace_back(withRecords ? f::kSectionSmallPatch : f::kSectionSmallStreams, joined);
   }
   rtp::format::Header header;
   header.binding = {"Velmora", "fuzz", "7", "8"};

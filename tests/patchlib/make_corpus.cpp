@@ -34,28 +34,33 @@ Bytes fromTrees(const TreeText& oldTree, const TreeText& newTree) {
 
 // The decoded contents of a patch's sections as the reader's fuzz target
 // takes them: four 16-bit lengths, then the parts in type order; with small,
-// the top bit of the first length asks for the data streams in one section.
-Bytes sectionContents(const Bytes& patch, bool small) {
+// the top bit of the first length asks for the data streams in one section,
+// and with withRecords, that of the second for the records in it too.
+Bytes sectionContents(const Bytes& patch, bool small, bool withRecords) {
   const Parts parts = partsOf(patch);
   std::vector<Bytes> decoded(5);
   for (std::size_t i = 0; i < parts.sections.size(); ++i) {
     const Bytes d = lzma2Decode(parts.sections[i].data(), parts.sections[i].size());
     const std::uint32_t type = parts.header.sections[i].type;
-    if (type != rtp::format::kSectionSmallStreams) {
+    if (type < rtp::format::kSectionSmallStreams) {
       decoded[type - 1] = d;
       continue;
     }
+    const std::size_t from = type == rtp::format::kSectionSmallPatch ? 0 : 1;
     rtp::bytes::Reader r(d.data(), d.size(), "small streams");
-    std::size_t lengths[4];
-    for (std::size_t& n : lengths) n = static_cast<std::size_t>(r.varint());
-    for (std::size_t k = 0; k < 4; ++k) {
+    std::size_t lengths[5];
+    for (std::size_t k = from; k < 5; ++k) lengths[k] = static_cast<std::size_t>(r.varint());
+    for (std::size_t k = from; k < 5; ++k) {
       const unsigned char* p = r.take(lengths[k]);
-      decoded[k + 1].assign(p, p + lengths[k]);
+      decoded[k].assign(p, p + lengths[k]);
     }
   }
   Bytes out;
   for (std::size_t i = 0; i < 4; ++i)
-    rtp::bytes::putLe(out, decoded[i].size() | (i == 0 && small ? 0x8000 : 0), 2);
+    rtp::bytes::putLe(out,
+                      decoded[i].size() | (i == 0 && small ? 0x8000 : 0) |
+                          (i == 1 && small && withRecords ? 0x8000 : 0),
+                      2);
   for (const Bytes& d : decoded) out.insert(out.end(), d.begin(), d.end());
   return out;
 }
@@ -80,10 +85,16 @@ int main(int argc, char** argv) {
     save(argv[2], name, seed);
   }
   // The same patch as the decoded contents of its sections, the data streams
-  // in sections of their own and in one.
-  for (const auto& [name, small] :
-       {std::pair<const char*, bool>{"sections-sample", false}, {"sections-sample-small", true}}) {
-    const Bytes contents = sectionContents(sample, small);
+  // in sections of their own, in one, and in one with the records.
+  struct Form {
+    const char* name;
+    bool small, withRecords;
+  };
+  for (const Form& form :
+       {Form{"sections-sample", false, false}, Form{"sections-sample-small", true, false},
+        Form{"sections-sample-patch", true, true}}) {
+    const char* name = form.name;
+    const Bytes contents = sectionContents(sample, form.small, form.withRecords);
     Bytes sections(contents.size() + 1, 0x80);
     std::copy(contents.begin(), contents.end(), sections.begin() + 1);
     save(argv[2], name, sections);

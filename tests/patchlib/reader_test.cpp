@@ -168,7 +168,7 @@ TEST(Reader, SignedHeaderFieldsAreStillChecked) {
       {"ops length past the end", [](Header& h) { h.sections[0].range.length = ~0ull - 10; }, bad,
        false},
       {"ops length one more", [](Header& h) { h.sections[0].range.length += 1; }, bad, false},
-      {"unknown section type", [](Header& h) { h.sections[1].type = 7; },
+      {"unknown section type", [](Header& h) { h.sections[1].type = 8; },
        rtp::Result::UnsupportedVersion},
       {"two ops sections", [](Header& h) { h.sections[1].type = rtp::format::kSectionOps; }, bad},
       {"an empty section listed", [](Header& h) { h.sections[1].range.length = 0; }, bad, false},
@@ -414,31 +414,35 @@ TEST(Reader, RefusesHostileDeltaStreams) {
   }
 }
 
-// A small patch's four streams share one section, decoded whole into
-// memory: its content is checked as the separate streams are, and bounded.
+// The records of a patch as the maker wrote them, from their own section or
+// the small-patch section.
+Bytes recordsOf(const Bytes& patch) {
+  const Parts parts = partsOf(patch);
+  for (std::size_t i = 0; i < parts.sections.size(); ++i) {
+    const Bytes d = lzma2Decode(parts.sections[i].data(), parts.sections[i].size());
+    if (parts.header.sections[i].type == rtp::format::kSectionOps) return d;
+    if (parts.header.sections[i].type != rtp::format::kSectionSmallPatch) continue;
+    rtp::bytes::Reader r(d.data(), d.size(), "small patch");
+    const std::size_t n = static_cast<std::size_t>(r.varint());
+    for (int k = 0; k < 4; ++k) r.varint();
+    const unsigned char* at = r.take(n);
+    return Bytes(at, at + n);
+  }
+  return {};
+}
+
+// A small patch's streams share one section, its records too where they
+// fit, decoded whole into memory: its content is checked as the separate
+// streams are, and bounded.
 TEST(Reader, RefusesMalformedSmallStreams) {
   namespace f = rtp::format;
   DeltaStreams d;
   d.copy(4, -2).literal(2).add(4, 4, {0, 3}, {9});
   const Bytes sound = signedPatch({modifyOp("app.exe", 10, 10)}, d.s);
-  const Parts parts = partsOf(sound);
-  ASSERT_EQ(parts.header.sections.back().type, f::kSectionSmallStreams);
-  // The four lengths, then the bytes; lzma2Stream's content as it is.
-  auto content = [](std::initializer_list<std::uint64_t> lengths, const Bytes& bytes) {
-    Bytes raw;
-    for (std::uint64_t n : lengths) rtp::putVarint(raw, n);
-    raw.insert(raw.end(), bytes.begin(), bytes.end());
-    return raw;
-  };
+  ASSERT_EQ(partsOf(sound).header.sections.back().type, f::kSectionSmallPatch);
   const Bytes streams[] = {d.s.literals, d.s.commands, d.s.positions, d.s.differences};
   Bytes joined;
   for (const Bytes& s : streams) joined.insert(joined.end(), s.begin(), s.end());
-  auto with = [&](const Bytes& raw, std::uint32_t dictionary = f::kMaxSmallStreams) {
-    return withSection(sound, f::kSectionSmallStreams, lzma2Stream(raw, dictionary), dictionary);
-  };
-  const Bytes good =
-      content({streams[0].size(), streams[1].size(), streams[2].size(), streams[3].size()}, joined);
-  // One file of n bytes added, its literals stored as store makes them.
   const auto compressed = [](const Bytes& raw) { return lzma2Stream(raw, f::kMaxSmallStreams); };
   const auto byteChunks = [](const Bytes& raw) {  // uncompressed LZMA2 chunks of a byte each
     Bytes out;
@@ -449,40 +453,83 @@ TEST(Reader, RefusesMalformedSmallStreams) {
     out.push_back(0);
     return out;
   };
-  auto literalsOnly = [](std::size_t n, const std::function<Bytes(const Bytes&)>& store) {
-    rtp::PatchStreams data;
-    const Bytes patch = signedPatch({addOp("big.dat", std::string(n, 'x'), data)}, data);
-    Bytes raw;
-    for (std::size_t length : {n, std::size_t(0), std::size_t(0), std::size_t(0)})
-      rtp::putVarint(raw, length);
-    raw.resize(raw.size() + n, 'x');
-    return withSection(withSection(patch, f::kSectionLiterals, {}), f::kSectionSmallStreams,
-                       store(raw), f::kMaxSmallStreams);
-  };
-  Bytes flipped = sound;
-  flipped.back() ^= 1;
-  const Bytes stored = compressed(good);
   const rtp::Result ok = rtp::Result::Ok, bad = rtp::Result::PatchCorrupt;
-  const std::pair<const char*, std::pair<Bytes, rtp::Result>> cases[] = {
-      {"as made", {with(good), ok}},
-      {"a byte after the streams", {with(content({2, 6, 2, 0}, joined)), bad}},
-      {"a byte short of them", {with(content({2, 6, 2, 2}, joined)), bad}},
-      {"a length past the end", {with(content({2, 6, 2, ~0ull >> 1}, joined)), bad}},
-      {"no lengths", {with(Bytes{}), bad}},
-      {"decoded at the bound", {literalsOnly(f::kMaxSmallStreams - 6, compressed), ok}},
-      {"decoded over the bound", {literalsOnly(f::kMaxSmallStreams - 5, compressed), bad}},
-      {"stored in chunks of a byte", {literalsOnly(1000, byteChunks), ok}},
-      {"stored over the bound", {literalsOnly(20000, byteChunks), bad}},
-      {"a dictionary over its largest", {with(good, f::kMaxSmallStreams * 2), bad}},
-      {"cut short",
-       {withSection(sound, f::kSectionSmallStreams, Bytes(stored.begin(), stored.end() - 1),
-                    f::kMaxSmallStreams),
-        bad}},
-      {"beside a literal section",
-       {withSection(with(good), f::kSectionLiterals, lzma2Stream(Bytes(2, 'x'), 4096)), bad}},
-      {"altered after signing", {flipped, rtp::Result::NotSigned}},
-  };
-  for (const auto& [what, c] : cases) EXPECT_EQ(readResult(c.first), c.second) << what;
+  for (const std::uint32_t type : {f::kSectionSmallStreams, f::kSectionSmallPatch}) {
+    SCOPED_TRACE(type);
+    const bool withRecords = type == f::kSectionSmallPatch;
+    // The lengths, then the bytes: the records' first, when the section
+    // holds them.
+    auto content = [&](const Bytes& records, std::initializer_list<std::uint64_t> lengths,
+                       const Bytes& bytes) {
+      Bytes raw;
+      if (withRecords) rtp::putVarint(raw, records.size());
+      for (std::uint64_t n : lengths) rtp::putVarint(raw, n);
+      if (withRecords) raw.insert(raw.end(), records.begin(), records.end());
+      raw.insert(raw.end(), bytes.begin(), bytes.end());
+      return raw;
+    };
+    // like's header with the section stored as given, beside the records'
+    // own when it does not hold them.
+    auto as = [&](const Bytes& like, const Bytes& stored,
+                  std::uint32_t dictionary = f::kMaxSmallStreams) {
+      Parts p = partsOf(like);
+      const Bytes records = recordsOf(like);
+      p.header.sections.clear();
+      p.sections.clear();
+      if (!withRecords) {
+        p.header.sections.push_back({f::kSectionOps, {}});
+        p.header.sections.back().range.dictionary = 4096;
+        p.sections.push_back(lzma2Stream(records, 4096));
+      }
+      p.header.sections.push_back({type, {}});
+      p.header.sections.back().range.dictionary = dictionary;
+      p.sections.push_back(stored);
+      return assemble(p);
+    };
+    const Bytes records = recordsOf(sound);
+    auto with = [&](const Bytes& raw, std::uint32_t dictionary = f::kMaxSmallStreams) {
+      return as(sound, lzma2Stream(raw, dictionary), dictionary);
+    };
+    const Bytes good = content(
+        records, {streams[0].size(), streams[1].size(), streams[2].size(), streams[3].size()},
+        joined);
+    // One file of n bytes added, its literals stored as store makes them; at
+    // the bound, the content is exactly kMaxSmallStreams bytes.
+    auto literalsOnly = [&](std::ptrdiff_t fromBound,
+                            const std::function<Bytes(const Bytes&)>& store) {
+      const std::size_t probe = 1u << 15;  // as long a varint as the bound
+      rtp::PatchStreams data;
+      const Bytes added = signedPatch({addOp("big.dat", std::string(probe, 'x'), data)}, data);
+      const std::size_t n = f::kMaxSmallStreams -
+                            (content(recordsOf(added), {probe, 0, 0, 0}, {}).size()) + fromBound;
+      data = {};
+      const Bytes patch = signedPatch({addOp("big.dat", std::string(n, 'x'), data)}, data);
+      return as(patch, store(content(recordsOf(patch), {n, 0, 0, 0}, Bytes(n, 'x'))));
+    };
+    Bytes flipped = with(good);
+    flipped.back() ^= 1;
+    const Bytes stored = compressed(good);
+    const Bytes beside =
+        withRecords
+            ? withSection(with(good), f::kSectionOps, lzma2Stream(records, 4096))
+            : withSection(with(good), f::kSectionLiterals, lzma2Stream(Bytes(2, 'x'), 4096));
+    const std::pair<const char*, std::pair<Bytes, rtp::Result>> cases[] = {
+        {"as made", {with(good), ok}},
+        {"a byte after the streams", {with(content(records, {2, 6, 2, 0}, joined)), bad}},
+        {"a byte short of them", {with(content(records, {2, 6, 2, 2}, joined)), bad}},
+        {"a length past the end", {with(content(records, {2, 6, 2, ~0ull >> 1}, joined)), bad}},
+        {"no lengths", {with(Bytes{}), bad}},
+        {"decoded at the bound", {literalsOnly(0, compressed), ok}},
+        {"decoded over the bound", {literalsOnly(1, compressed), bad}},
+        {"stored in chunks of a byte", {literalsOnly(1000 - 65536, byteChunks), ok}},
+        {"stored over the bound", {literalsOnly(20000 - 65536, byteChunks), bad}},
+        {"a dictionary over its largest", {with(good, f::kMaxSmallStreams * 2), bad}},
+        {"cut short", {as(sound, Bytes(stored.begin(), stored.end() - 1)), bad}},
+        {"beside a section it holds", {beside, bad}},
+        {"altered after signing", {flipped, rtp::Result::NotSigned}},
+    };
+    for (const auto& [what, c] : cases) EXPECT_EQ(readResult(c.first), c.second) << what;
+  }
 }
 
 TEST(Reader, RefusesDamagedStreams) {

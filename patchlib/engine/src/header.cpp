@@ -39,8 +39,8 @@ unsigned exponentOf(std::uint32_t dictionary) {
 }
 
 const char* sectionName(std::uint32_t type) {
-  static const char* const names[] = {"operations", "literal",    "command",
-                                      "position",   "difference", "small-streams"};
+  static const char* const names[] = {"operations", "literal",       "command",    "position",
+                                      "difference", "small-streams", "small-patch"};
   return type >= 1 && type <= format::kSectionCount ? names[type - 1] : "unknown";
 }
 
@@ -177,8 +177,8 @@ Header readHeader(const unsigned char* p, std::size_t size) {
     if (s.type == kSectionOps && s.range.length > kMaxOpsSection)
       throw Error(Result::PatchCorrupt, "operations section too large");
     // Read into memory whole: bounded before anything is read.
-    if (s.type == kSectionSmallStreams && s.range.length > kMaxSmallStreamsStored)
-      throw Error(Result::PatchCorrupt, "small-streams section too large");
+    if (s.type >= kSectionSmallStreams && s.range.length > kMaxSmallStreamsStored)
+      throw Error(Result::PatchCorrupt, std::string(sectionName(s.type)) + " section too large");
     if (s.range.length > h.fileSize || offset > h.fileSize - s.range.length)
       throw Error(Result::PatchCorrupt, "section lies outside the patch file");
     s.range.offset = offset;
@@ -187,11 +187,14 @@ Header readHeader(const unsigned char* p, std::size_t size) {
   }
   if (!r.atEnd()) throw Error(Result::PatchCorrupt, "bytes after the section table");
   // Two places for one stream: which would the decoder believe?
-  if (present[kSectionSmallStreams])
-    for (std::uint32_t t = kSectionLiterals; t <= kSectionDifferences; ++t)
+  for (std::uint32_t joined : {kSectionSmallStreams, kSectionSmallPatch}) {
+    if (!present[joined]) continue;
+    for (std::uint32_t t = joined == kSectionSmallPatch ? kSectionOps : kSectionLiterals;
+         t < joined; ++t)
       if (present[t])
-        throw Error(Result::PatchCorrupt,
-                    std::string("small-streams section beside a ") + sectionName(t) + " section");
+        throw Error(Result::PatchCorrupt, std::string(sectionName(joined)) + " section beside a " +
+                                              sectionName(t) + " section");
+  }
   // Header and sections tile the file: a byte after them would be checked by
   // no hash.
   if (offset != h.fileSize) throw Error(Result::PatchCorrupt, "bytes after the last section");

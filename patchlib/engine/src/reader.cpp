@@ -51,7 +51,8 @@ void PatchReader::load() {
 // is parsed before the hash matched. Its decoder (and dictionary) is gone
 // before the streams' are made.
 std::vector<unsigned char> PatchReader::readRecords() {
-  StreamSource records(file_, opsRange_, "operations");
+  const bool joined = streams_.small && streams_.small->holdsRecords();
+  StreamSource records(file_, opsRange_, "operations", joined ? streams_.small : nullptr);
   std::vector<unsigned char> bytes;
   try {
     unsigned char chunk[16 * 1024];
@@ -65,10 +66,11 @@ std::vector<unsigned char> PatchReader::readRecords() {
     records.finish();
   } catch (const Error& e) {
     if (e.result() == Result::PatchCorrupt && !records.intact())
-      throw Error(tampered(), "operations section hash mismatch");
+      throw Error(tampered(), std::string(records.sectionName()) + " section hash mismatch");
     throw;
   }
-  if (!records.intact()) throw Error(tampered(), "operations section hash mismatch");
+  if (!records.intact())
+    throw Error(tampered(), std::string(records.sectionName()) + " section hash mismatch");
   return bytes;
 }
 
@@ -118,13 +120,19 @@ void PatchReader::checkTable() {
                                 ? "patch file is truncated"
                                 : "patch file has extra bytes or a bad size");
   // An absent section is an empty stream, hashed as no bytes.
-  SectionRange* to[] = {&opsRange_,          &streams_.literals,    &streams_.commands,
-                        &streams_.positions, &streams_.differences, &streams_.small};
+  SectionRange* to[] = {&opsRange_, &streams_.literals, &streams_.commands, &streams_.positions,
+                        &streams_.differences};
   SectionRange empty;
   const unsigned char none = 0;
   empty.sha256 = crypto::sha256(&none, 0);
   for (SectionRange* r : to) *r = empty;
-  for (const format::Section& s : header_.sections) *to[s.type - format::kSectionOps] = s.range;
+  streams_.small = nullptr;
+  for (const format::Section& s : header_.sections) {
+    if (s.type >= format::kSectionSmallStreams)
+      streams_.small = std::make_shared<SmallStreams>(file_, s);
+    else
+      *to[s.type - format::kSectionOps] = s.range;
+  }
 }
 
 namespace {

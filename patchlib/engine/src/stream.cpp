@@ -190,7 +190,7 @@ bool StreamSource::intact() {
 
 const char* StreamSource::name() const { return s_->name; }
 
-const char* StreamSource::sectionName() const { return s_->small ? "small-streams" : s_->name; }
+const char* StreamSource::sectionName() const { return s_->small ? s_->small->name() : s_->name; }
 
 // SmallStreams
 
@@ -208,7 +208,8 @@ bool SmallStreams::intact() {
 const unsigned char* SmallStreams::slice(std::size_t i, std::size_t& size) {
   if (!ready_) {
     if (!intact())
-      throw Error(Result::PatchCorrupt, "small-streams section: not the bytes its hash names");
+      throw Error(Result::PatchCorrupt,
+                  std::string(name()) + " section: not the bytes its hash names");
     decode();
   }
   size = bounds_[i + 1] - bounds_[i];
@@ -218,8 +219,8 @@ const unsigned char* SmallStreams::slice(std::size_t i, std::size_t& size) {
 // One call decodes it all: the stored bytes are in memory, and the output
 // has room for one byte more than the bound, to see it exceeded.
 void SmallStreams::decode() {
-  auto corrupt = [](const char* what) {
-    throw Error(Result::PatchCorrupt, std::string("small-streams section: ") + what);
+  auto corrupt = [this](const char* what) {
+    throw Error(Result::PatchCorrupt, std::string(name()) + " section: " + what);
   };
   lzma_options_lzma options;
   lzma_lzma_preset(&options, 0);
@@ -248,16 +249,18 @@ void SmallStreams::decode() {
   if (d.strm.avail_in != 0) corrupt("has bytes after its end");
   decoded_.resize(size);
   stored_ = {};
-  // The four lengths, then the four streams, filling the rest exactly.
-  bytes::Reader r(decoded_.data(), size, "small-streams section");
-  std::uint64_t lengths[4];
-  for (std::uint64_t& n : lengths) n = r.varint();
+  // The lengths, then the streams, filling the rest exactly.
+  const std::size_t count = holdsRecords_ ? 5 : 4;
+  bytes::Reader r(decoded_.data(), size,
+                  holdsRecords_ ? "small-patch section" : "small-streams section");
+  std::uint64_t lengths[5];
+  for (std::size_t i = 0; i < count; ++i) lengths[i] = r.varint();
   bounds_[0] = r.pos();
-  for (std::size_t i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     if (lengths[i] > size - bounds_[i]) corrupt("lengths run past its end");
     bounds_[i + 1] = bounds_[i] + static_cast<std::size_t>(lengths[i]);
   }
-  if (bounds_[4] != size) corrupt("holds bytes after its streams");
+  if (bounds_[count] != size) corrupt("holds bytes after its streams");
   ready_ = true;
 }
 

@@ -285,11 +285,10 @@ std::vector<unsigned char> assemble(format::Header header, const Sections& secti
   return out;
 }
 
-// The four streams in one, as the small-streams section holds them, or
-// nothing when they are over the engine's bound or hold nothing.
-std::vector<unsigned char> joinedStreams(const PatchStreams& streams) {
-  const std::vector<unsigned char>* parts[] = {&streams.literals, &streams.commands,
-                                               &streams.positions, &streams.differences};
+// Streams in one, as the small-patch and small-streams sections hold them,
+// or nothing when they are over the engine's bound or hold nothing.
+std::vector<unsigned char> joinedStreams(
+    std::initializer_list<const std::vector<unsigned char>*> parts) {
   std::vector<unsigned char> raw;
   std::size_t total = 0;
   for (const auto* part : parts) {
@@ -304,9 +303,10 @@ std::vector<unsigned char> joinedStreams(const PatchStreams& streams) {
 
 }  // namespace
 
-// A small patch's streams share one coder where that makes the whole patch
-// smaller: a section of its own costs each a table entry (35 bytes or so)
-// and a coder's flush and end marker. The two ways are ranked at the fast
+// A small patch's records and streams share one coder where that makes the
+// whole patch smaller: a section of its own costs each a table entry (35
+// bytes or so) and a coder's flush and end marker. Records too many to join
+// leave the four streams to share one. The two ways are ranked at the fast
 // preset and only the better one coded at the strongest: coding both there
 // made a 4 MiB image's make a third slower. The strongest coding, the
 // slowest step of the make after the matching, runs on two threads.
@@ -338,18 +338,29 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
     return assemble(header, sections);
   };
 
+  std::vector<unsigned char> joinedRaw = joinedStreams(
+      {&opsRaw, &streams.literals, &streams.commands, &streams.positions, &streams.differences});
+  const bool withRecords = !joinedRaw.empty();
+  if (!withRecords)
+    joinedRaw = joinedStreams(
+        {&streams.literals, &streams.commands, &streams.positions, &streams.differences});
+  Part joined{withRecords ? format::kSectionSmallPatch : format::kSectionSmallStreams,
+              &joinedRaw,
+              Kind::Numbers,
+              {}};
   // A joined stream large enough to pay for a thread is coded, as numbers
   // (which ranked smaller on every small patch measured), while the two
   // ways are ranked: most small patches take that one.
-  const std::vector<unsigned char> joinedRaw = joinedStreams(streams);
-  Part joined{format::kSectionSmallStreams, &joinedRaw, Kind::Numbers, {}};
   const bool guessed = joinedRaw.size() >= kAtOnceFrom;
   std::uint64_t separate = 0;
   Rough one{0, Kind::Numbers};
   both(
       guessed,
       [&] {
-        code(opsPart);
+        if (withRecords)
+          separate += rough(opsRaw, format::kOpsDictionary).size + kEntry;
+        else
+          code(opsPart);
         for (Part& p : data) {
           const Rough r = rough(*p.raw, format::maxDictionary(p.type));
           p.kind = r.kind;
@@ -366,13 +377,14 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
       code(joined);
     }
     if (joined.coded.bytes.size() <= format::kMaxSmallStreamsStored)
-      return assembled({&opsPart, &joined});
+      return withRecords ? assembled({&joined}) : assembled({&opsPart, &joined});
   }
   // Each stream on the side with fewer bytes to code so far, the largest
   // first.
   std::vector<Part*> sides[2];
   std::size_t load[2] = {0, 0};
   std::vector<Part*> order = {&data[0], &data[1], &data[2], &data[3]};
+  if (withRecords) order.push_back(&opsPart);  // not coded yet
   std::stable_sort(order.begin(), order.end(),
                    [](const Part* a, const Part* b) { return a->raw->size() > b->raw->size(); });
   for (Part* p : order) {

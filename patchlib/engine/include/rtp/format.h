@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,8 +61,12 @@ constexpr std::uint32_t kSectionDifferences = 5;
 // order, then their bytes. Separate sections would cost a table entry and a
 // coder's flush and end marker each, more than such streams hold.
 constexpr std::uint32_t kSectionSmallStreams = 6;
-constexpr std::uint32_t kSectionCount = 6;
-// What the engine holds in memory of it: decoded, and stored (what LZMA2
+// The records and the four data streams in one, in place of types 1 to 6:
+// five lengths, then their bytes. A patch of a few changed bytes then pays
+// for one table entry and one coder, not two.
+constexpr std::uint32_t kSectionSmallPatch = 7;
+constexpr std::uint32_t kSectionCount = 7;
+// What the engine holds in memory of either: decoded, and stored (what LZMA2
 // needs for that much data it cannot compress).
 constexpr std::uint32_t kMaxSmallStreams = 64u << 10;
 constexpr std::uint32_t kMaxSmallStreamsStored = kMaxSmallStreams + kMaxSmallStreams / 16 + 64;
@@ -89,7 +94,7 @@ constexpr std::uint32_t kMinDictionary = 4096;           // LZMA2's smallest
 constexpr std::uint32_t maxDictionary(std::uint32_t sectionType) {
   return sectionType == kSectionOps            ? kOpsDictionary
          : sectionType == kSectionLiterals     ? kLiteralsDictionary
-         : sectionType == kSectionSmallStreams ? kMaxSmallStreams
+         : sectionType >= kSectionSmallStreams ? kMaxSmallStreams
                                                : kStreamDictionary;
 }
 // A delta with the address predictor on holds all its commands in memory.
@@ -179,10 +184,14 @@ std::size_t signedSize(const unsigned char* p, std::size_t have, Result fault);
 Header readHeader(const unsigned char* p, std::size_t signedSize);
 }  // namespace format
 
+class SmallStreams;
+
 // The data streams of a patch, by section type: the four, or the one that
-// holds them all (then the four are empty).
+// holds them all (then the four are empty). That one is read once, by
+// whoever reads first, and serves every reader after.
 struct StreamRanges {
-  SectionRange literals, commands, positions, differences, small;
+  SectionRange literals, commands, positions, differences;
+  std::shared_ptr<SmallStreams> small;
 };
 
 // First 16 bytes of SHA-256 of the signed header bytes; the journal records it.

@@ -33,25 +33,35 @@ class ByteSink {
   }
 };
 
-// The small-streams section: at most a few dozen KiB, so on first use it is
-// read whole, its hash compared, and only then decoded, once, into memory.
+// The section holding a small patch's four streams (small-streams), or its
+// records and the four (small-patch): at most a few dozen KiB, so on first
+// use it is read whole, its hash compared, and only then decoded, once, into
+// memory.
 class SmallStreams {
  public:
-  SmallStreams(File& file, const SectionRange& range) : file_(file), range_(range) {}
-  // Stream i (in type order from the literals) as a slice of the decoded
-  // content. Throws PatchCorrupt when the stored bytes are not those signed
-  // (intact() then says so) or their content is malformed.
+  SmallStreams(File& file, const format::Section& section)
+      : file_(file),
+        range_(section.range),
+        holdsRecords_(section.type == format::kSectionSmallPatch) {}
+  // Whether the records come first, before the four streams.
+  bool holdsRecords() const { return holdsRecords_; }
+  // Stream i (the records if it holds them, then the four data streams in
+  // type order) as a slice of the decoded content. Throws PatchCorrupt when
+  // the stored bytes are not those signed (intact() then says so) or their
+  // content is malformed.
   const unsigned char* slice(std::size_t i, std::size_t& size);
   // Whether the stored bytes are those the range's SHA-256 names.
   bool intact();
+  const char* name() const { return holdsRecords_ ? "small-patch" : "small-streams"; }
 
  private:
   void decode();
   File& file_;
   SectionRange range_;
+  bool holdsRecords_;
   int verdict_ = -1;  // intact(): unknown, no, yes
   std::vector<unsigned char> stored_, decoded_;
-  std::size_t bounds_[5] = {};  // where each stream starts, and the end
+  std::size_t bounds_[6] = {};  // where each stream starts, and the end
   bool ready_ = false;          // decoded and its lengths checked
 };
 

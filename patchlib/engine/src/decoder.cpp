@@ -65,7 +65,7 @@ void inChunks(std::vector<unsigned char>& buf, std::uint64_t length, ByteSink& s
 
 // Where the data streams start in a section holding them: after the records
 // if it holds those too.
-std::size_t first(const std::shared_ptr<SmallStreams>& small) {
+std::size_t firstData(const std::shared_ptr<SmallStreams>& small) {
   return small && small->holdsRecords() ? 1 : 0;
 }
 
@@ -74,10 +74,10 @@ std::size_t first(const std::shared_ptr<SmallStreams>& small) {
 PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams, Result tampered)
     : tampered_(tampered),
       small_(streams.small),
-      literals_(patch, streams.literals, "literal", small_, first(small_)),
-      commands_(patch, streams.commands, "command", small_, first(small_) + 1),
-      positions_(patch, streams.positions, "position", small_, first(small_) + 2),
-      differences_(patch, streams.differences, "difference", small_, first(small_) + 3) {}
+      literals_(patch, streams.literals, "literal", small_, firstData(small_)),
+      commands_(patch, streams.commands, "command", small_, firstData(small_) + 1),
+      positions_(patch, streams.positions, "position", small_, firstData(small_) + 2),
+      differences_(patch, streams.differences, "difference", small_, firstData(small_) + 3) {}
 
 PatchDecoder::~PatchDecoder() = default;
 

@@ -26,8 +26,10 @@ bash scripts/setup.sh
 # code, the demo runs the 64-bit build of the same program instead.
 source scripts/windows.sh
 choose_windows_build
-for preset in host win32 "$windows"; do
-  [ "$preset" = win32 ] && [ "$windows" = win32 ] && continue
+# The medium's 32-bit build always, and the one that runs here once.
+presets=(host win32)
+[ "$windows" != win32 ] && presets+=("$windows")
+for preset in "${presets[@]}"; do
   # A TEST medium: the demo's patches are signed with the repository's test key.
   test_medium=
   [ "$preset" != host ] && test_medium=-DVELMORA_TEST_RELEASE_KEY=ON

@@ -19,6 +19,17 @@ namespace {
 constexpr std::size_t kHuge = std::size_t(2) << 20;
 constexpr std::size_t kHead = 16;  // before each block: its size
 
+void* heapAlloc(std::size_t bytes) {
+  void* p = std::malloc(bytes ? bytes : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+void* heapShrink(void* p, std::size_t bytes) {
+  void* shrunk = std::realloc(p, bytes ? bytes : 1);
+  return shrunk ? shrunk : p;
+}
+
 }  // namespace
 
 HugePage::~HugePage() { std::free(base_); }
@@ -131,9 +142,7 @@ void* bigAlloc(std::size_t bytes) {
     return hugeAligned(bytes, huge);
   }
   if (bytes >= kPackedFrom) return packed().take(bytes);
-  void* p = std::malloc(bytes ? bytes : 1);
-  if (!p) throw std::bad_alloc();
-  return p;
+  return heapAlloc(bytes);
 }
 
 void bigFree(void* p) {
@@ -142,24 +151,16 @@ void bigFree(void* p) {
 
 void* bigShrink(void* p, std::size_t bytes) {
   if (packed().holds(p)) return p;
-  void* shrunk = std::realloc(p, bytes ? bytes : 1);
-  return shrunk ? shrunk : p;
+  return heapShrink(p, bytes);
 }
 
 #else
 
-void* bigAlloc(std::size_t bytes) {
-  void* p = std::malloc(bytes ? bytes : 1);
-  if (!p) throw std::bad_alloc();
-  return p;
-}
+void* bigAlloc(std::size_t bytes) { return heapAlloc(bytes); }
 
 void bigFree(void* p) { std::free(p); }
 
-void* bigShrink(void* p, std::size_t bytes) {
-  void* shrunk = std::realloc(p, bytes ? bytes : 1);
-  return shrunk ? shrunk : p;
-}
+void* bigShrink(void* p, std::size_t bytes) { return heapShrink(p, bytes); }
 
 #endif
 

@@ -480,7 +480,7 @@ class Searches {
   void replay() {
     replaying_ = true;
     block_ = 0;
-    at_ = 0;
+    in_ = bytes::Reader(nullptr, 0, "searches");
     next_ = Found{};
     readNext();
   }
@@ -524,34 +524,26 @@ class Searches {
     bytes::putVarint(out, f.len);
     last_ = f;
   }
-  std::uint64_t varint() {
-    const std::vector<unsigned char>& in = blocks_[block_];
-    std::uint64_t v = 0;
-    for (unsigned shift = 0;; shift += 7) {
-      const unsigned char b = in[at_++];
-      v |= std::uint64_t(b & 0x7f) << shift;
-      if (!(b & 0x80)) return v;
-    }
-  }
   void readNext() {
-    if (block_ < blocks_.size() && at_ == blocks_[block_].size()) {
+    if (in_.atEnd() && block_ < blocks_.size()) {
+      in_ = bytes::Reader(blocks_[block_].data(), blocks_[block_].size(), "searches");
       ++block_;
-      at_ = 0;
     }
-    more_ = block_ < blocks_.size();
+    more_ = !in_.atEnd();
     if (!more_) return;
-    const std::size_t newPos = next_.newPos + varint();
+    const std::size_t newPos = next_.newPos + in_.varint();
     const std::int64_t offset =
-        static_cast<std::int64_t>(next_.matchPos - next_.newPos) + bytes::unzigzag(varint());
+        static_cast<std::int64_t>(next_.matchPos - next_.newPos) + bytes::unzigzag(in_.varint());
     next_.newPos = newPos;
     next_.matchPos = static_cast<std::size_t>(static_cast<std::int64_t>(newPos) + offset);
-    next_.len = varint();
+    next_.len = in_.varint();
   }
 
   std::vector<std::vector<unsigned char>> blocks_;
   Found last_;  // the last one recorded
   bool replaying_ = false;
-  std::size_t block_ = 0, at_ = 0;  // where the next one is read
+  std::size_t block_ = 0;  // the next block to read, once in_ is read
+  bytes::Reader in_{nullptr, 0, "searches"};
   Found next_;
   bool more_ = false;
 };

@@ -61,7 +61,7 @@ class Encoder {
     settingUp_ = true;
     rc = lzma_raw_encoder(&stream_, filters);
     settingUp_ = false;
-    while (spares_ > 0) release(spare_[--spares_]);
+    releaseSpares();
     return stream_;
   }
 
@@ -87,7 +87,7 @@ class Encoder {
       spare_[best] = spare_[--spares_];
       return p;
     }
-    while (spares_ > 0) release(spare_[--spares_]);
+    releaseSpares();
     if (void* p = page_.take(bytes)) return p;
     if (bytes < kLarge) return std::malloc(bytes);
     try {
@@ -115,6 +115,9 @@ class Encoder {
 
   void release(void* p) {
     if (!page_.give(p)) bigFree(p);
+  }
+  void releaseSpares() {
+    while (spares_ > 0) release(spare_[--spares_]);
   }
 
   lzma_stream stream_ = LZMA_STREAM_INIT;
@@ -288,7 +291,7 @@ std::vector<unsigned char> assemble(format::Header header, const Sections& secti
 // Streams in one, as the small-patch and small-streams sections hold them,
 // or nothing when they are over the engine's bound or hold nothing.
 std::vector<unsigned char> joinedStreams(
-    std::initializer_list<const std::vector<unsigned char>*> parts) {
+    const std::vector<const std::vector<unsigned char>*>& parts) {
   std::vector<unsigned char> raw;
   std::size_t total = 0;
   for (const auto* part : parts) {
@@ -338,12 +341,15 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
     return assemble(header, sections);
   };
 
-  std::vector<unsigned char> joinedRaw = joinedStreams(
-      {&opsRaw, &streams.literals, &streams.commands, &streams.positions, &streams.differences});
+  auto join = [&](bool records) {
+    std::vector<const std::vector<unsigned char>*> parts;
+    if (records) parts.push_back(&opsRaw);
+    for (const Part& p : data) parts.push_back(p.raw);
+    return joinedStreams(parts);
+  };
+  std::vector<unsigned char> joinedRaw = join(true);
   const bool withRecords = !joinedRaw.empty();
-  if (!withRecords)
-    joinedRaw = joinedStreams(
-        {&streams.literals, &streams.commands, &streams.positions, &streams.differences});
+  if (!withRecords) joinedRaw = join(false);
   Part joined{withRecords ? format::kSectionSmallPatch : format::kSectionSmallStreams,
               &joinedRaw,
               Kind::Numbers,

@@ -294,6 +294,7 @@ int cmdList(std::vector<std::string> a) {
     if (rtp::carriesNew(op.kind))
       std::printf("  new %llu %s  %s", static_cast<unsigned long long>(op.newSize),
                   op.newHash.hex().c_str(), op.encoding == rtp::Encoding::Delta ? "delta" : "full");
+    if (!op.reference.empty()) std::printf(" from %s", op.reference.c_str());
     if (op.mode != 0) std::printf("  mode %04o", static_cast<unsigned>(op.mode));
     std::printf("\n");
   }

@@ -19,11 +19,23 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
+// A language the product had, and one it gains: the maker makes the new
+// catalogue from the old one, which the patch leaves as it is.
+std::string catalogue(char language) {
+  std::string s;
+  for (int i = 0; s.size() < 6000; ++i)
+    s += "msg " + std::to_string(i * 7919 % 1000) + (i % 3 ? " text " : " ") + language + "\n";
+  return s;
+}
+
 Snapshot oldTree() {
   TreeText t = sampleOldTree();
   t["legacy/sub"] = "<dir>";
   t["legacy/sub/deep.txt"] = "deep";
   t["plugins"] = "a file that becomes a folder";
+  t["lang"] = "<dir>";
+  t["lang/de"] = "<dir>";
+  t["lang/de/velmora.cat"] = catalogue('d');
   return Snapshot(t.begin(), t.end());
 }
 
@@ -31,6 +43,11 @@ Snapshot newTree() {
   TreeText t = sampleNewTree();
   t["plugins"] = "<dir>";
   t["plugins/tax.dll"] = "tax plugin";
+  t["lang"] = "<dir>";
+  t["lang/de"] = "<dir>";
+  t["lang/de/velmora.cat"] = catalogue('d');
+  t["lang/fr"] = "<dir>";
+  t["lang/fr/velmora.cat"] = catalogue('f');
   return Snapshot(t.begin(), t.end());
 }
 
@@ -81,6 +98,16 @@ class Apply : public ::testing::Test {
 }  // namespace
 
 TEST_F(Apply, TurnsOldTreeIntoNewLeavingNoTraces) {
+  // The new catalogue is made from the one the patch leaves alone.
+  const Bytes bytes = readBytes(patch);
+  rtp::MemoryFile f(bytes.data(), bytes.size());
+  std::vector<rtp::PatchOp> ops;
+  ASSERT_TRUE(rtp::readPatch(f, &testPublicKey(), &ops).ok());
+  std::string reference;
+  for (const rtp::PatchOp& op : ops)
+    if (op.path == "lang/fr/velmora.cat") reference = op.reference;
+  EXPECT_EQ(reference, "lang/de/velmora.cat");
+
   rtp::Outcome o = apply(*real);
   ASSERT_TRUE(o.ok()) << o.message;
   EXPECT_EQ(treeDiff(snapshot(product), newTree()), "");
@@ -141,7 +168,8 @@ TEST_F(Apply, FilesAlreadyAtNewContentCountAsDone) {
 TEST_F(Apply, FileAlreadyDoneStillTakesItsShareOfTheStreams) {
   // The operations read the shared streams in turn: one skipped must not
   // shift what the ones after it read.
-  for (const char* done : {"Velmora.exe", "plugins/tax.dll", "readme.txt", "tax/2027.tbl"}) {
+  for (const char* done :
+       {"Velmora.exe", "plugins/tax.dll", "readme.txt", "tax/2027.tbl", "lang/fr/velmora.cat"}) {
     SCOPED_TRACE(done);
     freshProduct();
     if (std::string(done) == "plugins/tax.dll")
@@ -179,14 +207,28 @@ TEST_F(Apply, OtherEditionFailsCleanlySoItsOwnPatchCanApply) {
 TEST_F(Apply, MissingOrForeignFilesAreMismatches) {
   stdfs::remove(product + "/readme.txt");
   EXPECT_EQ(apply(*real).result, rtp::Result::WrongInstallation);
-  freshProduct();
-  writeFile(product + "/tax/2027.tbl", "someone else's table");  // where the patch adds a file
-  Snapshot before = snapshot(product);
-  EXPECT_EQ(apply(*real).result, rtp::Result::WrongInstallation);
-  EXPECT_EQ(treeDiff(snapshot(product), before), "");
-  rtp::Outcome v = rtp::verifyPatch(*real, patch, product, testPublicKey());
-  EXPECT_EQ(v.result, rtp::Result::WrongInstallation);
-  EXPECT_EQ(treeDiff(snapshot(product), before), "");
+  // Where the patch adds a file; the file an added one is made from, changed
+  // or gone.
+  const struct {
+    std::string path;
+    bool gone;
+  } cases[] = {
+      {"tax/2027.tbl", false}, {"lang/de/velmora.cat", false}, {"lang/de/velmora.cat", true}};
+  for (const auto& c : cases) {
+    freshProduct();
+    if (c.gone)
+      stdfs::remove(product + "/" + c.path);
+    else
+      writeFile(product + "/" + c.path, "someone else's content");
+    Snapshot before = snapshot(product);
+    rtp::Outcome o = apply(*real);
+    EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << c.path;
+    EXPECT_NE(o.message.find(c.path), std::string::npos) << o.message;
+    EXPECT_EQ(treeDiff(snapshot(product), before), "");
+    rtp::Outcome v = rtp::verifyPatch(*real, patch, product, testPublicKey());
+    EXPECT_EQ(v.result, rtp::Result::WrongInstallation);
+    EXPECT_EQ(treeDiff(snapshot(product), before), "");
+  }
 }
 
 TEST_F(Apply, DamagedPatchChangesNothing) {
@@ -226,9 +268,9 @@ TEST_F(Apply, ReportsEachFileThenWholePercents) {
     }
   }
   EXPECT_EQ(last, 100);
-  // delete x3, modify x2 (readme, exe; rates unchanged), add x2
-  EXPECT_EQ(files, 7u);
-  EXPECT_EQ(rec.events.front(), "begin 0/7");
+  // delete x3, modify x2 (readme, exe; rates and a catalogue unchanged), add x3
+  EXPECT_EQ(files, 8u);
+  EXPECT_EQ(rec.events.front(), "begin 0/8");
 }
 
 TEST_F(Apply, CancelAtAnyCallbackRollsBack) {

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "rtp/bytes.h"
+#include "rtp/delta.h"
 #include "rtp/engine.h"
 #include "rtp/maker.h"
 #include "rtp/result.h"
@@ -146,6 +148,27 @@ TEST_P(Confinement, ALinkedFileIsNeitherReadNorReplaced) {
   rtp::Outcome o = apply();
   EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
   expectOutsideUntouched({{"readme.txt", "read me"}, {"app.bin", "old app"}});
+
+  // Nor is one an added file would be made from.
+  rtp::PatchOp add;
+  add.kind = rtp::OpKind::Add;
+  add.encoding = rtp::Encoding::Delta;
+  add.path = "copy.txt";
+  add.reference = "readme.txt";
+  add.oldSize = add.newSize = 7;
+  add.oldHash = add.newHash = rtp::hashBytes("read me", 7);
+  rtp::PatchStreams copy;
+  for (std::uint64_t v : {0u, 7u << 2 | rtp::delta::Copy, 0u})  // no predictor; copy 7, no move
+    rtp::bytes::putVarint(copy.commands, v);
+  writeFile(patch, signedPatch({add}, copy));
+  o = apply();
+  EXPECT_EQ(o.result, rtp::Result::WrongInstallation) << o.message;
+  EXPECT_FALSE(stdfs::exists(work.sub("product/copy.txt")));
+  stdfs::remove(work.sub("product/readme.txt"));
+  writeFile(work.sub("product/readme.txt"), "read me");
+  o = apply();
+  ASSERT_TRUE(o.ok()) << o.message;
+  EXPECT_EQ(snapshot(work.sub("product"))["copy.txt"], "read me");
 }
 
 // Each call, on a path through a linked folder, is refused and reaches

@@ -159,7 +159,9 @@ int readOnce(const std::uint8_t* data, std::size_t size) {
   if (o.ok()) {
     // Whatever is accepted must be safe to act on.
     for (const rtp::PatchOp& op : ops)
-      if (!rtp::checkRelativePath(op.path).empty()) __builtin_trap();
+      if (!rtp::checkRelativePath(op.path).empty() ||
+          (!op.reference.empty() && !rtp::checkRelativePath(op.reference).empty()))
+        __builtin_trap();
   }
   return static_cast<int>(o.result);
 }

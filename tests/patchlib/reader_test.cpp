@@ -331,9 +331,17 @@ TEST(Reader, RefusesInconsistentOperations) {
   o = add;
   o.kind = static_cast<rtp::OpKind>(9);
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
-  o = add;
-  o.encoding = rtp::Encoding::Delta;  // only a modify has a delta
-  EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);
+  // An add's delta is made from a file the patch leaves as it is: one that
+  // is named, safely, and no operation's.
+  DeltaStreams copy;
+  copy.copy(add.newSize, 0);
+  for (const char* ref : {"lang/de.cat", "", "../x", "backup/x", "X.TXT"}) {
+    o = add;
+    o.encoding = rtp::Encoding::Delta;
+    o.oldSize = add.newSize;
+    o.reference = ref;
+    EXPECT_EQ(one(o, copy.s), *ref == 'l' ? rtp::Result::Ok : rtp::Result::PatchCorrupt) << ref;
+  }
   o = add;
   o.kind = rtp::OpKind::Delete;  // a delete carries no data
   EXPECT_EQ(one(o, data), rtp::Result::PatchCorrupt);

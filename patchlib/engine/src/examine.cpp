@@ -34,6 +34,21 @@ std::string backupInTheWay(FileSystem& fs, const std::string& root, const std::s
   return {};
 }
 
+// What keeps an add from reading the file it is made from as the patch
+// saw it, or empty.
+std::string referenceMismatch(FileSystem& fs, const std::string& root, const PatchOp& op) {
+  std::string why = wayOut(fs, root, op.reference);
+  if (!why.empty()) return why;
+  const std::string p = fs.join(root, op.reference);
+  const Stat st = fs.stat(p);
+  const std::string from = "is made from " + op.reference + ", which ";
+  if (st.type != EntryType::File)
+    return from + (st.type == EntryType::None ? "is missing" : "is not a file");
+  if (st.size != op.oldSize || hashFile(*fs.openRead(p)) != op.oldHash)
+    return from + "has other content";
+  return {};
+}
+
 }  // namespace
 
 std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
@@ -65,6 +80,11 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
     } else {
       rep.state = rules.examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
     }
+    if (!op.reference.empty() && rep.state == FileState::Pending)
+      if (std::string why = referenceMismatch(fs, root, op); !why.empty()) {
+        rep.state = FileState::Mismatch;
+        rep.detail = why;
+      }
     if (options.backup && rules.is(OpRules::BackedUp) && rep.state == FileState::Pending) {
       way = backupInTheWay(fs, root, op.path);
       if (!way.empty()) {

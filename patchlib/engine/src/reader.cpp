@@ -158,14 +158,21 @@ PatchOp lexOp(bytes::Reader& c, std::size_t i) {
   if (enc > 2) throw Error(Result::PatchCorrupt, at + ": unknown encoding");
   op.kind = static_cast<OpKind>(kind);
   op.encoding = static_cast<Encoding>(enc);
+  const bool fromReference = op.kind == OpKind::Add && op.encoding == Encoding::Delta;
+  if (fromReference) {
+    const std::size_t refLen = static_cast<std::size_t>(c.le(2));
+    op.reference.assign(reinterpret_cast<const char*>(c.take(refLen)), refLen);
+  }
   const OpRules& rules = rulesOf(op.kind);
   if (op.mode > 07777 || (op.mode != 0 && !rules.is(OpRules::ModeFromPatch)))
     throw Error(Result::PatchCorrupt, at + ": permission bits out of place");
   std::string why = checkRelativePath(op.path);
+  if (why.empty() && fromReference) why = checkRelativePath(op.reference);
   if (!why.empty()) throw Error(Result::PatchCorrupt, at + ": unsafe path: " + why);
   if (op.oldSize > format::kMaxFileSize || op.newSize > format::kMaxFileSize)
     throw Error(Result::PatchCorrupt, where(i, op) + ": file size out of range");
-  const bool hasOld = rules.is(OpRules::CarriesOld), hasNew = rules.is(OpRules::CarriesNew);
+  const bool hasOld = rules.is(OpRules::CarriesOld) || fromReference;
+  const bool hasNew = rules.is(OpRules::CarriesNew);
   if (!hasOld && (op.oldSize != 0 || !isZero(op.oldHash)))
     throw Error(Result::PatchCorrupt, where(i, op) + ": unexpected old content");
   if (!hasNew && (op.newSize != 0 || !isZero(op.newHash)))
@@ -222,6 +229,11 @@ void checkPaths(const std::vector<PatchOp>& ops) {
       throw Error(Result::PatchCorrupt,
                   where(i, op) + ": removes something inside a folder it creates");
   }
+  // A reference is read while the patch is staged, and must read the same
+  // in a tree patched in part: no operation may touch it.
+  for (std::size_t i = 0; i < ops.size(); ++i)
+    if (!ops[i].reference.empty() && seen.count(foldCase(ops[i].reference)))
+      throw Error(Result::PatchCorrupt, where(i, ops[i]) + ": made from a file the patch changes");
 }
 
 }  // namespace

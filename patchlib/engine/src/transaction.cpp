@@ -205,7 +205,8 @@ bool Transaction::writeNew(const PatchOp& op) {
   // One handle reads the original for both the decoder and the comparison:
   // Windows lets no other open it while it may be written.
   std::unique_ptr<File> original = openInPlace(op), old;
-  if (op.encoding == Encoding::Delta && !original) old = fs_.openRead(path(op.path));
+  if (op.encoding == Encoding::Delta && !original)
+    old = fs_.openRead(path(op.reference.empty() ? op.path : op.reference));
   NewContentSink sink(original.get(), inPlaceBudgetOf(op.oldSize, inPlaceLeft_), createTemp,
                       progress);
   decoder_.decode(op, original ? original.get() : old.get(), &sink);

@@ -154,6 +154,66 @@ std::uint32_t addedMode(const std::string& path) {
 #endif
 }
 
+// A file the patch adds may be made from one both trees hold unchanged under
+// the same name elsewhere: a new translation's catalogue from another
+// language's, a new plug-in from its sibling. A few of the nearest sizes are
+// compared; files this small are not worth the time.
+class References {
+ public:
+  static constexpr std::uint64_t kFrom = 4096;
+  static constexpr std::size_t kTried = 4;
+
+  References(const std::string& oldDir, const std::string& newDir, const Tree& oldTree,
+             const Tree& newTree)
+      : oldDir_(oldDir), newDir_(newDir) {
+    for (const std::string& f : oldTree.files)
+      if (newTree.files.count(f)) byName_[nameOf(f)].push_back(f);
+  }
+
+  // Makes op's content as a delta from the reference it is smallest from,
+  // when that beats the content in full. Returns whether it did.
+  bool encode(PatchOp& op, const FileBytes& content, PatchStreams& streams) {
+    if (content.size() < kFrom) return false;
+    auto it = byName_.find(nameOf(op.path));
+    if (it == byName_.end()) return false;
+    std::vector<std::pair<std::uint64_t, std::string>> near;
+    for (const std::string& f : it->second) {
+      std::error_code ec;
+      const std::uint64_t size = fs::file_size(fs::path(oldDir_) / f, ec);
+      if (ec) continue;
+      near.emplace_back(size > content.size() ? size - content.size() : content.size() - size, f);
+    }
+    std::sort(near.begin(), near.end());
+    std::uint64_t best = compressedSize(content.data(), content.size());
+    PatchStreams chosen;
+    bool found = false;
+    for (std::size_t i = 0; i < near.size() && i < kTried; ++i) {
+      const std::string& ref = near[i].second;
+      FileBytes o = readAll((fs::path(oldDir_) / ref).string());
+      if (o != readAll((fs::path(newDir_) / ref).string())) continue;
+      PatchStreams delta = encodeDelta(o.data(), o.size(), content.data(), content.size());
+      const std::uint64_t size = compressedSize(delta) + ref.size();
+      if (size >= best) continue;
+      best = size;
+      found = true;
+      op.reference = ref;
+      op.oldSize = o.size();
+      op.oldHash = hashBytes(o.data(), o.size());
+      chosen = std::move(delta);
+    }
+    if (!found) return false;
+    op.encoding = Encoding::Delta;
+    streams.append(chosen);
+    return true;
+  }
+
+ private:
+  static std::string nameOf(const std::string& rel) { return rel.substr(rel.rfind('/') + 1); }
+
+  std::string oldDir_, newDir_;
+  std::map<std::string, std::vector<std::string>> byName_;
+};
+
 // From this size on, a file changed in place is compared without reading
 // it whole (encodeInPlace); below, the whole comparison costs little.
 constexpr std::uint64_t kInPlaceFrom = 16u << 20;
@@ -162,7 +222,7 @@ constexpr std::uint64_t kInPlaceFrom = 16u << 20;
 // smaller than the content in full. False for a file that did not change,
 // which the patch leaves out.
 bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPath,
-              PatchStreams& streams) {
+              References& references, PatchStreams& streams) {
   if (op.kind == OpKind::Delete) {
     FileBytes o = readAll(oldPath);
     op.oldSize = o.size();
@@ -191,8 +251,11 @@ bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPat
   FileBytes n = readAll(newPath);
   op.newSize = n.size();
   op.newHash = hashBytes(n.data(), n.size());
-  if (op.kind == OpKind::Add) op.mode = addedMode(newPath);
   op.encoding = Encoding::Full;
+  if (op.kind == OpKind::Add) {
+    op.mode = addedMode(newPath);
+    if (references.encode(op, n, streams)) return true;
+  }
   if (op.kind == OpKind::Modify) {
     FileBytes o = readAll(oldPath);
     op.oldSize = o.size();
@@ -228,7 +291,9 @@ bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPat
 
 void checkLimits(const std::vector<PatchOp>& ops) {
   std::uint64_t opsBytes = 0;
-  for (const PatchOp& op : ops) opsBytes += format::kOpFixedSize + op.path.size();
+  for (const PatchOp& op : ops)
+    opsBytes += format::kOpFixedSize + op.path.size() +
+                (op.reference.empty() ? 0 : 2 + op.reference.size());
   if (ops.size() > format::kMaxOps || opsBytes > format::kMaxOpsSection)
     throw MakeError("too many files for one patch (" + std::to_string(ops.size()) +
                     " operations); split the trees into several patches");
@@ -264,7 +329,9 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
   if (binding.name.empty()) binding.name = patchNameOf(patchPath);
   checkBinding(binding);
   MakeStats stats;
-  std::vector<PatchOp> ops = treeOps(scan(oldDir), scan(newDir), stats);
+  const Tree oldTree = scan(oldDir), newTree = scan(newDir);
+  std::vector<PatchOp> ops = treeOps(oldTree, newTree, stats);
+  References references(oldDir, newDir, oldTree, newTree);
 
   PatchStreams streams;
   std::vector<PatchOp> kept;
@@ -272,7 +339,7 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
   for (PatchOp& op : ops) {
     if (progress) progress->onFile(index++, ops.size(), op.path);
     if (!encodeOp(op, (fs::path(oldDir) / op.path).string(), (fs::path(newDir) / op.path).string(),
-                  streams)) {
+                  references, streams)) {
       ++stats.unchanged;
       continue;
     }

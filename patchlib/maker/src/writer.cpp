@@ -241,6 +241,10 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
     bytes::putLe(out, op.newSize, 8);
     putHash(out, op.newHash);
     out.insert(out.end(), op.path.begin(), op.path.end());
+    if (op.kind == OpKind::Add && op.encoding == Encoding::Delta) {
+      bytes::putLe(out, op.reference.size(), 2);
+      out.insert(out.end(), op.reference.begin(), op.reference.end());
+    }
   }
   return out;
 }

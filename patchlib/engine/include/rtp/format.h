@@ -108,7 +108,8 @@ constexpr const char* kOldSuffix = ".rtp-old";
 
 enum class OpKind : std::uint8_t { MakeDir = 1, Add = 2, Modify = 3, Delete = 4, RemoveDir = 5 };
 // Full: the new content is the next newSize bytes of the literal stream.
-// Delta: the next commands of the command stream rebuild it from the old file.
+// Delta: the next commands of the command stream rebuild it from the old file
+// (an add's: from its reference).
 enum class Encoding : std::uint8_t { None = 0, Full = 1, Delta = 2 };
 
 const char* opKindName(OpKind k);
@@ -126,6 +127,9 @@ struct PatchOp {
   Hash128 newHash;
   // POSIX permission bits an added file gets (0: the platform's default).
   std::uint32_t mode = 0;
+  // An add made as a delta: the file it is made from, one the patch leaves
+  // as it is (the old size and hash are that file's).
+  std::string reference;
 };
 
 // Where a section lies in the patch file, the dictionary its stream declares

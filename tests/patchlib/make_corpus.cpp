@@ -103,6 +103,23 @@ int main(int argc, char** argv) {
   save(dir, "valid-sample.rtp", sample);
   save(dir, "valid-nothing.rtp", fromTrees(sampleOldTree(), sampleOldTree()));
   save(dir, "valid-fresh.rtp", fromTrees({}, sampleNewTree()));
+  // An added file made from one the patch leaves as it is, read and applied.
+  const std::string rates = sampleOldTree()["data/rates.tbl"];
+  rtp::PatchOp ref;
+  ref.kind = rtp::OpKind::Add;
+  ref.encoding = rtp::Encoding::Delta;
+  ref.path = "data/rates2.tbl";
+  ref.reference = "data/rates.tbl";
+  ref.oldSize = ref.newSize = rates.size();
+  ref.oldHash = ref.newHash = rtp::hashBytes(rates.data(), rates.size());
+  rtp::PatchStreams copy;
+  for (std::uint64_t v : {std::uint64_t(0), rates.size() << 2 | rtp::delta::Copy, std::uint64_t(0)})
+    rtp::putVarint(copy.commands, v);
+  const Bytes fromReference = signedPatch({ref}, copy);
+  save(dir, "valid-reference.rtp", fromReference);
+  Bytes refSeed(fromReference.size() + 1, 0);
+  std::copy(fromReference.begin(), fromReference.end(), refSeed.begin() + 1);
+  save(argv[2], "reference", refSeed);
 
   save(dir, "bad-truncated.rtp",
        Bytes(sample.begin(), sample.begin() + static_cast<long>(sample.size() / 2)));

@@ -395,6 +395,36 @@ TEST(Delta, MakeIsDeterministic) {
   EXPECT_EQ(first, readBytes(b.sub("3.rtp"))) << "output depends on where the trees are";
 }
 
+// An added file is made from the unchanged file of its name it shares most
+// with, though others are nearer its size, and never from one the patch
+// changes.
+TEST(Delta, AddedFileIsMadeFromTheUnchangedSiblingItSharesMostWith) {
+  TempDir d;
+  const Bytes base = executableLike(60000, 11);
+  Bytes sibling = scatterChanges(base, 0.01, 12);
+  const Bytes tail = randomBytes(3000, 13);
+  sibling.insert(sibling.end(), tail.begin(), tail.end());
+  for (const char* side : {"/old", "/new"}) {
+    for (int i = 0; i < 4; ++i)
+      writeFile(d.sub(side + std::string("/decoy") + char('0' + i) + "/cat.mo"),
+                randomBytes(60000 + i, 20 + i));
+    writeFile(d.sub(side + std::string("/es/cat.mo")), sibling);
+  }
+  writeFile(d.sub("old/it/cat.mo"), base);
+  writeFile(d.sub("new/it/cat.mo"), scatterChanges(base, 0.001, 14));
+  writeFile(d.sub("new/fr/cat.mo"), scatterChanges(base, 0.01, 15));
+  rtp::makePatch(d.sub("old"), d.sub("new"), d.sub("p.rtp"));
+  const Bytes patch = readBytes(d.sub("p.rtp"));
+  rtp::MemoryFile f(patch.data(), patch.size());
+  std::vector<rtp::PatchOp> ops;
+  ASSERT_TRUE(rtp::readPatch(f, nullptr, &ops).ok());
+  std::string reference = "none";
+  for (const rtp::PatchOp& op : ops)
+    if (op.path == "fr/cat.mo") reference = op.reference;
+  EXPECT_EQ(reference, "es/cat.mo");
+  EXPECT_LT(patch.size(), 3000u);
+}
+
 // A step split over two threads fails as a whole, once both halves are
 // done: an exception left on the second thread would end the process.
 TEST(Delta, BothHalvesOfAStepRunAndTheirFailureReachesTheCaller) {

@@ -156,12 +156,14 @@ std::uint32_t addedMode(const std::string& path) {
 
 // A file the patch adds may be made from one both trees hold unchanged under
 // the same name elsewhere: a new translation's catalogue from another
-// language's, a new plug-in from its sibling. A few of the nearest sizes are
-// compared; files this small are not worth the time.
+// language's, a new plug-in from its sibling. Of those nearest in size, the
+// ones sharing the most sampled stretches with the new content are compared
+// in full; files this small are not worth the time.
 class References {
  public:
   static constexpr std::uint64_t kFrom = 4096;
-  static constexpr std::size_t kTried = 4;
+  static constexpr std::size_t kSampled = 32;
+  static constexpr std::size_t kTried = 3;
 
   References(const std::string& oldDir, const std::string& newDir, const Tree& oldTree,
              const Tree& newTree)
@@ -184,13 +186,35 @@ class References {
       near.emplace_back(size > content.size() ? size - content.size() : content.size() - size, f);
     }
     std::sort(near.begin(), near.end());
+    if (near.size() > kSampled) near.resize(kSampled);
+    // Most shared samples first; unchanged ones only.
+    const std::vector<std::uint32_t> wanted = samples(content.data(), content.size());
+    std::vector<std::pair<std::size_t, std::string>> ranked;
+    for (const auto& [distance, ref] : near) {
+      FileBytes o = readAll((fs::path(oldDir_) / ref).string());
+      if (o != readAll((fs::path(newDir_) / ref).string())) continue;
+      const std::vector<std::uint32_t> has = samples(o.data(), o.size());
+      std::size_t shared = 0;
+      for (std::size_t a = 0, b = 0; a < wanted.size() && b < has.size();) {
+        if (wanted[a] < has[b]) {
+          ++a;
+        } else if (has[b] < wanted[a]) {
+          ++b;
+        } else {
+          ++shared;
+          ++a;
+          ++b;
+        }
+      }
+      ranked.emplace_back(~shared, ref);
+    }
+    std::sort(ranked.begin(), ranked.end());
     std::uint64_t best = compressedSize(content.data(), content.size());
     PatchStreams chosen;
     bool found = false;
-    for (std::size_t i = 0; i < near.size() && i < kTried; ++i) {
-      const std::string& ref = near[i].second;
+    for (std::size_t i = 0; i < ranked.size() && i < kTried; ++i) {
+      const std::string& ref = ranked[i].second;
       FileBytes o = readAll((fs::path(oldDir_) / ref).string());
-      if (o != readAll((fs::path(newDir_) / ref).string())) continue;
       PatchStreams delta = encodeDelta(o.data(), o.size(), content.data(), content.size());
       const std::uint64_t size = compressedSize(delta) + ref.size();
       if (size >= best) continue;
@@ -209,6 +233,28 @@ class References {
 
  private:
   static std::string nameOf(const std::string& rel) { return rel.substr(rel.rfind('/') + 1); }
+
+  // The hashes of the 16-byte stretches whose hash ends in six zero bits,
+  // sorted and each once: chosen by content, so a stretch two files share
+  // is sampled in both wherever it lies.
+  static std::vector<std::uint32_t> samples(const unsigned char* p, std::size_t n) {
+    constexpr std::size_t kWindow = 16;
+    constexpr std::uint32_t kMul = 0x9e3779b1u;
+    std::vector<std::uint32_t> out;
+    if (n < kWindow) return out;
+    std::uint32_t outgoing = 1;  // kMul to the window's length
+    for (std::size_t i = 0; i < kWindow; ++i) outgoing *= kMul;
+    std::uint32_t h = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      h = h * kMul + p[i];
+      if (i >= kWindow) h -= outgoing * p[i - kWindow];
+      const std::uint32_t mixed = (h ^ h >> 15) * 0x2c1b3c6du;
+      if (i + 1 >= kWindow && (mixed >> 26) == 0) out.push_back(mixed);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+  }
 
   std::string oldDir_, newDir_;
   std::map<std::string, std::vector<std::string>> byName_;

@@ -67,8 +67,14 @@ struct ScanRules {
   std::size_t windowGain;  // ... and switch when the match wins by this much
 };
 // The first suits code whose references moved; the second tables whose
-// entries were inserted or renumbered.
-constexpr ScanRules kRules[] = {{8, 0, 0, 0}, {8, 256, 6, 16}};
+// entries were inserted or renumbered; the third text edited in many small
+// places (a catalogue of translations), where a short match must win by
+// more to break the alignment: its commands cost more than the bytes they
+// save. The third is tried only where the first finds a run in every
+// kTextRuns bytes or more; code has one in some thousands.
+constexpr ScanRules kRules[] = {{8, 0, 0, 0}, {8, 256, 6, 16}, {32, 0, 0, 0}};
+constexpr std::size_t kTextWay = 2;
+constexpr std::size_t kTextRuns = 256;
 
 // Shared stretches are found from blocks of this many old bytes, at
 // multiples of it: any equal stretch twice as long holds one.
@@ -829,14 +835,15 @@ class Matcher {
 };
 
 // The first wayCount ways of matching over new[from, to), the later ones
-// replaying the first one's searches.
+// replaying the first one's searches; the text's way only where it may pay.
 template <class M>
 std::vector<std::vector<Run>> scanPart(const M& m, std::size_t from, std::size_t to,
                                        std::size_t wayCount) {
-  std::vector<std::vector<Run>> ways(wayCount);
+  std::vector<std::vector<Run>> ways;
   Searches searches;
   for (std::size_t i = 0; i < wayCount; ++i) {
-    ways[i] = m.scan(from, to, kRules[i], wayCount > 1 ? &searches : nullptr);
+    if (i == kTextWay && ways[0].size() * kTextRuns < to - from) break;
+    ways.push_back(m.scan(from, to, kRules[i], wayCount > 1 ? &searches : nullptr));
     searches.replay();
   }
   return ways;
@@ -863,7 +870,11 @@ std::vector<std::vector<Run>> scanWays(const M& m, const DeltaIndex::Impl& index
   both(
       true, [&] { ways = scanPart(m, 0, middle, wayCount); },
       [&] { second = scanPart(m, middle, newSize, wayCount); });
-  for (std::size_t i = 0; i < wayCount; ++i) join(ways[i], second[i]);
+  // A half without the text's way takes its first way's runs for it.
+  for (auto* part : {&ways, &second})
+    if (part->size() == kTextWay && std::max(ways.size(), second.size()) > kTextWay)
+      part->push_back(part->front());
+  for (std::size_t i = 0; i < ways.size(); ++i) join(ways[i], second[i]);
   return ways;
 }
 
@@ -1003,22 +1014,25 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
     else
       ways = scanWays(Matcher<4>(impl, newData, newSize), impl, newSize, wayCount);
   }
-  // The ways become candidates and are ranked at once.
-  std::vector<PatchStreams> candidates(wayCount);
-  std::vector<std::uint64_t> sizes(wayCount);
+  // The ways become candidates and are ranked, the first two at once.
+  const std::size_t count = ways.size();
+  std::vector<PatchStreams> candidates(count);
+  std::vector<std::uint64_t> sizes(count);
   auto rank = [&](std::size_t i) {
     candidates[i] = emit(commandsOf(ways[i], oldData, newData, newSize), oldData, oldSize, newData);
     ways[i] = std::vector<Run>();
-    if (wayCount > 1) sizes[i] = compressedSize(candidates[i]);
+    if (count > 1) sizes[i] = compressedSize(candidates[i]);
   };
-  static_assert(std::size(kRules) == 2, "the ways are ranked two at once");
-  if (wayCount == 1) {
+  if (count == 1) {
     rank(0);
     return std::move(candidates[0]);
   }
   both(
       newSize >= kSplitFrom, [&] { rank(0); }, [&] { rank(1); });
-  return std::move(candidates[sizes[1] < sizes[0] ? 1 : 0]);
+  for (std::size_t i = 2; i < count; ++i) rank(i);
+  const std::size_t best = static_cast<std::size_t>(
+      std::min_element(sizes.begin(), sizes.end()) - sizes.begin());
+  return std::move(candidates[best]);
 }
 
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,

@@ -64,34 +64,25 @@ std::vector<FileReport> examine(FileSystem& fs, const std::string& root,
     FileReport rep;
     rep.path = op.path;
     rep.kind = op.kind;
-    const std::string parent = parentRel(op.path);
-    std::string way = wayOut(fs, root, op.path);
-    if (!way.empty()) {
+    auto refuse = [&rep](const std::string& why) {
+      if (why.empty()) return false;
       rep.state = FileState::Mismatch;
-      rep.detail = way;
-    } else if (!ex.dirExists(parent)) {
-      // Whatever goes away with its folder gone is already gone.
-      if (rules.is(OpRules::Removes)) {
+      rep.detail = why;
+      return true;
+    };
+    const std::string parent = parentRel(op.path);
+    if (!refuse(wayOut(fs, root, op.path))) {
+      if (ex.dirExists(parent))
+        rep.state = rules.examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
+      else if (rules.is(OpRules::Removes))  // gone with its folder
         rep.state = FileState::Done;
-      } else {
-        rep.state = FileState::Mismatch;
-        rep.detail = "folder " + parent + " is missing";
-      }
-    } else {
-      rep.state = rules.examine(ex, op, fs.stat(ex.path(op.path)), rep.detail);
+      else
+        refuse("folder " + parent + " is missing");
     }
     if (!op.reference.empty() && rep.state == FileState::Pending)
-      if (std::string why = referenceMismatch(fs, root, op); !why.empty()) {
-        rep.state = FileState::Mismatch;
-        rep.detail = why;
-      }
-    if (options.backup && rules.is(OpRules::BackedUp) && rep.state == FileState::Pending) {
-      way = backupInTheWay(fs, root, op.path);
-      if (!way.empty()) {
-        rep.state = FileState::Mismatch;
-        rep.detail = way;
-      }
-    }
+      refuse(referenceMismatch(fs, root, op));
+    if (options.backup && rules.is(OpRules::BackedUp) && rep.state == FileState::Pending)
+      refuse(backupInTheWay(fs, root, op.path));
     states.push_back(rep.state);
     reports.push_back(std::move(rep));
   }

@@ -1030,8 +1030,8 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
   both(
       newSize >= kSplitFrom, [&] { rank(0); }, [&] { rank(1); });
   for (std::size_t i = 2; i < count; ++i) rank(i);
-  const std::size_t best = static_cast<std::size_t>(
-      std::min_element(sizes.begin(), sizes.end()) - sizes.begin());
+  const std::size_t best =
+      static_cast<std::size_t>(std::min_element(sizes.begin(), sizes.end()) - sizes.begin());
   return std::move(candidates[best]);
 }
 

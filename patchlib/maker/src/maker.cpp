@@ -154,6 +154,11 @@ std::uint32_t addedMode(const std::string& path) {
 #endif
 }
 
+// A delta is made from an old file below this size; from it on the new one
+// is stored in full, as sorting the old one would take several times its
+// size in memory.
+constexpr std::uint64_t kDeltaBelow = std::uint64_t(1) << 30;
+
 // A file the patch adds may be made from one both trees hold unchanged under
 // the same name elsewhere: a new translation's catalogue from another
 // language's, a new plug-in from its sibling. Of those nearest in size, the
@@ -180,9 +185,11 @@ class References {
     if (it == byName_.end()) return false;
     std::vector<std::pair<std::uint64_t, std::string>> near;
     for (const std::string& f : it->second) {
-      std::error_code ec;
+      std::error_code ec, changed;
       const std::uint64_t size = fs::file_size(fs::path(oldDir_) / f, ec);
-      if (ec) continue;
+      if (ec || size >= kDeltaBelow || fs::file_size(fs::path(newDir_) / f, changed) != size ||
+          changed)
+        continue;
       near.emplace_back(size > content.size() ? size - content.size() : content.size() - size, f);
     }
     std::sort(near.begin(), near.end());
@@ -307,7 +314,7 @@ bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPat
     op.oldSize = o.size();
     op.oldHash = hashBytes(o.data(), o.size());
     if (o == n) return false;
-    if (o.size() < (std::size_t(1) << 30)) {
+    if (o.size() < kDeltaBelow) {
       DeltaIndex index(o.data(), o.size(), n.data(), n.size());
       if (index.wantsWholeSort()) {
         // The new file is read again once the old one is sorted: holding

@@ -241,9 +241,9 @@ class References {
  private:
   static std::string nameOf(const std::string& rel) { return rel.substr(rel.rfind('/') + 1); }
 
-  // The hashes of the 16-byte stretches whose hash ends in six zero bits,
-  // sorted and each once: chosen by content, so a stretch two files share
-  // is sampled in both wherever it lies.
+  // The hashes of the 16-byte stretches whose hash starts with six zero
+  // bits (one in 64), sorted and each once: chosen by content, so a stretch
+  // two files share is sampled in both wherever it lies.
   static std::vector<std::uint32_t> samples(const unsigned char* p, std::size_t n) {
     constexpr std::size_t kWindow = 16;
     constexpr std::uint32_t kMul = 0x9e3779b1u;

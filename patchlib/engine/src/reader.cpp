@@ -158,7 +158,7 @@ PatchOp lexOp(bytes::Reader& c, std::size_t i) {
   if (enc > 2) throw Error(Result::PatchCorrupt, at + ": unknown encoding");
   op.kind = static_cast<OpKind>(kind);
   op.encoding = static_cast<Encoding>(enc);
-  const bool fromReference = op.kind == OpKind::Add && op.encoding == Encoding::Delta;
+  const bool fromReference = namesReference(op);
   if (fromReference) {
     const std::size_t refLen = static_cast<std::size_t>(c.le(2));
     op.reference.assign(reinterpret_cast<const char*>(c.take(refLen)), refLen);

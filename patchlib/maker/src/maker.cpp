@@ -197,22 +197,13 @@ class References {
     // Most shared samples first; unchanged ones only.
     const std::vector<std::uint32_t> wanted = samples(content.data(), content.size());
     std::vector<std::pair<std::size_t, std::string>> ranked;
-    for (const auto& [distance, ref] : near) {
+    for (const auto& candidate : near) {
+      const std::string& ref = candidate.second;
       FileBytes o = readAll((fs::path(oldDir_) / ref).string());
       if (o != readAll((fs::path(newDir_) / ref).string())) continue;
       const std::vector<std::uint32_t> has = samples(o.data(), o.size());
       std::size_t shared = 0;
-      for (std::size_t a = 0, b = 0; a < wanted.size() && b < has.size();) {
-        if (wanted[a] < has[b]) {
-          ++a;
-        } else if (has[b] < wanted[a]) {
-          ++b;
-        } else {
-          ++shared;
-          ++a;
-          ++b;
-        }
-      }
+      for (std::uint32_t h : wanted) shared += std::binary_search(has.begin(), has.end(), h);
       ranked.emplace_back(~shared, ref);
     }
     std::sort(ranked.begin(), ranked.end());

@@ -241,7 +241,7 @@ std::vector<unsigned char> encodeOps(const std::vector<PatchOp>& ops) {
     bytes::putLe(out, op.newSize, 8);
     putHash(out, op.newHash);
     out.insert(out.end(), op.path.begin(), op.path.end());
-    if (op.kind == OpKind::Add && op.encoding == Encoding::Delta) {
+    if (namesReference(op)) {
       bytes::putLe(out, op.reference.size(), 2);
       out.insert(out.end(), op.reference.begin(), op.reference.end());
     }

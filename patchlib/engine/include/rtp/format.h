@@ -132,6 +132,11 @@ struct PatchOp {
   std::string reference;
 };
 
+// Whether the record names a reference: an add made as a delta.
+inline bool namesReference(const PatchOp& op) {
+  return op.kind == OpKind::Add && op.encoding == Encoding::Delta;
+}
+
 // Where a section lies in the patch file, the dictionary its stream declares
 // (0 for an empty section), and the SHA-256 its stored bytes must have.
 struct SectionRange {

@@ -439,6 +439,37 @@ TEST(Delta, TextEditedInManyPlacesKeepsItsAlignments) {
   EXPECT_LT(rtp::compressedSize(s), 28000u);
 }
 
+// Fields of 3 to 13 bits packed low bit first, as compiler bitcode packs
+// them; a field widened by `widenedBy` bits at each of `at` moves the rest
+// off the byte alignment it had. Old ends with a field ending in its last
+// byte, so that new's tail reads old up to it.
+Bytes bitPacked(std::size_t fields, std::initializer_list<std::size_t> at, unsigned widenedBy) {
+  const Bytes values = randomBytes(2 * fields, 31);
+  std::vector<bool> bits;
+  for (std::size_t f = 0; f < fields; ++f) {
+    unsigned width = 3 + values[2 * f] % 11;
+    for (std::size_t a : at) width += (a == f) * widenedBy;
+    for (unsigned b = 0; b < width; ++b) bits.push_back((values[2 * f + 1] * 0x9d >> (b % 8)) & 1);
+  }
+  Bytes out((bits.size() + 7) / 8);
+  for (std::size_t i = 0; i < bits.size(); ++i)
+    out[i / 8] |= static_cast<unsigned char>(bits[i] << (i % 8));
+  return out;
+}
+
+// What moved by bits is read from the bits it moved to, up to the old
+// file's last byte, which a shifted add does not read past.
+TEST(Delta, BitPackedFieldsMovedByBitsAreFound) {
+  const Bytes oldData = bitPacked(40000, {}, 0);
+  for (unsigned by : {1u, 3u, 7u, 9u}) {
+    SCOPED_TRACE(by);
+    const Bytes newData = bitPacked(40000, {100, 20000, 39990}, by);
+    const rtp::PatchStreams s = delta(oldData, newData);
+    EXPECT_LT(rtp::compressedSize(s), newData.size() / 50);
+    EXPECT_EQ(applyStreams(oldData, newData, s), newData);
+  }
+}
+
 // An added file is made from the unchanged file of its name it shares most
 // with, though others are nearer its size, and never from one the patch
 // changes.

@@ -43,6 +43,14 @@ struct DeltaStreams {
     s.differences.insert(s.differences.end(), diffs.begin(), diffs.end());
     return *this;
   }
+  DeltaStreams& shifted(std::uint64_t length, std::int64_t move, std::uint64_t bits,
+                        std::uint64_t gap) {
+    head(length, rtp::delta::Shifted);
+    rtp::putVarint(s.commands, rtp::zigzag(move));
+    rtp::putVarint(s.commands, bits);
+    rtp::putVarint(s.positions, gap);
+    return *this;
+  }
   DeltaStreams& literal(std::uint64_t length) {
     head(length, rtp::delta::Literal);
     s.literals.resize(s.literals.size() + length, 'x');
@@ -389,6 +397,7 @@ TEST(Reader, RefusesHostileDeltaStreams) {
   EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {3, 6}, {1}), 10, 10), ok);
   EXPECT_EQ(deltaResult(DeltaStreams().copy(4, -2).literal(2).add(4, 4, {0, 3}, {9}), 10, 10), ok);
   EXPECT_EQ(deltaResult(DeltaStreams(rtp::delta::kPredictAll).add(10, 0, {10}), 10, 10), ok);
+  EXPECT_EQ(deltaResult(DeltaStreams(rtp::delta::kPredictAll).shifted(9, 0, 7, 9), 10, 9), ok);
 
   EXPECT_EQ(deltaResult(DeltaStreams().add(11, 0, {11}), 10, 11), bad);  // past the old file
   EXPECT_EQ(deltaResult(DeltaStreams().copy(11, 0), 10, 11), bad);
@@ -397,7 +406,11 @@ TEST(Reader, RefusesHostileDeltaStreams) {
   EXPECT_EQ(deltaResult(DeltaStreams().copy(5, -6), 10, 5), bad);   // old end past 10
   EXPECT_EQ(deltaResult(DeltaStreams().copy(5, std::int64_t(1) << 62), 10, 5), bad);
   EXPECT_EQ(deltaResult(DeltaStreams().head(0, rtp::delta::Copy), 10, 5), bad);  // empty command
-  EXPECT_EQ(deltaResult(DeltaStreams().head(5, 3), 10, 5), bad);                 // unknown kind
+  // A shifted add reads one old byte more than it makes, from a bit inside it.
+  EXPECT_EQ(deltaResult(DeltaStreams().shifted(10, 0, 1, 10), 10, 10), bad);
+  EXPECT_EQ(deltaResult(DeltaStreams().literal(1).shifted(9, 0, 1, 9), 10, 10), bad);
+  EXPECT_EQ(deltaResult(DeltaStreams().shifted(9, 0, 0, 9), 10, 9), bad);
+  EXPECT_EQ(deltaResult(DeltaStreams().shifted(9, 0, 8, 9), 10, 9), bad);
   EXPECT_EQ(deltaResult(DeltaStreams(4).add(10, 0, {10}), 10, 10), bad);  // unknown predictor
   EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {11}), 10, 10), bad);   // gap past the command
   EXPECT_EQ(deltaResult(DeltaStreams().add(10, 0, {2, 7}, {0}), 10, 10), bad);  // zero difference

@@ -133,7 +133,6 @@ bool PatchDecoder::nextCommand(const PatchOp& op, std::uint64_t produced, Comman
   const std::uint64_t head = commands_.readVarint();
   c.kind = static_cast<unsigned>(head & 3);
   c.length = head >> 2;
-  if (c.kind > delta::Literal) corrupt(op, "unknown delta command");
   if (c.length == 0) corrupt(op, "empty delta command");
   if (c.length > op.newSize - produced) corrupt(op, "delta writes past the new size");
   if (c.kind == delta::Literal) return true;
@@ -141,10 +140,16 @@ bool PatchDecoder::nextCommand(const PatchOp& op, std::uint64_t produced, Comman
   if (move > kMaxShift || move < -kMaxShift) corrupt(op, "delta moves outside the old file");
   shift_ += move;
   c.shift = shift_;
-  // The old bytes are new offset - shift onwards.
+  c.bits = 0;
+  if (c.kind == delta::Shifted) {
+    c.bits = static_cast<unsigned>(std::min<std::uint64_t>(commands_.readVarint(), 8));
+    if (c.bits == 0 || c.bits > 7) corrupt(op, "shifted add starts at no bit of a byte");
+  }
+  // The old bytes are new offset - shift onwards; a shifted add reads one more.
   const std::int64_t oldStart = static_cast<std::int64_t>(produced) - shift_;
-  if (shift_ > kMaxShift || shift_ < -kMaxShift || oldStart < 0 || c.length > op.oldSize ||
-      static_cast<std::uint64_t>(oldStart) > op.oldSize - c.length)
+  const std::uint64_t read = c.length + (c.bits != 0);
+  if (shift_ > kMaxShift || shift_ < -kMaxShift || oldStart < 0 || read > op.oldSize ||
+      static_cast<std::uint64_t>(oldStart) > op.oldSize - read)
     corrupt(op, "delta reads outside the old file");
   return true;
 }
@@ -204,8 +209,9 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
     }
     return;
   }
-  // Add: predicted old bytes, with difference bytes at the positions the
-  // position stream lists as gaps; a gap reaching the end closes the list.
+  // Add: predicted (or shifted) old bytes, with difference bytes at the
+  // positions the position stream lists as gaps; a gap reaching the end
+  // closes the list.
   std::uint64_t next = 0;  // offset in the command of the pending difference
   unsigned char diff = 0;
   bool ended = false;
@@ -229,7 +235,11 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
   }
   inChunks(buf_, c.length, *sink, [&](std::uint64_t from, std::size_t n) {
     const std::uint64_t to = from + n;
-    if (flags_ == 0) {
+    if (c.kind == delta::Shifted) {
+      unshifted_.resize(kChunk + 1);
+      old->read(oldStart + from, unshifted_.data(), n + 1);
+      shiftBits(unshifted_.data(), n, c.bits, buf_.data());
+    } else if (flags_ == 0) {
       old->read(oldStart + from, buf_.data(), n);
     } else {
       predict(op, c.shift, oldStart + from, oldStart + to, *old);

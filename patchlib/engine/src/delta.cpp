@@ -67,7 +67,7 @@ void ShiftMap::build(const std::vector<Command>& commands) {
   std::vector<std::uint64_t> bounds;
   std::uint64_t newPos = 0;
   for (const Command& c : commands) {
-    if (c.kind != delta::Literal) {
+    if (c.kind == delta::Copy || c.kind == delta::Add) {
       const std::uint64_t start = newPos - static_cast<std::uint64_t>(c.shift);
       pieces.push_back({start, start + c.length, c.shift});
       bounds.push_back(start);

@@ -91,6 +91,15 @@ constexpr std::size_t kResync = 64;
 // matches reaching into them rank as they would in the whole file.
 constexpr std::size_t kMargin = 256;
 
+// Bit-packed data (compiler bitcode) keeps its fields but not their byte
+// alignment after a field that changed width. Below this old size, where new
+// shares enough sampled stretches with old read from the other bits of a
+// byte (the bit views) and not with old itself, those views are matched too:
+// eight times old, and its suffix array.
+constexpr std::size_t kBitViewsBelow = 4u << 20;
+// The share of new's samples (in 1/kBitShare) found only in the bit views.
+constexpr std::size_t kBitShare = 100;
+
 struct Run {
   std::size_t newStart, oldStart, length;
 };
@@ -880,8 +889,10 @@ std::vector<std::vector<Run>> scanWays(const M& m, const DeltaIndex::Impl& index
 
 // Turns runs into commands: literals between runs, and each run split into
 // copies (long exact stretches) and adds.
+// A run in a bit view (o holds old's oldSize bytes and then the views, see
+// bitViews) becomes one shifted add.
 std::vector<Command> commandsOf(const std::vector<Run>& runs, const unsigned char* o,
-                                const unsigned char* n, std::size_t newSize) {
+                                std::size_t oldSize, const unsigned char* n, std::size_t newSize) {
   std::vector<Command> out;
   auto literal = [&](std::size_t len) {
     if (len) out.push_back({delta::Literal, len, 0});
@@ -889,6 +900,15 @@ std::vector<Command> commandsOf(const std::vector<Run>& runs, const unsigned cha
   std::size_t at = 0;
   for (const Run& r : runs) {
     literal(r.newStart - at);
+    if (r.oldStart >= oldSize) {
+      const std::size_t view = r.oldStart / oldSize;
+      out.push_back({delta::Shifted, r.length,
+                     static_cast<std::int64_t>(r.newStart) -
+                         static_cast<std::int64_t>(r.oldStart - view * oldSize),
+                     static_cast<unsigned>(view)});
+      at = r.newStart + r.length;
+      continue;
+    }
     const std::int64_t shift =
         static_cast<std::int64_t>(r.newStart) - static_cast<std::int64_t>(r.oldStart);
     const unsigned char* ro = o + r.oldStart;
@@ -922,13 +942,16 @@ void forEachAdd(const std::vector<Command>& cmds, const unsigned char* o, std::s
   std::vector<unsigned char> pred;
   std::uint64_t at = 0;
   for (const Command& c : cmds) {
-    if (c.kind == delta::Add) {
+    if (c.kind == delta::Add || c.kind == delta::Shifted) {
       const std::uint64_t oldStart = at - static_cast<std::uint64_t>(c.shift);
       for (std::uint64_t from = 0; from < c.length; from += slice) {
         const std::uint64_t len = std::min(slice, c.length - from);
         pred.resize(static_cast<std::size_t>(len));
-        predictOld(o, 0, oldSize, oldSize, oldStart + from, oldStart + from + len, c.shift, map,
-                   flags, pred.data());
+        if (c.kind == delta::Shifted)
+          shiftBits(o + oldStart + from, static_cast<std::size_t>(len), c.bits, pred.data());
+        else
+          predictOld(o, 0, oldSize, oldSize, oldStart + from, oldStart + from + len, c.shift, map,
+                     flags, pred.data());
         f(c, from, pred.data(), n + at + from, len);
       }
     }
@@ -973,6 +996,7 @@ PatchStreams emit(const std::vector<Command>& cmds, const unsigned char* o, std:
     } else {
       putVarint(s.commands, zigzag(c.shift - shift));
       shift = c.shift;
+      if (c.kind == delta::Shifted) putVarint(s.commands, c.bits);
     }
     at += c.length;
   }
@@ -994,32 +1018,104 @@ PatchStreams emit(const std::vector<Command>& cmds, const unsigned char* o, std:
   return s;
 }
 
-}  // namespace
-
-PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize) {
-  // Every way of matching first; the index goes before the runs become
-  // streams and the candidates are compressed to compare them.
-  const unsigned char* oldData = index.impl_->old;
-  const std::size_t oldSize = index.impl_->oldSize;
-  const std::size_t wayCount = newSize >= kTryAllBelow ? 1 : std::size(kRules);
-  std::vector<std::vector<Run>> ways;
-  {
-    DeltaIndex held(std::move(index));
-    held.sortWhole();
-    DeltaIndex::Impl& impl = *held.impl_;
-    if (newSize >= kSplitFrom && !impl.stretchesFound)
-      impl.stretches = sharedRuns(oldData, oldSize, newData, newSize);
-    if (impl.sa.width() == 3)
-      ways = scanWays(Matcher<3>(impl, newData, newSize), impl, newSize, wayCount);
-    else
-      ways = scanWays(Matcher<4>(impl, newData, newSize), impl, newSize, wayCount);
+// Old's bytes, then the bit views: view k (1-7) at k * oldSize holds old
+// read from bit k of each byte on, its last byte (not whole) left zero.
+std::vector<unsigned char, BigAllocator<unsigned char>> bitViews(const unsigned char* o,
+                                                                 std::size_t oldSize) {
+  std::vector<unsigned char, BigAllocator<unsigned char>> views(8 * oldSize);
+  std::memcpy(views.data(), o, oldSize);
+  for (unsigned k = 1; k < 8; ++k) {
+    shiftBits(o, oldSize - 1, k, views.data() + k * oldSize);
+    views[(k + 1) * oldSize - 1] = 0;
   }
-  // The ways become candidates and are ranked, the first two at once.
+  return views;
+}
+
+// Runs as commands can take them: each inside one view, short of a bit
+// view's last byte.
+std::vector<Run> withinViews(const std::vector<Run>& runs, std::size_t oldSize) {
+  std::vector<Run> out;
+  for (Run r : runs) {
+    while (r.length > 0) {
+      const std::size_t view = r.oldStart / oldSize;
+      const std::size_t end = (view + 1) * oldSize - (view > 0);
+      const std::size_t n = r.oldStart < end ? std::min(r.length, end - r.oldStart) : 1;
+      if (r.oldStart < end) out.push_back({r.newStart, r.oldStart, n});
+      r.newStart += n;
+      r.oldStart += n;
+      r.length -= n;
+    }
+  }
+  return out;
+}
+
+// Calls f with the hash of each 16-byte stretch of p[0, n) whose hash
+// starts with six zero bits (one in 64): chosen by content, so a stretch two
+// files share is sampled in both wherever it lies.
+constexpr std::size_t kSampleWindow = 16;
+template <class F>
+void forEachSample(const unsigned char* p, std::size_t n, F&& f) {
+  constexpr std::uint32_t kMul = 0x9e3779b1u;
+  if (n < kSampleWindow) return;
+  std::uint32_t outgoing = 1;  // kMul to the window's length
+  for (std::size_t i = 0; i < kSampleWindow; ++i) outgoing *= kMul;
+  std::uint32_t h = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    h = h * kMul + p[i];
+    if (i >= kSampleWindow) h -= outgoing * p[i - kSampleWindow];
+    const std::uint32_t mixed = (h ^ h >> 15) * 0x2c1b3c6du;
+    if (i + 1 >= kSampleWindow && (mixed >> 26) == 0) f(mixed);
+  }
+}
+
+// Whether a kBitShare-th of new's sampled stretches are found in the bit
+// views and not in old itself. The views are read a part at a time, and no
+// further once they find less than a quarter of the share needed: a file
+// that is not bit-packed costs little more than its first part.
+bool bitViewsMayPay(const unsigned char* o, std::size_t oldSize, const unsigned char* n,
+                    std::size_t newSize) {
+  if (oldSize < 2 || oldSize >= kBitViewsBelow) return false;
+  std::vector<std::uint32_t> wanted = sampledStretches(n, newSize);
+  const std::size_t enough = std::max<std::size_t>(1, (wanted.size() + kBitShare - 1) / kBitShare);
+  const std::vector<std::uint32_t> aligned = sampledStretches(o, oldSize);
+  wanted.erase(std::remove_if(wanted.begin(), wanted.end(),
+                              [&](std::uint32_t h) {
+                                return std::binary_search(aligned.begin(), aligned.end(), h);
+                              }),
+               wanted.end());
+  if (wanted.size() < enough) return false;
+  constexpr std::size_t kPart = 64u << 10;
+  std::vector<char> found(wanted.size());
+  std::size_t only = 0;
+  std::vector<unsigned char> view(kPart + kSampleWindow);
+  for (std::size_t at = 0; at < oldSize - 1; at += kPart) {
+    if (at > 0 && only * 4 * (oldSize - 1) < enough * at) return false;
+    const std::size_t from = at >= kSampleWindow ? at - (kSampleWindow - 1) : 0;
+    const std::size_t to = std::min(at + kPart, oldSize - 1);
+    for (unsigned k = 1; k < 8; ++k) {
+      shiftBits(o + from, to - from, k, view.data());
+      forEachSample(view.data(), to - from, [&](std::uint32_t h) {
+        const auto it = std::lower_bound(wanted.begin(), wanted.end(), h);
+        if (it == wanted.end() || *it != h) return;
+        char& seen = found[static_cast<std::size_t>(it - wanted.begin())];
+        only += !seen;
+        seen = 1;
+      });
+    }
+    if (only >= enough) return true;
+  }
+  return false;
+}
+
+// The ways become candidates and are ranked, the first two at once; o holds
+// old's oldSize bytes and then any bit views.
+PatchStreams smallest(std::vector<std::vector<Run>>& ways, const unsigned char* o,
+                      std::size_t oldSize, const unsigned char* n, std::size_t newSize) {
   const std::size_t count = ways.size();
   std::vector<PatchStreams> candidates(count);
   std::vector<std::uint64_t> sizes(count);
   auto rank = [&](std::size_t i) {
-    candidates[i] = emit(commandsOf(ways[i], oldData, newData, newSize), oldData, oldSize, newData);
+    candidates[i] = emit(commandsOf(ways[i], o, oldSize, n, newSize), o, oldSize, n);
     ways[i] = std::vector<Run>();
     if (count > 1) sizes[i] = compressedSize(candidates[i]);
   };
@@ -1033,6 +1129,60 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
   const std::size_t best =
       static_cast<std::size_t>(std::min_element(sizes.begin(), sizes.end()) - sizes.begin());
   return std::move(candidates[best]);
+}
+
+// The ways of matching new against old and its bit views.
+PatchStreams bitViewDelta(const unsigned char* o, std::size_t oldSize, const unsigned char* n,
+                          std::size_t newSize, std::size_t wayCount) {
+  const auto views = bitViews(o, oldSize);
+  std::vector<std::vector<Run>> ways;
+  {
+    DeltaIndex::Impl index(views.data(), views.size());
+    index.sort(views.data(), views.size());
+    if (index.sa.width() == 3)
+      ways = scanWays(Matcher<3>(index, n, newSize), index, newSize, wayCount);
+    else
+      ways = scanWays(Matcher<4>(index, n, newSize), index, newSize, wayCount);
+  }
+  for (std::vector<Run>& runs : ways) runs = withinViews(runs, oldSize);
+  return smallest(ways, views.data(), oldSize, n, newSize);
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> sampledStretches(const unsigned char* p, std::size_t n) {
+  std::vector<std::uint32_t> out;
+  forEachSample(p, n, [&](std::uint32_t h) { out.push_back(h); });
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::size_t newSize) {
+  const unsigned char* oldData = index.impl_->old;
+  const std::size_t oldSize = index.impl_->oldSize;
+  const std::size_t wayCount = newSize >= kTryAllBelow ? 1 : std::size(kRules);
+  // The bit views hold old too: matched against them, new finds all it
+  // would in old alone.
+  if (bitViewsMayPay(oldData, oldSize, newData, newSize)) {
+    { DeltaIndex freed(std::move(index)); }
+    return bitViewDelta(oldData, oldSize, newData, newSize, wayCount);
+  }
+  // Every way of matching first; the index goes before the runs become
+  // streams and the candidates are compressed to compare them.
+  std::vector<std::vector<Run>> ways;
+  {
+    DeltaIndex held(std::move(index));
+    held.sortWhole();
+    DeltaIndex::Impl& impl = *held.impl_;
+    if (newSize >= kSplitFrom && !impl.stretchesFound)
+      impl.stretches = sharedRuns(oldData, oldSize, newData, newSize);
+    if (impl.sa.width() == 3)
+      ways = scanWays(Matcher<3>(impl, newData, newSize), impl, newSize, wayCount);
+    else
+      ways = scanWays(Matcher<4>(impl, newData, newSize), impl, newSize, wayCount);
+  }
+  return smallest(ways, oldData, oldSize, newData, newSize);
 }
 
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,

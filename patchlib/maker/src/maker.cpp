@@ -195,13 +195,13 @@ class References {
     std::sort(near.begin(), near.end());
     if (near.size() > kSampled) near.resize(kSampled);
     // Most shared samples first; unchanged ones only.
-    const std::vector<std::uint32_t> wanted = samples(content.data(), content.size());
+    const std::vector<std::uint32_t> wanted = sampledStretches(content.data(), content.size());
     std::vector<std::pair<std::size_t, std::string>> ranked;
     for (const auto& candidate : near) {
       const std::string& ref = candidate.second;
       FileBytes o = readAll((fs::path(oldDir_) / ref).string());
       if (o != readAll((fs::path(newDir_) / ref).string())) continue;
-      const std::vector<std::uint32_t> has = samples(o.data(), o.size());
+      const std::vector<std::uint32_t> has = sampledStretches(o.data(), o.size());
       std::size_t shared = 0;
       for (std::uint32_t h : wanted) shared += std::binary_search(has.begin(), has.end(), h);
       ranked.emplace_back(~shared, ref);
@@ -231,28 +231,6 @@ class References {
 
  private:
   static std::string nameOf(const std::string& rel) { return rel.substr(rel.rfind('/') + 1); }
-
-  // The hashes of the 16-byte stretches whose hash starts with six zero
-  // bits (one in 64), sorted and each once: chosen by content, so a stretch
-  // two files share is sampled in both wherever it lies.
-  static std::vector<std::uint32_t> samples(const unsigned char* p, std::size_t n) {
-    constexpr std::size_t kWindow = 16;
-    constexpr std::uint32_t kMul = 0x9e3779b1u;
-    std::vector<std::uint32_t> out;
-    if (n < kWindow) return out;
-    std::uint32_t outgoing = 1;  // kMul to the window's length
-    for (std::size_t i = 0; i < kWindow; ++i) outgoing *= kMul;
-    std::uint32_t h = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      h = h * kMul + p[i];
-      if (i >= kWindow) h -= outgoing * p[i - kWindow];
-      const std::uint32_t mixed = (h ^ h >> 15) * 0x2c1b3c6du;
-      if (i + 1 >= kWindow && (mixed >> 26) == 0) out.push_back(mixed);
-    }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
-  }
 
   std::string oldDir_, newDir_;
   std::map<std::string, std::vector<std::string>> byName_;

@@ -15,8 +15,11 @@
 namespace rtp {
 
 namespace delta {
-// A command's head varint is (length << 2) | kind.
-enum Kind : unsigned { Copy = 0, Add = 1, Literal = 2 };
+// A command's head varint is (length << 2) | kind. A shifted add reads the
+// old file from a bit inside a byte: bit-packed data (compiler bitcode)
+// keeps its content but not its byte alignment where a field before it
+// changed width.
+enum Kind : unsigned { Copy = 0, Add = 1, Literal = 2, Shifted = 3 };
 // Predictor flags, the first varint of every delta.
 constexpr unsigned kPredictRelative = 1;  // x86 rel32 and RIP-relative displacements
 constexpr unsigned kPredictAbsolute = 2;  // aligned 64-bit addresses
@@ -30,10 +33,17 @@ constexpr std::size_t kPredictMargin = 8;
 struct Command {
   unsigned kind = delta::Literal;
   std::uint64_t length = 0;
-  std::int64_t shift = 0;  // new offset - old offset, for Copy and Add
+  std::int64_t shift = 0;  // new offset - old offset, for all but Literal
+  unsigned bits = 0;       // for Shifted: 1-7, the bit of the old byte it starts at
 };
 
-// Piecewise constant: the shift of the longest command covering an old
+// Old bytes read from `bits` (1-7) into old[0]: n + 1 old bytes make n.
+inline void shiftBits(const unsigned char* old, std::size_t n, unsigned bits, unsigned char* out) {
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<unsigned char>((old[i] | old[i + 1] << 8) >> bits);
+}
+
+// Piecewise constant: the shift of the longest copy or add covering an old
 // offset (the earlier of equals); an offset no command covers takes the
 // shift of the nearest covered one before it, or 0.
 class ShiftMap {

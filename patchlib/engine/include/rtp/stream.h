@@ -179,7 +179,7 @@ class PatchDecoder {
   Result tampered_;
   std::shared_ptr<SmallStreams> small_;  // null when the streams have their own sections
   StreamSource literals_, commands_, positions_, differences_;
-  std::vector<unsigned char> buf_, window_, out_;
+  std::vector<unsigned char> buf_, window_, out_, unshifted_;
   std::int64_t shift_ = 0;
   ShiftMap map_;
   unsigned flags_ = 0;

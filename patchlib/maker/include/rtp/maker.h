@@ -57,6 +57,11 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
                          const unsigned char* newData, std::size_t newSize);
 
+// The hashes of the 16-byte stretches of data whose hash starts with six
+// zero bits (one in 64), sorted and each once: chosen by content, so a
+// stretch two files share is sampled in both wherever it lies.
+std::vector<std::uint32_t> sampledStretches(const unsigned char* data, std::size_t size);
+
 // A large file rebuilt with a few bytes changed in place (a stamp) is
 // compared and encoded in one read of the two, a slice at a time, so its
 // time and memory follow the change rather than the file: the streams

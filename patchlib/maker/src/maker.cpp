@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <new>
 #include <set>
 #include <utility>
 
 #include "big_buffer.h"
+#include "both.h"
 #include "rtp/maker.h"
 #include "rtp/paths.h"
 #include "rtp/signer.h"
@@ -355,19 +357,48 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
   std::vector<PatchOp> ops = treeOps(oldTree, newTree, stats);
   References references(oldDir, newDir, oldTree, newTree);
 
+  // Two files at a time: most of a tree's are too small to keep a second
+  // core busy on their own (not in a 32-bit process, whose address space
+  // may not hold two large files' indexes). Each keeps its streams apart
+  // until all are made, so the patch is the same whatever the timing.
+  std::vector<PatchStreams> each(ops.size());
+  std::vector<char> changed(ops.size());
+  std::size_t next = 0;
+  std::mutex taking;
+  bool failed = false;
+  auto work = [&] {
+    for (;;) {
+      std::size_t i;
+      {
+        const std::lock_guard<std::mutex> held(taking);
+        if (failed || next == ops.size()) return;
+        i = next++;
+        if (progress) progress->onFile(i, ops.size(), ops[i].path);
+      }
+      try {
+        changed[i] = encodeOp(ops[i], (fs::path(oldDir) / ops[i].path).string(),
+                              (fs::path(newDir) / ops[i].path).string(), references, each[i]);
+      } catch (...) {
+        const std::lock_guard<std::mutex> held(taking);
+        failed = true;
+        throw;
+      }
+    }
+  };
+  both(ops.size() > 1 && sizeof(void*) >= 8, work, work);
+
   PatchStreams streams;
   std::vector<PatchOp> kept;
-  std::size_t index = 0;
-  for (PatchOp& op : ops) {
-    if (progress) progress->onFile(index++, ops.size(), op.path);
-    if (!encodeOp(op, (fs::path(oldDir) / op.path).string(), (fs::path(newDir) / op.path).string(),
-                  references, streams)) {
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    if (!changed[i]) {
       ++stats.unchanged;
       continue;
     }
-    stats.modified += op.kind == OpKind::Modify;
-    stats.added += op.kind == OpKind::Add;
-    kept.push_back(op);
+    streams.append(each[i]);
+    each[i] = PatchStreams();
+    stats.modified += ops[i].kind == OpKind::Modify;
+    stats.added += ops[i].kind == OpKind::Add;
+    kept.push_back(ops[i]);
   }
   checkLimits(kept);
 

@@ -120,6 +120,26 @@ int main(int argc, char** argv) {
   Bytes refSeed(fromReference.size() + 1, 0);
   std::copy(fromReference.begin(), fromReference.end(), refSeed.begin() + 1);
   save(argv[2], "reference", refSeed);
+  // A file remade from its old bytes read from their third bit on.
+  rtp::PatchOp shiftedOp = ref;
+  shiftedOp.kind = rtp::OpKind::Modify;
+  shiftedOp.path = "data/rates.tbl";
+  shiftedOp.reference.clear();
+  std::string remade(rates.size() - 1, '\0');
+  rtp::shiftBits(reinterpret_cast<const unsigned char*>(rates.data()), remade.size(), 3,
+                 reinterpret_cast<unsigned char*>(&remade[0]));
+  shiftedOp.newSize = remade.size();
+  shiftedOp.newHash = rtp::hashBytes(remade.data(), remade.size());
+  rtp::PatchStreams shifted;
+  for (std::uint64_t v : {std::uint64_t(0), remade.size() << 2 | rtp::delta::Shifted,
+                          std::uint64_t(0), std::uint64_t(3)})
+    rtp::putVarint(shifted.commands, v);
+  rtp::putVarint(shifted.positions, remade.size());
+  const Bytes fromBits = signedPatch({shiftedOp}, shifted);
+  save(dir, "valid-shifted.rtp", fromBits);
+  Bytes bitsSeed(fromBits.size() + 1, 0);
+  std::copy(fromBits.begin(), fromBits.end(), bitsSeed.begin() + 1);
+  save(argv[2], "shifted", bitsSeed);
 
   save(dir, "bad-truncated.rtp",
        Bytes(sample.begin(), sample.begin() + static_cast<long>(sample.size() / 2)));

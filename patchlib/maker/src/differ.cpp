@@ -346,6 +346,64 @@ class SuffixArray {
   unsigned width_;
 };
 
+// Calls f with the hash of each 16-byte stretch of p[0, n) whose hash
+// starts with six zero bits (one in 64): chosen by content, so a stretch two
+// files share is sampled in both wherever it lies.
+constexpr std::size_t kSampleWindow = 16;
+template <class F>
+void forEachSample(const unsigned char* p, std::size_t n, F&& f) {
+  constexpr std::uint32_t kMul = 0x9e3779b1u;
+  if (n < kSampleWindow) return;
+  std::uint32_t outgoing = 1;  // kMul to the window's length
+  for (std::size_t i = 0; i < kSampleWindow; ++i) outgoing *= kMul;
+  std::uint32_t h = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    h = h * kMul + p[i];
+    if (i >= kSampleWindow) h -= outgoing * p[i - kSampleWindow];
+    const std::uint32_t mixed = (h ^ h >> 15) * 0x2c1b3c6du;
+    if (i + 1 >= kSampleWindow && (mixed >> 26) == 0) f(mixed);
+  }
+}
+
+// Whether a kBitShare-th of new's sampled stretches are found in the bit
+// views and not in old itself. The views are read a part at a time, and no
+// further once they find less than a quarter of the share needed: a file
+// that is not bit-packed costs little more than its first part.
+bool bitViewsMayPay(const unsigned char* o, std::size_t oldSize, const unsigned char* n,
+                    std::size_t newSize) {
+  if (oldSize < 2 || oldSize >= kBitViewsBelow) return false;
+  std::vector<std::uint32_t> wanted = sampledStretches(n, newSize);
+  const std::size_t enough = std::max<std::size_t>(1, (wanted.size() + kBitShare - 1) / kBitShare);
+  const std::vector<std::uint32_t> aligned = sampledStretches(o, oldSize);
+  wanted.erase(std::remove_if(wanted.begin(), wanted.end(),
+                              [&](std::uint32_t h) {
+                                return std::binary_search(aligned.begin(), aligned.end(), h);
+                              }),
+               wanted.end());
+  if (wanted.size() < enough) return false;
+  constexpr std::size_t kPart = 64u << 10;
+  std::vector<char> found(wanted.size());
+  std::size_t only = 0;
+  std::vector<unsigned char> view(kPart + kSampleWindow);
+  for (std::size_t at = 0; at < oldSize - 1; at += kPart) {
+    if (at > 0 && only * 4 * (oldSize - 1) < enough * at) return false;
+    const std::size_t from = at >= kSampleWindow ? at - (kSampleWindow - 1) : 0;
+    const std::size_t to = std::min(at + kPart, oldSize - 1);
+    for (unsigned k = 1; k < 8; ++k) {
+      shiftBits(o + from, to - from, k, view.data());
+      forEachSample(view.data(), to - from, [&](std::uint32_t h) {
+        const auto it = std::lower_bound(wanted.begin(), wanted.end(), h);
+        if (it == wanted.end() || *it != h) return;
+        char& seen = found[static_cast<std::size_t>(it - wanted.begin())];
+        only += !seen;
+        seen = 1;
+      });
+    }
+    if (only >= enough) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 struct DeltaIndex::Impl {
@@ -450,6 +508,7 @@ struct DeltaIndex::Impl {
   std::vector<std::uint32_t, BigAllocator<std::uint32_t>> bucket;
   unsigned bucketBits = 16;
   bool sorted = false;
+  bool bitViews = false;  // matched against old and its bit views instead
 };
 
 DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize) {
@@ -461,6 +520,8 @@ DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize,
                        const unsigned char* newData, std::size_t newSize) {
   if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
   impl_ = std::make_unique<Impl>(oldData, oldSize);
+  impl_->bitViews = bitViewsMayPay(oldData, oldSize, newData, newSize);
+  if (impl_->bitViews) return;
   impl_->stretches = sharedRuns(oldData, oldSize, newData, newSize);
   impl_->stretchesFound = true;
   impl_->sortOutside(newSize);
@@ -468,9 +529,9 @@ DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize,
 DeltaIndex::DeltaIndex(DeltaIndex&&) noexcept = default;
 DeltaIndex::~DeltaIndex() = default;
 
-bool DeltaIndex::wantsWholeSort() const { return !impl_->sorted; }
+bool DeltaIndex::wantsWholeSort() const { return !impl_->sorted && !impl_->bitViews; }
 void DeltaIndex::sortWhole() {
-  if (!impl_->sorted) impl_->sort(impl_->old, impl_->oldSize);
+  if (!impl_->sorted && !impl_->bitViews) impl_->sort(impl_->old, impl_->oldSize);
 }
 
 namespace {
@@ -888,9 +949,8 @@ std::vector<std::vector<Run>> scanWays(const M& m, const DeltaIndex::Impl& index
 }
 
 // Turns runs into commands: literals between runs, and each run split into
-// copies (long exact stretches) and adds.
-// A run in a bit view (o holds old's oldSize bytes and then the views, see
-// bitViews) becomes one shifted add.
+// copies (long exact stretches) and adds; a run in a bit view (o holds old's
+// oldSize bytes and then the views, see bitViews) becomes one shifted add.
 std::vector<Command> commandsOf(const std::vector<Run>& runs, const unsigned char* o,
                                 std::size_t oldSize, const unsigned char* n, std::size_t newSize) {
   std::vector<Command> out;
@@ -1049,64 +1109,6 @@ std::vector<Run> withinViews(const std::vector<Run>& runs, std::size_t oldSize) 
   return out;
 }
 
-// Calls f with the hash of each 16-byte stretch of p[0, n) whose hash
-// starts with six zero bits (one in 64): chosen by content, so a stretch two
-// files share is sampled in both wherever it lies.
-constexpr std::size_t kSampleWindow = 16;
-template <class F>
-void forEachSample(const unsigned char* p, std::size_t n, F&& f) {
-  constexpr std::uint32_t kMul = 0x9e3779b1u;
-  if (n < kSampleWindow) return;
-  std::uint32_t outgoing = 1;  // kMul to the window's length
-  for (std::size_t i = 0; i < kSampleWindow; ++i) outgoing *= kMul;
-  std::uint32_t h = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    h = h * kMul + p[i];
-    if (i >= kSampleWindow) h -= outgoing * p[i - kSampleWindow];
-    const std::uint32_t mixed = (h ^ h >> 15) * 0x2c1b3c6du;
-    if (i + 1 >= kSampleWindow && (mixed >> 26) == 0) f(mixed);
-  }
-}
-
-// Whether a kBitShare-th of new's sampled stretches are found in the bit
-// views and not in old itself. The views are read a part at a time, and no
-// further once they find less than a quarter of the share needed: a file
-// that is not bit-packed costs little more than its first part.
-bool bitViewsMayPay(const unsigned char* o, std::size_t oldSize, const unsigned char* n,
-                    std::size_t newSize) {
-  if (oldSize < 2 || oldSize >= kBitViewsBelow) return false;
-  std::vector<std::uint32_t> wanted = sampledStretches(n, newSize);
-  const std::size_t enough = std::max<std::size_t>(1, (wanted.size() + kBitShare - 1) / kBitShare);
-  const std::vector<std::uint32_t> aligned = sampledStretches(o, oldSize);
-  wanted.erase(std::remove_if(wanted.begin(), wanted.end(),
-                              [&](std::uint32_t h) {
-                                return std::binary_search(aligned.begin(), aligned.end(), h);
-                              }),
-               wanted.end());
-  if (wanted.size() < enough) return false;
-  constexpr std::size_t kPart = 64u << 10;
-  std::vector<char> found(wanted.size());
-  std::size_t only = 0;
-  std::vector<unsigned char> view(kPart + kSampleWindow);
-  for (std::size_t at = 0; at < oldSize - 1; at += kPart) {
-    if (at > 0 && only * 4 * (oldSize - 1) < enough * at) return false;
-    const std::size_t from = at >= kSampleWindow ? at - (kSampleWindow - 1) : 0;
-    const std::size_t to = std::min(at + kPart, oldSize - 1);
-    for (unsigned k = 1; k < 8; ++k) {
-      shiftBits(o + from, to - from, k, view.data());
-      forEachSample(view.data(), to - from, [&](std::uint32_t h) {
-        const auto it = std::lower_bound(wanted.begin(), wanted.end(), h);
-        if (it == wanted.end() || *it != h) return;
-        char& seen = found[static_cast<std::size_t>(it - wanted.begin())];
-        only += !seen;
-        seen = 1;
-      });
-    }
-    if (only >= enough) return true;
-  }
-  return false;
-}
-
 // The ways become candidates and are ranked, the first two at once; o holds
 // old's oldSize bytes and then any bit views.
 PatchStreams smallest(std::vector<std::vector<Run>>& ways, const unsigned char* o,
@@ -1164,7 +1166,7 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
   const std::size_t wayCount = newSize >= kTryAllBelow ? 1 : std::size(kRules);
   // The bit views hold old too: matched against them, new finds all it
   // would in old alone.
-  if (bitViewsMayPay(oldData, oldSize, newData, newSize)) {
+  if (index.impl_->bitViews) {
     { DeltaIndex freed(std::move(index)); }
     return bitViewDelta(oldData, oldSize, newData, newSize, wayCount);
   }

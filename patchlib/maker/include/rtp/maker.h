@@ -33,6 +33,8 @@ struct PatchStreams {
 // of new, only the old bytes outside them are sorted, at once. Otherwise the
 // whole old file is (wantsWholeSort): by sortWhole once the caller has put
 // the new file aside, keeping the two peaks apart, or else by encodeDelta.
+// Where new holds bit-packed data moved by bits, encodeDelta sorts old and
+// its bit views instead, and nothing is sorted before.
 // Points into oldData, which must outlive it.
 class DeltaIndex {
  public:

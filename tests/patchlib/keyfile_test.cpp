@@ -211,9 +211,12 @@ TEST(KeyFile, PassphraseAndIterationRules) {
       {"twelve chars", true},
       {"\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9", false},  // six, in twelve bytes
       {std::string(12, ' '), true}};
-  for (const auto& [passphrase, good] : passphrases)
-    EXPECT_EQ(outcome([&] { keyfile::checkNewPassphrase(passphrase); }) == "read", good)
+  // Named, not bound: a lambda may not capture a structured binding in C++17.
+  for (const auto& entry : passphrases) {
+    const std::string& passphrase = entry.first;
+    EXPECT_EQ(outcome([&] { keyfile::checkNewPassphrase(passphrase); }) == "read", entry.second)
         << passphrase;
+  }
 
   const std::string weak = keyfile::weakKeyWarning("k.pem", 2048);
   EXPECT_NE(weak.find("k.pem"), std::string::npos) << weak;
@@ -334,8 +337,11 @@ TEST(KeyFile, DamagedFilesAreRefused) {
     Bytes set = sound;
     set[0] = 0x31;
     damaged.emplace_back("a SET, not a SEQUENCE", set);
-    for (const auto& [name, bytes] : damaged)
-      EXPECT_NE(outcome([&] { read(reader, bytes); }).find("malformed"), std::string::npos) << name;
+    for (const auto& entry : damaged) {
+      const Bytes& bytes = entry.second;
+      EXPECT_NE(outcome([&] { read(reader, bytes); }).find("malformed"), std::string::npos)
+          << entry.first;
+    }
   }
 
   // PEM around a sound key.

@@ -367,22 +367,22 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
   std::mutex taking;
   bool failed = false;
   auto work = [&] {
-    for (;;) {
-      std::size_t i;
-      {
-        const std::lock_guard<std::mutex> held(taking);
-        if (failed || next == ops.size()) return;
-        i = next++;
-        if (progress) progress->onFile(i, ops.size(), ops[i].path);
-      }
-      try {
+    try {
+      for (;;) {
+        std::size_t i;
+        {
+          const std::lock_guard<std::mutex> held(taking);
+          if (failed || next == ops.size()) return;
+          i = next++;
+          if (progress) progress->onFile(i, ops.size(), ops[i].path);
+        }
         changed[i] = encodeOp(ops[i], (fs::path(oldDir) / ops[i].path).string(),
                               (fs::path(newDir) / ops[i].path).string(), references, each[i]);
-      } catch (...) {
-        const std::lock_guard<std::mutex> held(taking);
-        failed = true;
-        throw;
       }
+    } catch (...) {
+      const std::lock_guard<std::mutex> held(taking);
+      failed = true;
+      throw;
     }
   };
   both(ops.size() > 1 && sizeof(void*) >= 8, work, work);

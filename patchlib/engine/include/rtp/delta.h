@@ -37,7 +37,7 @@ struct Command {
   unsigned bits = 0;       // for Shifted: 1-7, the bit of the old byte it starts at
 };
 
-// Old bytes read from `bits` (1-7) into old[0]: n + 1 old bytes make n.
+// n bytes of old read from bit `bits` (1-7) of old[0] on: n + 1 old bytes.
 inline void shiftBits(const unsigned char* old, std::size_t n, unsigned bits, unsigned char* out) {
   for (std::size_t i = 0; i < n; ++i)
     out[i] = static_cast<unsigned char>((old[i] | old[i + 1] << 8) >> bits);

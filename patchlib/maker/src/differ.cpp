@@ -948,6 +948,14 @@ std::vector<std::vector<Run>> scanWays(const M& m, const DeltaIndex::Impl& index
   return ways;
 }
 
+// scanWays with the matcher for the index's entry width.
+std::vector<std::vector<Run>> scanWays(const DeltaIndex::Impl& index, const unsigned char* n,
+                                       std::size_t newSize, std::size_t wayCount) {
+  if (index.sa.width() == 3)
+    return scanWays(Matcher<3>(index, n, newSize), index, newSize, wayCount);
+  return scanWays(Matcher<4>(index, n, newSize), index, newSize, wayCount);
+}
+
 // Turns runs into commands: literals between runs, and each run split into
 // copies (long exact stretches) and adds; a run in a bit view (o holds old's
 // oldSize bytes and then the views, see bitViews) becomes one shifted add.
@@ -1141,10 +1149,7 @@ PatchStreams bitViewDelta(const unsigned char* o, std::size_t oldSize, const uns
   {
     DeltaIndex::Impl index(views.data(), views.size());
     index.sort(views.data(), views.size());
-    if (index.sa.width() == 3)
-      ways = scanWays(Matcher<3>(index, n, newSize), index, newSize, wayCount);
-    else
-      ways = scanWays(Matcher<4>(index, n, newSize), index, newSize, wayCount);
+    ways = scanWays(index, n, newSize, wayCount);
   }
   for (std::vector<Run>& runs : ways) runs = withinViews(runs, oldSize);
   return smallest(ways, views.data(), oldSize, n, newSize);
@@ -1179,10 +1184,7 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
     DeltaIndex::Impl& impl = *held.impl_;
     if (newSize >= kSplitFrom && !impl.stretchesFound)
       impl.stretches = sharedRuns(oldData, oldSize, newData, newSize);
-    if (impl.sa.width() == 3)
-      ways = scanWays(Matcher<3>(impl, newData, newSize), impl, newSize, wayCount);
-    else
-      ways = scanWays(Matcher<4>(impl, newData, newSize), impl, newSize, wayCount);
+    ways = scanWays(impl, newData, newSize, wayCount);
   }
   return smallest(ways, oldData, oldSize, newData, newSize);
 }

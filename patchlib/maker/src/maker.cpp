@@ -316,8 +316,8 @@ bool encodeOp(PatchOp& op, const std::string& oldPath, const std::string& newPat
 void checkLimits(const std::vector<PatchOp>& ops) {
   std::uint64_t opsBytes = 0;
   for (const PatchOp& op : ops)
-    opsBytes += format::kOpFixedSize + op.path.size() +
-                (op.reference.empty() ? 0 : 2 + op.reference.size());
+    opsBytes +=
+        format::kOpFixedSize + op.path.size() + (namesReference(op) ? 2 + op.reference.size() : 0);
   if (ops.size() > format::kMaxOps || opsBytes > format::kMaxOpsSection)
     throw MakeError("too many files for one patch (" + std::to_string(ops.size()) +
                     " operations); split the trees into several patches");

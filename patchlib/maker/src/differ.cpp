@@ -531,7 +531,7 @@ DeltaIndex::~DeltaIndex() = default;
 
 bool DeltaIndex::wantsWholeSort() const { return !impl_->sorted && !impl_->bitViews; }
 void DeltaIndex::sortWhole() {
-  if (!impl_->sorted && !impl_->bitViews) impl_->sort(impl_->old, impl_->oldSize);
+  if (wantsWholeSort()) impl_->sort(impl_->old, impl_->oldSize);
 }
 
 namespace {

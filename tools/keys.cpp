@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <system_error>
 
 #include "TestReleaseKey.h"
 #include "rtp/engine.h"
@@ -32,6 +33,13 @@ bool readPassphrase(const KeyOptions& o, std::string& out) {
     if (out.back() == '\r') out.pop_back();
   }
   return true;
+}
+
+std::unique_ptr<rtp::SigningKey> openSigningKey(const KeyOptions& options) {
+  if (options.key.empty()) return nullptr;
+  std::string passphrase;
+  if (!readPassphrase(options, passphrase)) throw rtp::KeyError("no passphrase for " + options.key);
+  return std::make_unique<rtp::SigningKey>(rtp::SigningKey::load(options.key, passphrase));
 }
 
 }  // namespace
@@ -64,12 +72,40 @@ bool takeKeyOptions(std::vector<std::string>& args, KeyOptions& out) {
 }
 
 std::unique_ptr<rtp::SigningKey> loadSigningKey(const KeyOptions& options) {
-  if (options.key.empty()) return nullptr;
-  std::string passphrase;
-  if (!readPassphrase(options, passphrase)) throw rtp::KeyError("no passphrase for " + options.key);
-  auto key = std::make_unique<rtp::SigningKey>(rtp::SigningKey::load(options.key, passphrase));
-  if (!key->warning().empty()) std::fprintf(stderr, "rtptool: %s\n", key->warning().c_str());
+  auto key = openSigningKey(options);
+  if (key && !key->warning().empty()) std::fprintf(stderr, "rtptool: %s\n", key->warning().c_str());
   return key;
+}
+
+KeyLoader::KeyLoader(const KeyOptions& options, const char* action,
+                     std::function<void(const std::string&)> say)
+    : options_(options), action_(action), say_(std::move(say)) {
+  if (options_.key.empty()) return;
+  try {
+    loading_ = std::thread([this] { load(); });
+  } catch (const std::system_error&) {  // no thread to be had
+    load();
+  }
+}
+
+KeyLoader::~KeyLoader() {
+  if (loading_.joinable()) loading_.join();
+}
+
+const rtp::SigningKey* KeyLoader::get() {
+  if (loading_.joinable()) loading_.join();
+  return key_.get();
+}
+
+void KeyLoader::load() {
+  try {
+    key_ = openSigningKey(options_);
+    if (!key_->warning().empty()) say_("rtptool: " + key_->warning());
+  } catch (const std::exception& e) {
+    say_("rtptool: " + action_ + " failed: " + e.what());
+    std::fflush(stderr);
+    std::_Exit(kExitKeyFailed);
+  }
 }
 
 bool loadTrustedKey(const KeyOptions& options, rtp::crypto::PublicKey& key, int* exitCode) {

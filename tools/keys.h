@@ -3,8 +3,10 @@
 #ifndef RTPTOOL_KEYS_H
 #define RTPTOOL_KEYS_H
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rtp/crypto.h"
@@ -29,6 +31,32 @@ bool takeKeyOptions(std::vector<std::string>& args, KeyOptions& out);
 
 // The private key named by --key; null without --key. Throws rtp::KeyError.
 std::unique_ptr<rtp::SigningKey> loadSigningKey(const KeyOptions& options);
+
+// The private key named by --key, loaded on a thread of its own while the
+// caller makes patches: a key file with a passphrase takes 600,000 rounds of
+// PBKDF2 to open. A make writes nothing before it has its signer, so when the
+// key cannot be loaded the process ends there and then, with "rtptool: ACTION
+// failed: why" and kExitKeyFailed. `say` writes a line to stderr (the loader
+// says the key file's warning, or why it failed, from its own thread).
+class KeyLoader {
+ public:
+  KeyLoader(const KeyOptions& options, const char* action,
+            std::function<void(const std::string&)> say);
+  ~KeyLoader();
+  KeyLoader(const KeyLoader&) = delete;
+  KeyLoader& operator=(const KeyLoader&) = delete;
+  // Waits for the key; null without --key.
+  const rtp::SigningKey* get();
+
+ private:
+  void load();
+
+  KeyOptions options_;
+  std::string action_;
+  std::function<void(const std::string&)> say_;
+  std::unique_ptr<rtp::SigningKey> key_;
+  std::thread loading_;
+};
 
 // The public key named by --trust. False, with a message, when there is none
 // or it is unusable; *exitCode then says how to leave.

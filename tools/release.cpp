@@ -240,13 +240,8 @@ int cmdRelease(std::vector<std::string> args) {
   rtp::crypto::PublicKey trusted;
   int failed = 0;
   if (!loadTrustedKey(keys, trusted, &failed)) return failed;
-  std::unique_ptr<rtp::SigningKey> signer;
-  try {
-    signer = loadSigningKey(keys);
-  } catch (const rtp::KeyError& e) {
-    std::fprintf(stderr, "rtptool: release failed: %s\n", e.what());
-    return kExitKeyFailed;
-  }
+  KeyLoader signer(keys, "release",
+                   [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
 
   Checker checker(d, trusted);
   std::error_code made;
@@ -258,8 +253,9 @@ int cmdRelease(std::vector<std::string> args) {
     const auto start = std::chrono::steady_clock::now();
     rtp::MakeStats s;
     try {
-      s = rtp::makePatch(p.oldTree, p.newTree, checker.file(p), signer.get(), nullptr,
-                         checker.binding(p));
+      s = rtp::makePatch(
+          p.oldTree, p.newTree, checker.file(p), [&signer] { return signer.get(); }, nullptr,
+          checker.binding(p));
     } catch (const std::exception& e) {
       std::fprintf(stderr, "rtptool: release failed: make %s.rtp: %s\n", p.name.c_str(), e.what());
       return kExitMakeFailed;
@@ -282,7 +278,7 @@ int cmdRelease(std::vector<std::string> args) {
   }
   if (checker.failed().empty()) {
     std::printf("release: the patches in %s hold every check\n", d.output.c_str());
-    sayIfTestKey(signer->keyId());
+    sayIfTestKey(signer.get()->keyId());
     return 0;
   }
   for (const std::string& what : checker.failed())

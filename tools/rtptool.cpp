@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,7 @@ class Bar {
  public:
   Bar() : columns_(progressColumns()) {}
   void draw(std::size_t index, std::size_t count, int pct, const std::string& name) {
+    const std::lock_guard<std::mutex> held(lock_);
     const int width = 30;
     char head[64];
     int filled = pct * width / 100;
@@ -115,11 +117,23 @@ class Bar {
     dirty_ = true;
   }
   void clear() {
+    const std::lock_guard<std::mutex> held(lock_);
+    clearLine();
+  }
+  // A line of its own, from any thread; the next draw shows the bar again.
+  void say(const std::string& line) {
+    const std::lock_guard<std::mutex> held(lock_);
+    clearLine();
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+
+ private:
+  void clearLine() {
     if (dirty_) std::fprintf(stderr, "\r%*s\r", columns_ - 1, "");
     dirty_ = false;
   }
 
- private:
+  std::mutex lock_;
   int columns_;
   bool dirty_ = false;
 };
@@ -224,19 +238,14 @@ int cmdMake(std::vector<std::string> a) {
     std::fputs(kUsage, stderr);
     return 1;
   }
-  std::unique_ptr<rtp::SigningKey> signer;
-  try {
-    signer = rtptool::loadSigningKey(keys);
-  } catch (const rtp::KeyError& e) {
-    std::fprintf(stderr, "rtptool: make failed: %s\n", e.what());
-    return rtptool::kExitKeyFailed;
-  }
-  if (!signer)
-    std::fprintf(stderr, "rtptool: note: %s is unsigned; sign it before shipping\n", a[2].c_str());
   Bar bar;
+  rtptool::KeyLoader signer(keys, "make", [&bar](const std::string& line) { bar.say(line); });
+  if (keys.key.empty())
+    std::fprintf(stderr, "rtptool: note: %s is unsigned; sign it before shipping\n", a[2].c_str());
   MakeBar mb(bar);
   try {
-    rtp::MakeStats s = rtp::makePatch(a[0], a[1], a[2], signer.get(), &mb, binding);
+    rtp::MakeStats s = rtp::makePatch(
+        a[0], a[1], a[2], [&signer] { return signer.get(); }, &mb, binding);
     bar.clear();
     std::printf(
         "%s: %zu added, %zu modified, %zu deleted, %zu folders created, %zu removed, %zu "

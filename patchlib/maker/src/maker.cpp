@@ -350,6 +350,13 @@ void writeWhole(const std::string& patchPath, const std::vector<unsigned char>& 
 MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
                     const std::string& patchPath, const SigningKey* signer, MakeProgress* progress,
                     Binding binding) {
+  return makePatch(oldDir, newDir, patchPath, SignerWhenBuilt([signer] { return signer; }),
+                   progress, std::move(binding));
+}
+
+MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
+                    const std::string& patchPath, const SignerWhenBuilt& signer,
+                    MakeProgress* progress, Binding binding) {
   if (binding.name.empty()) binding.name = patchNameOf(patchPath);
   checkBinding(binding);
   MakeStats stats;
@@ -403,7 +410,7 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
   checkLimits(kept);
 
   std::vector<unsigned char> bytes = buildPatch(kept, streams, binding);
-  if (signer) signPatch(bytes, *signer);
+  if (const SigningKey* key = signer ? signer() : nullptr) signPatch(bytes, *key);
   writeWhole(patchPath, bytes);
   stats.patchSize = bytes.size();
   return stats;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <stdexcept>
@@ -104,6 +105,15 @@ class SigningKey;
 // MakeError.
 MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
                     const std::string& patchPath, const SigningKey* signer = nullptr,
+                    MakeProgress* progress = nullptr, Binding binding = {});
+
+// The same, with the signer asked for only once the patch is built, before
+// anything is written: the key may still be loading while the make runs (a
+// key file with a passphrase takes 600,000 rounds of PBKDF2 to open). Null:
+// unsigned.
+using SignerWhenBuilt = std::function<const SigningKey*()>;
+MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
+                    const std::string& patchPath, const SignerWhenBuilt& signer,
                     MakeProgress* progress = nullptr, Binding binding = {});
 
 }  // namespace rtp

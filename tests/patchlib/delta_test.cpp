@@ -501,15 +501,18 @@ TEST(Delta, AddedFileIsMadeFromTheUnchangedSiblingItSharesMostWith) {
 }
 
 // A step split over two threads fails as a whole, once both halves are
-// done: an exception left on the second thread would end the process.
+// done: an exception left on the second thread would end the process. A
+// half that splits again finds the helper busy and runs its halves itself.
 TEST(Delta, BothHalvesOfAStepRunAndTheirFailureReachesTheCaller) {
   struct Case {
-    bool atOnce, aThrows, bThrows;
+    bool atOnce, aThrows, bThrows, bSplits;
     const char* thrown;  // nullptr: none
   };
-  for (const Case& c : {Case{true, false, false, nullptr}, Case{true, false, true, "b"},
-                        Case{true, true, true, "a"}, Case{false, false, true, "b"}}) {
-    bool aRan = false, bRan = false;
+  for (const Case& c :
+       {Case{true, false, false, false, nullptr}, Case{true, false, true, false, "b"},
+        Case{true, true, true, false, "a"}, Case{false, false, true, false, "b"},
+        Case{true, false, false, true, nullptr}, Case{true, false, true, true, "b"}}) {
+    bool aRan = false, bRan = false, innerRan[2] = {false, false};
     const char* thrown = nullptr;
     try {
       rtp::both(
@@ -519,6 +522,9 @@ TEST(Delta, BothHalvesOfAStepRunAndTheirFailureReachesTheCaller) {
             if (c.aThrows) throw std::runtime_error("a");
           },
           [&] {
+            if (c.bSplits)
+              rtp::both(
+                  true, [&] { innerRan[0] = true; }, [&] { innerRan[1] = true; });
             bRan = true;
             if (c.bThrows) throw std::runtime_error("b");
           });
@@ -527,6 +533,7 @@ TEST(Delta, BothHalvesOfAStepRunAndTheirFailureReachesTheCaller) {
     }
     EXPECT_TRUE(aRan);
     EXPECT_TRUE(bRan);
+    EXPECT_EQ(innerRan[0] && innerRan[1], c.bSplits);
     EXPECT_STREQ(thrown, c.thrown);
   }
 }

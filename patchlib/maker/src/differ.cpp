@@ -15,6 +15,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +57,8 @@ constexpr std::size_t kSlice = 1u << 20;
 constexpr std::size_t kTryAllBelow = 16u << 20;
 // From this new size on, new's two halves are scanned at once (split where
 // both keep the alignment of a shared stretch: the runs are the ones a
-// single scan finds, as a rule) and the ways ranked at once.
+// single scan finds, as a rule). From 64 KiB, efiboot's make took a
+// millisecond less, but the tree's patch was 1,212 bytes larger.
 constexpr std::size_t kSplitFrom = 256u << 10;
 
 // How the scan decides to leave the current alignment for a new match.
@@ -520,11 +522,25 @@ DeltaIndex::DeltaIndex(const unsigned char* oldData, std::size_t oldSize,
                        const unsigned char* newData, std::size_t newSize) {
   if (oldSize >= 0x7fffffff) throw MakeError("old file too large for delta encoding");
   impl_ = std::make_unique<Impl>(oldData, oldSize);
-  impl_->bitViews = bitViewsMayPay(oldData, oldSize, newData, newSize);
-  if (impl_->bitViews) return;
-  impl_->stretches = sharedRuns(oldData, oldSize, newData, newSize);
-  impl_->stretchesFound = true;
-  impl_->sortOutside(newSize);
+  // Where the bit views may be matched, old is sorted while they are
+  // checked, at once: efiboot's make 27.0 -> 25.6 ms. The sort is thrown
+  // away when they pay (bit-packed files, a few in a tree); one after the
+  // other, the check comes first and spares it.
+  const bool mayView = oldSize >= 2 && oldSize < kBitViewsBelow;
+  std::atomic<bool> views{false};
+  both(
+      mayView, [&] { views = bitViewsMayPay(oldData, oldSize, newData, newSize); },
+      [&] {
+        if (views) return;
+        impl_->stretches = sharedRuns(oldData, oldSize, newData, newSize);
+        impl_->stretchesFound = true;
+        impl_->sortOutside(newSize);
+        if (mayView && !impl_->sorted && !views) impl_->sort(oldData, oldSize);
+      });
+  if (views) {
+    impl_ = std::make_unique<Impl>(oldData, oldSize);
+    impl_->bitViews = true;
+  }
 }
 DeltaIndex::DeltaIndex(DeltaIndex&&) noexcept = default;
 DeltaIndex::~DeltaIndex() = default;
@@ -1134,7 +1150,7 @@ PatchStreams smallest(std::vector<std::vector<Run>>& ways, const unsigned char* 
     return std::move(candidates[0]);
   }
   both(
-      newSize >= kSplitFrom, [&] { rank(0); }, [&] { rank(1); });
+      true, [&] { rank(0); }, [&] { rank(1); });
   for (std::size_t i = 2; i < count; ++i) rank(i);
   const std::size_t best =
       static_cast<std::size_t>(std::min_element(sizes.begin(), sizes.end()) - sizes.begin());

@@ -359,6 +359,7 @@ MakeStats makePatch(const std::string& oldDir, const std::string& newDir,
                     MakeProgress* progress, Binding binding) {
   if (binding.name.empty()) binding.name = patchNameOf(patchPath);
   checkBinding(binding);
+  helper::warm();
   MakeStats stats;
   const Tree oldTree = scan(oldDir), newTree = scan(newDir);
   std::vector<PatchOp> ops = treeOps(oldTree, newTree, stats);

@@ -31,8 +31,9 @@ constexpr std::uint32_t kJoinedLevel = 9;
 constexpr std::uint32_t kEstimateLevel = 1;
 constexpr std::uint32_t kEstimateDictionary = 1u << 20;
 constexpr std::size_t kContextSample = 256u << 10;
-// Streams are coded on two threads while each side has this many bytes.
-constexpr std::size_t kAtOnceFrom = 32u << 10;
+// Streams are coded on two threads while each side has this many bytes:
+// 2 KiB take a fifth of a millisecond at the strongest preset.
+constexpr std::size_t kAtOnceFrom = 2u << 10;
 
 void putHash(std::vector<unsigned char>& out, const Hash128& h) {
   bytes::putLe(out, h.low, 8);
@@ -364,7 +365,7 @@ std::vector<unsigned char> buildPatch(const std::vector<PatchOp>& ops, const Pat
               Kind::Numbers,
               {},
               kJoinedLevel};
-  // A joined stream large enough to pay for a thread is coded, as numbers
+  // A joined stream large enough to pay for the helper is coded, as numbers
   // (which ranked smaller on every small patch measured), while the two
   // ways are ranked: most small patches take that one.
   const bool guessed = joinedRaw.size() >= kAtOnceFrom;

@@ -103,7 +103,7 @@ void KeyLoader::load() {
     if (!key_->warning().empty()) say_("rtptool: " + key_->warning());
   } catch (const std::exception& e) {
     say_("rtptool: " + action_ + " failed: " + e.what());
-    std::fflush(stderr);
+    std::fflush(nullptr);
     std::_Exit(kExitKeyFailed);
   }
 }

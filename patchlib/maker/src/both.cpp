@@ -48,7 +48,7 @@ class Helper {
     if (job_ || !startThread()) return 0;
     job_ = &job;
     wake_.notify_one();
-    return ++posted_;
+    return finished_ + 1;  // one job at a time: the next to finish
   }
 
   void finish(std::uint64_t ticket) {
@@ -97,7 +97,6 @@ class Helper {
   bool started_ = false;
   std::atomic<const std::function<void()>*> job_{nullptr};
   std::atomic<std::uint64_t> finished_{0};
-  std::uint64_t posted_ = 0;
   Clock::time_point until_ = Clock::now() + kAwake;
 };
 

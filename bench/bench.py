@@ -824,10 +824,13 @@ def report(results: List[Result], bench: Bench, elapsed: float, load_start: floa
            for r in results for z in [r.size]])
     table(L, "Make (wall seconds, median; peak RSS in MiB)",
           ["pair", "runs", "rtptool", "bsdiff", "rtptool / bsdiff", "xdelta3 -9", "zstd", "rtptool RSS",
-           "bsdiff RSS"],
+           "bsdiff RSS", "rtptool RSS / ten times old"],
           [[r.pair.name, str(len(m["rtptool"].samples)), secs(m["rtptool"].median), secs(m["bsdiff"].median),
             key_ratio(m["rtptool"].median, m["bsdiff"].median), secs(m["xdelta3"].median), secs(m["zstd"].median),
-            mib(m["rtptool"].peak_mib), mib(m["bsdiff"].peak_mib)] for r in results for m in [r.make]])
+            mib(m["rtptool"].peak_mib), mib(m["bsdiff"].peak_mib),
+            key_ratio(m["rtptool"].peak_mib, 10 * r.old_bytes / MiB)] for r in results for m in [r.make]],
+          note="The last column is the bound on make's memory: at most 1.00 where the make holds no more than "
+               "ten times the old file or tree (RSS is the highest of the runs).")
     table(L, "Apply (wall seconds, median; peak RSS in MiB)",
           ["pair", "runs", "rtptool", "xdelta3", "rtptool / xdelta3", "bspatch", "zstd", "cp -a", "rtptool / cp -a",
            "rtptool RSS", "xdelta3 RSS", "bspatch RSS"],

@@ -409,7 +409,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (cmd == "list" || cmd == "verify" || cmd == "apply" || cmd == "recover")
-    rtp::crypto::startLean(false);
+    rtp::crypto::startLean(rtp::crypto::CryptoUse::CheckPatches);
   if (cmd == "make") return cmdMake(args);
   if (cmd == "sign") return rtptool::cmdSign(args);
   if (cmd == "keygen") return rtptool::cmdKeygen(args);

@@ -49,7 +49,7 @@ struct Sha256::State {
   }
 };
 
-void startLean(bool) {}  // CNG's providers open as they are first used
+void startLean(CryptoUse) {}  // CNG's providers open as they are first used
 
 Sha256::Sha256() : s_(new State) {
   // With no object buffer CNG keeps the hash state itself.

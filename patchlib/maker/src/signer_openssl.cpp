@@ -199,7 +199,7 @@ SigningKey SigningKey::load(const std::string& pathOrUri, const std::string& pas
   if (isRegularFile(pathOrUri)) {
     // Read by our own reader, which names its algorithms: a millisecond of
     // a small file's 24 ms make. Its errors are shown with OpenSSL's texts.
-    crypto::startLean(true);
+    crypto::startLean(crypto::CryptoUse::UseKeys);
     const keyfile::PrivateKey parts =
         keyfile::readPrivateKey(keyfile::readText(pathOrUri, "signing key"), passphrase, pathOrUri,
                                 keyfile::platformPrimitives());

@@ -44,11 +44,15 @@ class Sha256 {
 
 Digest sha256(const void* data, std::size_t n);
 
-// Before any other use: the back end starts without the old names of
-// ciphers and digests (only a key store looks them up), and without the
-// texts of its errors unless asked (a process that only checks patches
-// never shows one). Later calls change nothing.
-void startLean(bool errorTexts);
+// What a process does with the back end, which starts with no more than that
+// needs: without the old names of ciphers and digests (only a key store
+// looks them up) in any case. A process that only checks patches never
+// shows an error's text, nor uses anything the system's configuration can
+// add (its keys are read by our own reader, its algorithms the default
+// ones); a signer may open a key store that the configuration provides.
+enum class CryptoUse { CheckPatches, UseKeys };
+// Before any other use. Later calls change nothing.
+void startLean(CryptoUse use);
 
 // True only if signature is key's ECDSA P-256 signature of digest.
 bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature);

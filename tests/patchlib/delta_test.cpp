@@ -570,6 +570,39 @@ TEST(Delta, BigBuffersHeldAtOnceKeepTheirBytes) {
   }
 }
 
+// The old file's reader serves views from held blocks, and a few bytes far
+// from them on their own: either way the bytes asked for, across block
+// boundaries too, and a file shorter than checked is refused, not padded.
+TEST(Delta, OldReaderGivesTheBytesAskedForHeldOrNot) {
+  const Bytes data = randomBytes(300000, 21);
+  rtp::MemoryFile file(data.data(), data.size());
+  rtp::OldReader old(file, data.size());
+  const std::pair<std::uint64_t, std::size_t> reads[] = {
+      {0, 100},     {250000, 9}, {65530, 20}, {131000, 70000}, {70, 64},
+      {200000, 65}, {299995, 5}, {1, 1},      {196600, 12},    {0, 300000}};
+  for (const auto& [pos, n] : reads) {
+    Bytes got(n);
+    old.read(pos, got.data(), n);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + static_cast<long>(pos)))
+        << pos << "+" << n;
+  }
+  const unsigned char* at;
+  ASSERT_EQ(old.view(65530, 20, at), 20u);  // a lone read may cross a boundary
+  EXPECT_TRUE(std::equal(at, at + 20, data.begin() + 65530));
+  for (const auto& [pos, n] :
+       {std::pair<std::uint64_t, std::size_t>{299990, 10}, {290000, 10000}}) {
+    rtp::MemoryFile shrunk(data.data(), data.size() - 1);
+    rtp::OldReader reader(shrunk, data.size());
+    Bytes got(n);
+    try {
+      reader.read(pos, got.data(), n);
+      ADD_FAILURE() << "read past a shrunk file's end at " << pos;
+    } catch (const rtp::Error& e) {
+      EXPECT_EQ(e.result(), rtp::Result::WrongInstallation);
+    }
+  }
+}
+
 TEST(Delta, MakeRefusesTreesWindowsCannotHold) {
   TempDir d;
   writeFile(d.sub("old/a.txt"), "1");

@@ -266,36 +266,53 @@ void SmallStreams::decode() {
 
 // OldReader
 
-const OldReader::Block& OldReader::block(std::uint64_t index) {
-  Block* victim = &blocks_[0];
-  for (Block& b : blocks_) {
+OldReader::Block* OldReader::held(std::uint64_t index) {
+  for (Block& b : blocks_)
     if (b.index == index) {
       b.used = ++clock_;
-      return b;
+      return &b;
     }
+  return nullptr;
+}
+
+const OldReader::Block& OldReader::load(std::uint64_t index) {
+  Block* victim = &blocks_[0];
+  for (Block& b : blocks_)
     if (b.used < victim->used) victim = &b;
-  }
   const std::uint64_t start = index * kBufferSize;
   const std::size_t want =
       static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, size_ - start));
   victim->index = ~std::uint64_t(0);
   if (!victim->data) victim->data.reset(new unsigned char[kBufferSize]);
   victim->size = want;
-  file_.seek(start);
-  // Fewer only at its end: the old file shrank since it was checked.
-  if (file_.read(victim->data.get(), want) != want)
-    throw Error(Result::WrongInstallation, "old file changed while being patched");
+  readAt(start, victim->data.get(), want);
   victim->index = index;
   victim->used = ++clock_;
   return *victim;
 }
 
+void OldReader::readAt(std::uint64_t pos, unsigned char* out, std::size_t n) {
+  file_.seek(pos);
+  // Fewer only at its end: the old file shrank since it was checked.
+  if (file_.read(out, n) != n)
+    throw Error(Result::WrongInstallation, "old file changed while being patched");
+}
+
 std::size_t OldReader::view(std::uint64_t pos, std::size_t n, const unsigned char*& at) {
   if (n > size_ || pos > size_ - n) throw Error(Result::InternalError, "read outside the old file");
-  const Block& b = block(pos / kBufferSize);
+  const std::uint64_t index = pos / kBufferSize;
+  const Block* b = held(index);
+  if (!b) {
+    if (n <= kLoneRead) {
+      readAt(pos, lone_, n);
+      at = lone_;
+      return n;
+    }
+    b = &load(index);
+  }
   const std::size_t offset = static_cast<std::size_t>(pos % kBufferSize);
-  at = b.data.get() + offset;
-  return std::min(n, b.size - offset);
+  at = b->data.get() + offset;
+  return std::min(n, b->size - offset);
 }
 
 void OldReader::read(std::uint64_t pos, unsigned char* out, std::size_t n) {

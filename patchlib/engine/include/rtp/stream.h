@@ -136,12 +136,19 @@ class OldReader {
     std::size_t size = 0;
     std::unique_ptr<unsigned char[]> data;  // not zeroed: it is read into at once
   };
-  const Block& block(std::uint64_t index);
+  // A few bytes far from the blocks held (an address, a string) are read on
+  // their own: loading a block for them would evict one still being copied
+  // from, and read it all again.
+  static constexpr std::size_t kLoneRead = 64;
+  Block* held(std::uint64_t index);
+  const Block& load(std::uint64_t index);
+  void readAt(std::uint64_t pos, unsigned char* out, std::size_t n);
 
   File& file_;
   std::uint64_t size_;
   Block blocks_[4];
   std::uint64_t clock_ = 0;
+  unsigned char lone_[kLoneRead];
 };
 
 // Decodes the operations' data in patch order. Every operation with data

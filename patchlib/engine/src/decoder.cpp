@@ -19,50 +19,6 @@ constexpr std::int64_t kMaxShift = std::int64_t(1) << 49;
   throw Error(Result::PatchCorrupt, op.path + ": " + what);
 }
 
-// Gathers pieces into whole chunks: a delta of many short commands would
-// otherwise cost the sink (a file) a write each.
-class ChunkedSink : public ByteSink {
- public:
-  ChunkedSink(ByteSink& to, std::vector<unsigned char>& buf) : to_(to), buf_(buf) {
-    buf_.reserve(kChunk);
-    buf_.clear();
-  }
-  void put(const unsigned char* data, std::size_t n) override {
-    if (buf_.size() + n > kChunk) flush();
-    if (n >= kChunk) {
-      to_.put(data, n);
-    } else {
-      buf_.insert(buf_.end(), data, data + n);
-    }
-  }
-  void copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) override {
-    if (!to_.takesCopies()) return put(data, n);
-    flush();
-    to_.copied(data, n, oldOffset);
-  }
-  void flush() {
-    if (!buf_.empty()) to_.put(buf_.data(), buf_.size());
-    buf_.clear();
-  }
-
- private:
-  ByteSink& to_;
-  std::vector<unsigned char>& buf_;
-};
-
-// Gives sink length bytes a chunk at a time, fill(from, n) putting the n
-// from offset from into buf first.
-template <class Fill>
-void inChunks(std::vector<unsigned char>& buf, std::uint64_t length, ByteSink& sink, Fill&& fill) {
-  buf.resize(kChunk);
-  for (std::uint64_t from = 0; from < length;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length - from, kChunk));
-    fill(from, n);
-    sink.put(buf.data(), n);
-    from += n;
-  }
-}
-
 // Where the data streams start in a section holding them: after the records
 // if it holds those too.
 std::size_t firstData(const std::shared_ptr<SmallStreams>& small) {
@@ -70,6 +26,60 @@ std::size_t firstData(const std::shared_ptr<SmallStreams>& small) {
 }
 
 }  // namespace
+
+// Gathers pieces into whole chunks: a delta of many short commands would
+// otherwise cost the sink (a file) a write each. Literals and adds are made
+// in the chunk itself.
+class ChunkedSink : public ByteSink {
+ public:
+  ChunkedSink(ByteSink& to, std::vector<unsigned char>& buf) : to_(to), buf_(buf) {
+    buf_.resize(kChunk);
+  }
+  void put(const unsigned char* data, std::size_t n) override {
+    if (used_ + n > kChunk) flush();
+    if (n >= kChunk) {
+      to_.put(data, n);
+      return;
+    }
+    std::memcpy(buf_.data() + used_, data, n);
+    used_ += n;
+  }
+  void copied(const unsigned char* data, std::size_t n, std::uint64_t oldOffset) override {
+    if (!to_.takesCopies()) return put(data, n);
+    flush();
+    to_.copied(data, n, oldOffset);
+  }
+  // Points at to the free end of the chunk (flushed first if full) and
+  // returns how many of up to n bytes fit there; added(k) takes k of them.
+  std::size_t room(std::uint64_t n, unsigned char*& at) {
+    if (used_ == kChunk) flush();
+    at = buf_.data() + used_;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(n, kChunk - used_));
+  }
+  void added(std::size_t n) { used_ += n; }
+  void flush() {
+    if (used_ > 0) to_.put(buf_.data(), used_);
+    used_ = 0;
+  }
+
+ private:
+  ByteSink& to_;
+  std::vector<unsigned char>& buf_;
+  std::size_t used_ = 0;
+};
+
+// Gives sink length bytes through its chunk, fill(from, n, at) writing the
+// n from offset from at at.
+template <class Fill>
+void inChunks(std::uint64_t length, ChunkedSink& sink, Fill&& fill) {
+  for (std::uint64_t from = 0; from < length;) {
+    unsigned char* at;
+    const std::size_t n = sink.room(length - from, at);
+    fill(from, n, at);
+    sink.added(n);
+    from += n;
+  }
+}
 
 PatchDecoder::PatchDecoder(File& patch, const StreamRanges& streams, Result tampered)
     : tampered_(tampered),
@@ -118,13 +128,13 @@ void PatchDecoder::decode(const PatchOp& op, File* old, ByteSink* sink) {
   if (chunked) chunked->flush();
 }
 
-void PatchDecoder::decodeFull(const PatchOp& op, ByteSink* sink) {
+void PatchDecoder::decodeFull(const PatchOp& op, ChunkedSink* sink) {
   if (!sink) {
     literals_.skip(op.newSize);
     return;
   }
-  inChunks(buf_, op.newSize, *sink,
-           [&](std::uint64_t, std::size_t n) { literals_.read(buf_.data(), n); });
+  inChunks(op.newSize, *sink,
+           [&](std::uint64_t, std::size_t n, unsigned char* at) { literals_.read(at, n); });
 }
 
 // Reads and checks the next command of op, which has produced bytes so far.
@@ -154,7 +164,7 @@ bool PatchDecoder::nextCommand(const PatchOp& op, std::uint64_t produced, Comman
   return true;
 }
 
-void PatchDecoder::decodeDelta(const PatchOp& op, File* old, ByteSink* sink) {
+void PatchDecoder::decodeDelta(const PatchOp& op, File* old, ChunkedSink* sink) {
   shift_ = 0;
   flags_ = static_cast<unsigned>(std::min<std::uint64_t>(commands_.readVarint(), 0xffff));
   if (flags_ & ~delta::kPredictAll) corrupt(op, "unknown predictor");
@@ -186,15 +196,15 @@ void PatchDecoder::decodeDelta(const PatchOp& op, File* old, ByteSink* sink) {
 }
 
 void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64_t newPos,
-                                OldReader* old, ByteSink* sink) {
+                                OldReader* old, ChunkedSink* sink) {
   const std::uint64_t oldStart = newPos - static_cast<std::uint64_t>(c.shift);
   if (c.kind == delta::Literal) {
     if (!sink) {
       literals_.skip(c.length);
       return;
     }
-    inChunks(buf_, c.length, *sink,
-             [&](std::uint64_t, std::size_t n) { literals_.read(buf_.data(), n); });
+    inChunks(c.length, *sink,
+             [&](std::uint64_t, std::size_t n, unsigned char* at) { literals_.read(at, n); });
     return;
   }
   if (c.kind == delta::Copy) {
@@ -233,32 +243,31 @@ void PatchDecoder::applyCommand(const PatchOp& op, const Command& c, std::uint64
     while (!ended) advance();
     return;
   }
-  inChunks(buf_, c.length, *sink, [&](std::uint64_t from, std::size_t n) {
+  inChunks(c.length, *sink, [&](std::uint64_t from, std::size_t n, unsigned char* out) {
     const std::uint64_t to = from + n;
     if (c.kind == delta::Shifted) {
       unshifted_.resize(kChunk + 1);
       old->read(oldStart + from, unshifted_.data(), n + 1);
-      shiftBits(unshifted_.data(), n, c.bits, buf_.data());
+      shiftBits(unshifted_.data(), n, c.bits, out);
     } else if (flags_ == 0) {
-      old->read(oldStart + from, buf_.data(), n);
+      old->read(oldStart + from, out, n);
     } else {
-      predict(op, c.shift, oldStart + from, oldStart + to, *old);
+      predict(op, c.shift, oldStart + from, oldStart + to, *old, out);
     }
     while (!ended && next < to) {
-      buf_[static_cast<std::size_t>(next - from)] += diff;
+      out[static_cast<std::size_t>(next - from)] += diff;
       advance();
     }
   });
 }
 
-// Predicts old[a, b) into buf_. The predictor reads a margin on either side:
+// Predicts old[a, b) into out. The predictor reads a margin on either side:
 // each stretch is predicted from the old file's cached block that holds it
 // with its margins, and only the few bytes whose margins cross from one
 // block to the next from a copy.
 void PatchDecoder::predict(const PatchOp& op, std::int64_t shift, std::uint64_t a, std::uint64_t b,
-                           OldReader& old) {
+                           OldReader& old, unsigned char* out) {
   constexpr std::size_t kMargin = delta::kPredictMargin;
-  unsigned char* out = buf_.data();
   for (std::uint64_t at = a; at < b;) {
     const std::uint64_t wFrom = at >= kMargin ? at - kMargin : 0;
     const std::uint64_t wTo = std::min<std::uint64_t>(op.oldSize, b + kMargin);

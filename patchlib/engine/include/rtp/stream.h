@@ -152,6 +152,8 @@ class OldReader {
   unsigned char lone_[kLoneRead];
 };
 
+class ChunkedSink;
+
 // Decodes the operations' data in patch order. Every operation with data
 // must pass through, in order, skipped ones too: the streams are shared.
 // Nothing decoded is vouched for before finish() returns: only then has
@@ -175,19 +177,19 @@ class PatchDecoder {
   void checked(const std::function<void()>& body);
 
  private:
-  void decodeFull(const PatchOp& op, ByteSink* sink);
-  void decodeDelta(const PatchOp& op, File* old, ByteSink* sink);
+  void decodeFull(const PatchOp& op, ChunkedSink* sink);
+  void decodeDelta(const PatchOp& op, File* old, ChunkedSink* sink);
   bool nextCommand(const PatchOp& op, std::uint64_t produced, Command& c);
   void applyCommand(const PatchOp& op, const Command& c, std::uint64_t newPos, OldReader* old,
-                    ByteSink* sink);
+                    ChunkedSink* sink);
   void predict(const PatchOp& op, std::int64_t shift, std::uint64_t a, std::uint64_t b,
-               OldReader& old);
+               OldReader& old, unsigned char* out);
   void requireIntact();
 
   Result tampered_;
   std::shared_ptr<SmallStreams> small_;  // null when the streams have their own sections
   StreamSource literals_, commands_, positions_, differences_;
-  std::vector<unsigned char> buf_, window_, out_, unshifted_;
+  std::vector<unsigned char> window_, out_, unshifted_;
   std::int64_t shift_ = 0;
   ShiftMap map_;
   unsigned flags_ = 0;

@@ -120,7 +120,7 @@ void PatchDecoder::decode(const PatchOp& op, File* old, ByteSink* sink) {
   if (op.encoding == Encoding::Delta && sink && !old)
     throw Error(Result::InternalError, op.path + ": a delta needs its old file");
   std::unique_ptr<ChunkedSink> chunked;
-  if (sink) chunked.reset(new ChunkedSink(*sink, out_));
+  if (sink) chunked.reset(new ChunkedSink(*sink, chunk_));
   if (op.encoding == Encoding::Full)
     decodeFull(op, chunked.get());
   else

@@ -189,7 +189,8 @@ class PatchDecoder {
   Result tampered_;
   std::shared_ptr<SmallStreams> small_;  // null when the streams have their own sections
   StreamSource literals_, commands_, positions_, differences_;
-  std::vector<unsigned char> window_, out_, unshifted_;
+  std::vector<unsigned char> chunk_;  // what the file is written from, kept for the next operation
+  std::vector<unsigned char> window_, unshifted_;
   std::int64_t shift_ = 0;
   ShiftMap map_;
   unsigned flags_ = 0;

@@ -3,28 +3,27 @@
 // moved by relinking becomes runs of old bytes with a few differences.
 // Runs become commands, their differences sparse (positions and bytes), and
 // the address predictor moves the old file's x86 displacements and
-// pointers as the runs say before the differences are taken.
+// pointers as the runs say before the differences are taken
+// (encode_runs.cpp).
 //
 // A near copy (a rebuild that changed a stamp) is first matched by hashing:
-// the long stretches it shares with the old file are found in one pass, and
-// only the old bytes outside them are sorted, so time and memory follow the
-// change rather than the file.
+// the long stretches it shares with the old file are found in one pass
+// (stretches.cpp), and only the old bytes outside them are sorted, so time
+// and memory follow the change rather than the file.
 #include <divsufsort.h>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <istream>
 #include <iterator>
 #include <new>
 
 #include "big_buffer.h"
 #include "both.h"
+#include "compare.h"
+#include "differ.h"
 #include "rtp/bytes.h"
 #include "rtp/delta.h"
 #include "rtp/maker.h"
@@ -45,14 +44,6 @@ constexpr std::size_t kLongMatch = 4096;
 // below 16 MiB, 8 cost a 4 MiB image 1.2 %, 16 nothing.
 constexpr std::size_t kCarryLarge = 8;
 constexpr std::size_t kCarrySmall = 16;
-// An exact stretch at least this long inside a run becomes a copy; shorter
-// ones cost less as a gap between differences.
-constexpr std::size_t kMinCopy = 4096;
-// A new file the size of the old one is taken as changed in place while at
-// most one byte in this many differs.
-constexpr std::uint64_t kInPlaceShare = 1024;
-// The in-place comparison reads both files this many bytes at a time.
-constexpr std::size_t kSlice = 1u << 20;
 // Above this new size only the first way of matching is tried.
 constexpr std::size_t kTryAllBelow = 16u << 20;
 // From this new size on, new's two halves are scanned at once (split where
@@ -78,17 +69,6 @@ constexpr ScanRules kRules[] = {{8, 0, 0, 0}, {8, 256, 6, 16}, {32, 0, 0, 0}};
 constexpr std::size_t kTextWay = 2;
 constexpr std::size_t kTextRuns = 256;
 
-// Shared stretches are found from blocks of this many old bytes, at
-// multiples of it: any equal stretch twice as long holds one.
-constexpr std::size_t kBlock = 512;
-// Only the old bytes outside shared stretches are sorted when these cover
-// this share of new (in 1/16) and leave at most 1/kSortedPart of old to sort.
-// At every size: on a 4 MiB image it halved the make and the patch was
-// smaller too (the stretches are the alignment the scan would keep anyway).
-constexpr std::size_t kSharedSixteenths = 12;
-constexpr std::size_t kSortedPart = 4;
-// How far past the end of a shared stretch its alignment is tried again.
-constexpr std::size_t kResync = 64;
 // Old bytes sorted on each side of what the shared stretches leave, so that
 // matches reaching into them rank as they would in the whole file.
 constexpr std::size_t kMargin = 256;
@@ -101,214 +81,6 @@ constexpr std::size_t kMargin = 256;
 constexpr std::size_t kBitViewsBelow = 4u << 20;
 // The share of new's samples (in 1/kBitShare) found only in the bit views.
 constexpr std::size_t kBitShare = 100;
-
-struct Run {
-  std::size_t newStart, oldStart, length;
-};
-
-// Byte comparisons eight at a time, the rest one by one; `max` bounds each.
-constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
-constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-
-std::uint64_t load8(const unsigned char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-// The high bit of each byte of v that is zero.
-std::uint64_t zeroBytes(std::uint64_t v) { return ~(((v & kLow7) + kLow7) | v) & kHigh; }
-
-// The lowest lane of d that is set, and the highest going back: in a
-// little-endian load, byte 0 is the lowest.
-unsigned lowLanes(std::uint64_t d) { return static_cast<unsigned>(__builtin_ctzll(d)) / 8; }
-unsigned highLanes(std::uint64_t d) { return static_cast<unsigned>(__builtin_clzll(d)) / 8; }
-
-// How many bytes a[i] == b[i] from the start: a word first (most
-// comparisons end in it), then sixteen bytes at a time where there are.
-std::size_t sameForward(const unsigned char* a, const unsigned char* b, std::size_t max) {
-  std::size_t i = 0;
-  if (max >= 8) {
-    if (const std::uint64_t d = load8(a) ^ load8(b)) return lowLanes(d);
-    i = 8;
-  }
-#ifdef __SSE2__
-  for (; i + 16 <= max; i += 16) {
-    const __m128i eq = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
-                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
-    if (const unsigned ne = static_cast<unsigned>(_mm_movemask_epi8(eq)) ^ 0xffffu)
-      return i + static_cast<unsigned>(__builtin_ctz(ne));
-  }
-#endif
-  for (; i + 8 <= max; i += 8)
-    if (const std::uint64_t d = load8(a + i) ^ load8(b + i)) return i + lowLanes(d);
-  while (i < max && a[i] == b[i]) ++i;
-  return i;
-}
-// How many bytes a[i] != b[i] from the start.
-std::size_t differentForward(const unsigned char* a, const unsigned char* b, std::size_t max) {
-  std::size_t i = 0;
-  for (; i + 8 <= max; i += 8)
-    if (const std::uint64_t e = zeroBytes(load8(a + i) ^ load8(b + i))) return i + lowLanes(e);
-  while (i < max && a[i] != b[i]) ++i;
-  return i;
-}
-// The same going back from a and b (exclusive).
-std::size_t sameBackward(const unsigned char* a, const unsigned char* b, std::size_t max) {
-  std::size_t i = 0;
-  for (; i + 8 <= max; i += 8)
-    if (const std::uint64_t d = load8(a - i - 8) ^ load8(b - i - 8)) return i + highLanes(d);
-  while (i < max &&
-         a[-1 - static_cast<std::ptrdiff_t>(i)] == b[-1 - static_cast<std::ptrdiff_t>(i)])
-    ++i;
-  return i;
-}
-std::size_t differentBackward(const unsigned char* a, const unsigned char* b, std::size_t max) {
-  std::size_t i = 0;
-  for (; i + 8 <= max; i += 8)
-    if (const std::uint64_t e = zeroBytes(load8(a - i - 8) ^ load8(b - i - 8)))
-      return i + highLanes(e);
-  while (i < max &&
-         a[-1 - static_cast<std::ptrdiff_t>(i)] != b[-1 - static_cast<std::ptrdiff_t>(i)])
-    ++i;
-  return i;
-}
-// The three bytes at p as one big-endian number, those at or past left zeros.
-std::uint32_t prefix24(const unsigned char* p, std::size_t left) {
-  if (left >= 3) return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
-  return (left > 0 ? std::uint32_t(p[0]) << 16 : 0) | (left > 1 ? std::uint32_t(p[1]) << 8 : 0);
-}
-// How many of n bytes are equal.
-std::size_t countSame(const unsigned char* a, const unsigned char* b, std::size_t n) {
-  std::size_t count = 0, i = 0;
-#ifdef __SSE2__
-  // Sixteen lanes each counting its equal bytes (an equal lane is -1),
-  // summed before any lane can pass 255.
-  while (i + 16 <= n) {
-    __m128i lanes = _mm_setzero_si128();
-    const std::size_t end = std::min(n & ~std::size_t(15), i + 255 * 16);
-    for (; i < end; i += 16)
-      lanes = _mm_sub_epi8(
-          lanes, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
-                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))));
-    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-  }
-#endif
-  for (; i + 8 <= n; i += 8)
-    // One bit a lane: a multiply adds them (no popcount instruction assumed).
-    count += static_cast<std::size_t>(
-        ((zeroBytes(load8(a + i) ^ load8(b + i)) >> 7) * 0x0101010101010101ull) >> 56);
-  for (; i < n; ++i) count += a[i] == b[i];
-  return count;
-}
-
-// The stretches of at least kBlock bytes new shares with old, in new's order
-// and apart. Where one ends, the same alignment is tried again a few bytes on
-// (bytes changed in place, as a rebuild's stamps are). Failing that, a
-// rolling hash of new's next kBlock bytes is looked up among old's aligned
-// blocks (an equal block keeps the first place it was seen), a table built
-// the first time it is needed, behind a bitmap small enough to stay in the
-// cache; a block found is stretched both ways. The search stops once what
-// it could not match rules out sorting only the rest.
-std::vector<Run> sharedRuns(const unsigned char* o, std::size_t on, const unsigned char* n,
-                            std::size_t nn) {
-  std::vector<Run> runs;
-  if (on < kBlock || nn < kBlock) return runs;
-  constexpr std::uint64_t kMul = 0x100000001b3ull;
-  std::uint64_t outFactor = 1;  // kMul to the power kBlock - 1: the leaving byte's weight
-  for (std::size_t i = 1; i < kBlock; ++i) outFactor *= kMul;
-  // Four bytes a step, the same sum: one multiplication a step waits for
-  // the last instead of four.
-  constexpr std::uint64_t kMul2 = kMul * kMul, kMul3 = kMul2 * kMul, kMul4 = kMul3 * kMul;
-  static_assert(kBlock % 4 == 0, "the hash takes four bytes a step");
-  auto hashOf = [&](const unsigned char* p) {
-    std::uint64_t h = 0;
-    for (std::size_t i = 0; i < kBlock; i += 4)
-      h = h * kMul4 + (p[i] * kMul3 + p[i + 1] * kMul2 + p[i + 2] * kMul + p[i + 3]);
-    return h;
-  };
-  const std::size_t blocks = on / kBlock;
-  unsigned bits = 1;
-  while ((std::size_t(1) << bits) < blocks * 2) ++bits;
-  const std::size_t mask = (std::size_t(1) << bits) - 1;
-  struct Slot {
-    std::uint32_t tag;    // the hash's low half (its high half chose the slot)
-    std::uint32_t block;  // + 1; 0: empty
-  };
-  std::vector<Slot> table;
-  const unsigned filterBits = bits + 3;
-  std::vector<std::uint64_t> filter;
-  auto filterAt = [&](std::uint64_t h) {
-    return static_cast<std::size_t>((h * 0xc2b2ae3d27d4eb4full) >> (64 - filterBits));
-  };
-  auto find = [&](std::uint64_t h) {
-    std::size_t at = static_cast<std::size_t>((h * 0x9e3779b97f4a7c15ull) >> (64 - bits)) & mask;
-    while (table[at].block && table[at].tag != static_cast<std::uint32_t>(h)) at = (at + 1) & mask;
-    return at;
-  };
-  auto fill = [&] {
-    table.assign(mask + 1, Slot{0, 0});
-    filter.assign((std::size_t(1) << filterBits) / 64 + 1, 0);
-    for (std::size_t b = 0; b < blocks; ++b) {
-      const std::uint64_t h = hashOf(o + b * kBlock);
-      filter[filterAt(h) / 64] |= std::uint64_t(1) << (filterAt(h) % 64);
-      const std::size_t at = find(h);
-      if (!table[at].block)
-        table[at] = {static_cast<std::uint32_t>(h), static_cast<std::uint32_t>(b + 1)};
-    }
-  };
-  // Whether old at the last alignment holds new's next block at p.
-  std::int64_t lastShift = 0;
-  auto fitsLast = [&](std::size_t p) {
-    const std::int64_t at = static_cast<std::int64_t>(p) + lastShift;
-    return at >= 0 && static_cast<std::size_t>(at) + kBlock <= on &&
-           std::memcmp(o + at, n + p, kBlock) == 0;
-  };
-
-  std::size_t p = 0, floor = 0;  // floor: where the last stretch ended in new
-  std::size_t covered = 0;
-  const std::size_t unmatchedLimit = nn - nn * kSharedSixteenths / 16;
-  while (p + kBlock <= nn) {
-    std::size_t op = 0;
-    bool found = false;
-    for (std::size_t k = 0; k < kResync && p + k + kBlock <= nn && !found; ++k) {
-      if (fitsLast(p + k)) {
-        p += k;
-        op = static_cast<std::size_t>(static_cast<std::int64_t>(p) + lastShift);
-        found = true;
-      }
-    }
-    if (!found) {
-      if (table.empty()) fill();
-      for (std::uint64_t h = hashOf(n + p);;) {
-        const std::size_t bit = filterAt(h);
-        const std::size_t at = filter[bit / 64] >> (bit % 64) & 1 ? find(h) : mask + 1;
-        if (at <= mask && table[at].block &&
-            std::memcmp(o + (table[at].block - 1) * kBlock, n + p, kBlock) == 0) {
-          // The last alignment where it fits as well: a rebuild keeps its
-          // layout, and runs of equal bytes (zeros) fit anywhere.
-          op = fitsLast(p) ? static_cast<std::size_t>(static_cast<std::int64_t>(p) + lastShift)
-                           : (table[at].block - 1) * kBlock;
-          found = true;
-          break;
-        }
-        if (p + kBlock >= nn || p - covered > unmatchedLimit) break;
-        h = (h - n[p] * outFactor) * kMul + n[p + kBlock];
-        ++p;
-      }
-      if (!found) break;
-    }
-    const std::size_t back = sameBackward(o + op, n + p, std::min(op, p - floor));
-    const std::size_t fwd = sameForward(o + op, n + p, std::min(on - op, nn - p));
-    runs.push_back({p - back, op - back, back + fwd});
-    covered += back + fwd;
-    lastShift = static_cast<std::int64_t>(op) - static_cast<std::int64_t>(p);
-    p += fwd;
-    floor = p;
-  }
-  return runs;
-}
 
 // The old file's sorted suffixes, each entry in as few bytes as the file's
 // positions need: 3 up to 16 MiB, where divsufsort's own 4 would make this
@@ -972,136 +744,6 @@ std::vector<std::vector<Run>> scanWays(const DeltaIndex::Impl& index, const unsi
   return scanWays(Matcher<4>(index, n, newSize), index, newSize, wayCount);
 }
 
-// Turns runs into commands: literals between runs, and each run split into
-// copies (long exact stretches) and adds; a run in a bit view (o holds old's
-// oldSize bytes and then the views, see bitViews) becomes one shifted add.
-std::vector<Command> commandsOf(const std::vector<Run>& runs, const unsigned char* o,
-                                std::size_t oldSize, const unsigned char* n, std::size_t newSize) {
-  std::vector<Command> out;
-  auto literal = [&](std::size_t len) {
-    if (len) out.push_back({delta::Literal, len, 0});
-  };
-  std::size_t at = 0;
-  for (const Run& r : runs) {
-    literal(r.newStart - at);
-    if (r.oldStart >= oldSize) {
-      const std::size_t view = r.oldStart / oldSize;
-      out.push_back({delta::Shifted, r.length,
-                     static_cast<std::int64_t>(r.newStart) -
-                         static_cast<std::int64_t>(r.oldStart - view * oldSize),
-                     static_cast<unsigned>(view)});
-      at = r.newStart + r.length;
-      continue;
-    }
-    const std::int64_t shift =
-        static_cast<std::int64_t>(r.newStart) - static_cast<std::int64_t>(r.oldStart);
-    const unsigned char* ro = o + r.oldStart;
-    const unsigned char* rn = n + r.newStart;
-    std::size_t i = 0, addFrom = 0;
-    while (i < r.length) {
-      if (ro[i] != rn[i]) {
-        i += differentForward(ro + i, rn + i, r.length - i);
-        continue;
-      }
-      const std::size_t j = i + sameForward(ro + i, rn + i, r.length - i);
-      if (j - i >= kMinCopy) {
-        if (i > addFrom) out.push_back({delta::Add, i - addFrom, shift});
-        out.push_back({delta::Copy, j - i, shift});
-        addFrom = j;
-      }
-      i = j;
-    }
-    if (r.length > addFrom) out.push_back({delta::Add, r.length - addFrom, shift});
-    at = r.newStart + r.length;
-  }
-  literal(newSize - at);
-  return out;
-}
-
-// Calls f(add, offset, predicted, wanted, length) for the adds, a slice at a time.
-template <typename F>
-void forEachAdd(const std::vector<Command>& cmds, const unsigned char* o, std::size_t oldSize,
-                const unsigned char* n, const ShiftMap& map, unsigned flags, F&& f) {
-  const std::uint64_t slice = 1u << 20;
-  std::vector<unsigned char> pred;
-  std::uint64_t at = 0;
-  for (const Command& c : cmds) {
-    if (c.kind == delta::Add || c.kind == delta::Shifted) {
-      const std::uint64_t oldStart = at - static_cast<std::uint64_t>(c.shift);
-      for (std::uint64_t from = 0; from < c.length; from += slice) {
-        const std::uint64_t len = std::min(slice, c.length - from);
-        pred.resize(static_cast<std::size_t>(len));
-        if (c.kind == delta::Shifted)
-          shiftBits(o + oldStart + from, static_cast<std::size_t>(len), c.bits, pred.data());
-        else
-          predictOld(o, 0, oldSize, oldSize, oldStart + from, oldStart + from + len, c.shift, map,
-                     flags, pred.data());
-        f(c, from, pred.data(), n + at + from, len);
-      }
-    }
-    at += c.length;
-  }
-}
-
-PatchStreams emit(const std::vector<Command>& cmds, const unsigned char* o, std::size_t oldSize,
-                  const unsigned char* n) {
-  ShiftMap map;
-  unsigned flags = 0;
-  if (cmds.size() <= format::kMaxPredictedCommands) {
-    map.build(cmds);
-    // The predictor is worth its time only where it clearly removes
-    // differences.
-    auto mismatches = [&](unsigned fl) {
-      std::uint64_t count = 0;
-      forEachAdd(cmds, o, oldSize, n, map, fl,
-                 [&](const Command&, std::uint64_t, const unsigned char* pred,
-                     const unsigned char* want, std::uint64_t len) {
-                   count += len - countSame(pred, want, static_cast<std::size_t>(len));
-                 });
-      return count;
-    };
-    std::uint64_t best = mismatches(0);
-    for (unsigned fl : {delta::kPredictRelative, delta::kPredictAll}) {
-      const std::uint64_t m = mismatches(fl);
-      if (m < best - best / 32) {
-        best = m;
-        flags = fl;
-      }
-    }
-  }
-  PatchStreams s;
-  putVarint(s.commands, flags);
-  std::int64_t shift = 0;
-  std::uint64_t at = 0;
-  for (const Command& c : cmds) {
-    putVarint(s.commands, c.length << 2 | c.kind);
-    if (c.kind == delta::Literal) {
-      s.literals.insert(s.literals.end(), n + at, n + at + c.length);
-    } else {
-      putVarint(s.commands, zigzag(c.shift - shift));
-      shift = c.shift;
-      if (c.kind == delta::Shifted) putVarint(s.commands, c.bits);
-    }
-    at += c.length;
-  }
-  // Each add lists its differences as gaps, then the gap to its end.
-  std::uint64_t last = 0;
-  forEachAdd(cmds, o, oldSize, n, map, flags,
-             [&](const Command& c, std::uint64_t from, const unsigned char* pred,
-                 const unsigned char* want, std::uint64_t len) {
-               if (from == 0) last = 0;
-               for (std::uint64_t i = 0; i < len; ++i) {
-                 const unsigned char d = static_cast<unsigned char>(want[i] - pred[i]);
-                 if (d == 0) continue;
-                 putVarint(s.positions, from + i - last);
-                 s.differences.push_back(d);
-                 last = from + i + 1;
-               }
-               if (from + len == c.length) putVarint(s.positions, c.length - last);
-             });
-  return s;
-}
-
 // Old's bytes, then the bit views: view k (1-7) at k * oldSize holds old
 // read from bit k of each byte on, its last byte (not whole) left zero.
 std::vector<unsigned char, BigAllocator<unsigned char>> bitViews(const unsigned char* o,
@@ -1141,7 +783,7 @@ PatchStreams smallest(std::vector<std::vector<Run>>& ways, const unsigned char* 
   std::vector<PatchStreams> candidates(count);
   std::vector<std::uint64_t> sizes(count);
   auto rank = [&](std::size_t i) {
-    candidates[i] = emit(commandsOf(ways[i], o, oldSize, n, newSize), o, oldSize, n);
+    candidates[i] = streamsOf(ways[i], o, oldSize, n, newSize);
     ways[i] = std::vector<Run>();
     if (count > 1) sizes[i] = compressedSize(candidates[i]);
   };
@@ -1208,68 +850,6 @@ PatchStreams encodeDelta(DeltaIndex index, const unsigned char* newData, std::si
 PatchStreams encodeDelta(const unsigned char* oldData, std::size_t oldSize,
                          const unsigned char* newData, std::size_t newSize) {
   return encodeDelta(DeltaIndex(oldData, oldSize, newData, newSize), newData, newSize);
-}
-
-InPlace encodeInPlace(std::istream& oldData, std::istream& newData, std::uint64_t size,
-                      Hash128& oldHash, Hash128& newHash, PatchStreams& out) {
-  const std::uint64_t maxDifferent = std::max<std::uint64_t>(size / kInPlaceShare, 1);
-  PatchStreams s;
-  putVarint(s.commands, 0);  // no predictor: nothing moved
-  auto command = [&](unsigned kind, std::uint64_t length) {
-    putVarint(s.commands, length << 2 | kind);
-    putVarint(s.commands, zigzag(0));  // in place: old offset = new offset
-  };
-  // What commandsOf and emit make of one run over the whole file: equal
-  // stretches of kMinCopy bytes or more are copies, the rest adds listing
-  // their differences.
-  std::vector<std::pair<std::uint64_t, unsigned char>> pending;  // differences from addFrom
-  std::uint64_t addFrom = 0, equalFrom = 0, different = 0;
-  auto addUpTo = [&](std::uint64_t to) {
-    if (to == addFrom) return;
-    command(delta::Add, to - addFrom);
-    std::uint64_t last = 0;
-    for (const auto& [at, d] : pending) {
-      putVarint(s.positions, at - addFrom - last);
-      s.differences.push_back(d);
-      last = at - addFrom + 1;
-    }
-    putVarint(s.positions, to - addFrom - last);
-    pending.clear();
-    addFrom = to;
-  };
-  auto equalUpTo = [&](std::uint64_t end) {
-    if (end - equalFrom < kMinCopy) return;
-    addUpTo(equalFrom);
-    command(delta::Copy, end - equalFrom);
-    addFrom = end;
-  };
-
-  Hasher oldHasher, newHasher;
-  std::vector<unsigned char> o(kSlice), n(kSlice);
-  for (std::uint64_t at = 0; at < size; at += kSlice) {
-    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(kSlice, size - at));
-    if (!oldData.read(reinterpret_cast<char*>(o.data()), static_cast<std::streamsize>(len)) ||
-        !newData.read(reinterpret_cast<char*>(n.data()), static_cast<std::streamsize>(len)))
-      throw MakeError("cannot read a file being compared (did it change?)");
-    oldHasher.update(o.data(), len);
-    newHasher.update(n.data(), len);
-    for (std::size_t i = sameForward(o.data(), n.data(), len); i < len;
-         i += sameForward(o.data() + i, n.data() + i, len - i)) {
-      if (++different > maxDifferent) return InPlace::Other;
-      const std::uint64_t pos = at + i;
-      if (pos > equalFrom) equalUpTo(pos);
-      pending.push_back({pos, static_cast<unsigned char>(n[i] - o[i])});
-      equalFrom = pos + 1;
-      ++i;
-    }
-  }
-  oldHash = oldHasher.digest();
-  newHash = newHasher.digest();
-  if (different == 0) return InPlace::Same;
-  equalUpTo(size);
-  addUpTo(size);
-  out = std::move(s);
-  return InPlace::Delta;
 }
 
 }  // namespace rtp

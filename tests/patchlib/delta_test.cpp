@@ -2,6 +2,7 @@
 // predictor, patch sizes, and deterministic output.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -311,6 +312,12 @@ TEST(Delta, PredictorFindsEveryFieldWhateverTheRange) {
   // Every fourth field's two high bytes are 0 or FF: a target in the file.
   for (std::size_t i = 0; i < old.size(); ++i)
     old[i] = i % 4 >= 2 ? (old[i] & 1 ? 0xFF : 0) : alphabet[old[i] % sizeof alphabet];
+  // Aligned words that point into the file, and words that only look so
+  // (below the lowest address, or past the end).
+  for (std::size_t i = 0; i + 8 <= old.size(); i += 40) {
+    const std::uint64_t v = i % 3 == 0 ? 0x1000 + i : i % 3 == 1 ? old.size() + i : 0xFFF;
+    std::memcpy(&old[i], &v, 8);
+  }
   rtp::ShiftMap map;
   map.build({{rtp::delta::Add, 20000, -64},
              {rtp::delta::Literal, 100, 0},

@@ -154,6 +154,33 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
       putField(out, from, to, p, moved(p));
       p += 8;
     }
+#ifdef __SSE2__
+    // Two words a test. A word that moves is below the file's size, so in
+    // a file below 4 GiB its high half is zero: most words (code) fail that
+    // at once and are copied as they are.
+    if (oldSize <= (std::uint64_t(1) << 32)) {
+      const __m128i zero = _mm_setzero_si128();
+      auto put = [&](std::uint64_t q) __attribute__((always_inline)) {
+        const std::uint64_t v = moved(q);
+        std::memcpy(out + (q - from), &v, 8);
+      };
+      for (; p + 32 <= wholeEnd; p += 32) {
+        const __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old + p));
+        const __m128i w1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old + p + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (p - from)), w0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (p + 16 - from)), w1);
+        // Each word's high half zero, as bits 1 and 3 (w0) and 5 and 7 (w1).
+        const unsigned highZero = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi32(
+                                      _mm_cmpeq_epi32(w0, zero), _mm_cmpeq_epi32(w1, zero)))) &
+                                  0xCCCC;
+        if (highZero == 0) continue;
+        if (highZero & 0x000C) put(p);
+        if (highZero & 0x00C0) put(p + 8);
+        if (highZero & 0x0C00) put(p + 16);
+        if (highZero & 0xC000) put(p + 24);
+      }
+    }
+#endif
     for (; p + 8 <= wholeEnd; p += 8) {
       const std::uint64_t v = moved(p);
       std::memcpy(out + (p - from), &v, 8);

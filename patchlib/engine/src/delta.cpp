@@ -155,7 +155,7 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
       p += 8;
     }
 #ifdef __SSE2__
-    // Two words a test. A word that moves is below the file's size, so in
+    // Four words a test. A word that moves is below the file's size, so in
     // a file below 4 GiB its high half is zero: most words (code) fail that
     // at once and are copied as they are.
     if (oldSize <= (std::uint64_t(1) << 32)) {

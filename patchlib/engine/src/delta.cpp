@@ -148,6 +148,11 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
       const std::uint64_t v = bytes::le64(old + p);
       return v - delta::kMinAbsolute < span ? v + static_cast<std::uint64_t>(map.at(v)) : v;
     };
+    // A whole word inside [from, to).
+    auto put = [&](std::uint64_t p) __attribute__((always_inline)) {
+      const std::uint64_t v = moved(p);
+      std::memcpy(out + (p - from), &v, 8);
+    };
     const std::uint64_t wholeEnd = std::min(to, oldSize);
     std::uint64_t p = from & ~std::uint64_t(7);
     if (p < from && p + 8 <= oldSize) {
@@ -160,10 +165,6 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
     // at once and are copied as they are.
     if (oldSize <= (std::uint64_t(1) << 32)) {
       const __m128i zero = _mm_setzero_si128();
-      auto put = [&](std::uint64_t q) __attribute__((always_inline)) {
-        const std::uint64_t v = moved(q);
-        std::memcpy(out + (q - from), &v, 8);
-      };
       for (; p + 32 <= wholeEnd; p += 32) {
         const __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old + p));
         const __m128i w1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old + p + 16));
@@ -181,10 +182,7 @@ void predictOld(const unsigned char* window, std::uint64_t windowStart, std::siz
       }
     }
 #endif
-    for (; p + 8 <= wholeEnd; p += 8) {
-      const std::uint64_t v = moved(p);
-      std::memcpy(out + (p - from), &v, 8);
-    }
+    for (; p + 8 <= wholeEnd; p += 8) put(p);
     if (p < to && p + 8 <= oldSize) {
       putField(out, from, to, p, moved(p));
       p += 8;

@@ -46,6 +46,14 @@ if(WIN32)
   set_property(TARGET rtp::lzma APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
 endif()
 velmora_import_library(divsufsort divsufsort.h divsufsort)
+# The host's engine checks signatures with Nettle (hogweed holds its
+# elliptic curves, on GMP's numbers); Windows builds use CNG.
+if(NOT WIN32)
+  velmora_import_library(gmp gmp.h gmp)
+  velmora_import_library(nettle nettle/sha2.h nettle)
+  velmora_import_library(hogweed nettle/ecdsa.h hogweed)
+  set_property(TARGET rtp::hogweed PROPERTY INTERFACE_LINK_LIBRARIES rtp::nettle rtp::gmp)
+endif()
 # The Windows builds use xxhash's header alone. The host links Debian's
 # library for its choice of vector instructions at run time, which only its
 # shared build holds.

@@ -17,7 +17,7 @@ packages=(
   # Wine's bcrypt checks ECDSA signatures through GnuTLS, in 32-bit and
   # 64-bit processes alike.
   libgnutls30:amd64 libgnutls30:i386
-  googletest libdivsufsort-dev libxxhash-dev liblzma-dev libssl-dev
+  googletest libdivsufsort-dev libxxhash-dev liblzma-dev libssl-dev nettle-dev libgmp-dev
   # scripts/mingw-deps.sh: Debian's signed source packages, unpacked.
   dpkg-dev debian-archive-keyring
   python3

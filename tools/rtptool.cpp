@@ -408,8 +408,6 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (cmd == "list" || cmd == "verify" || cmd == "apply" || cmd == "recover")
-    rtp::crypto::startLean(rtp::crypto::CryptoUse::CheckPatches);
   if (cmd == "make") return cmdMake(args);
   if (cmd == "sign") return rtptool::cmdSign(args);
   if (cmd == "keygen") return rtptool::cmdKeygen(args);

@@ -1,4 +1,4 @@
-// The crypto back end of this platform (OpenSSL on hosts, CNG under Wine)
+// The crypto back end of this platform (Nettle on hosts, CNG under Wine)
 // and the reader's signature check on top of it: the same cases for both.
 #include <gtest/gtest.h>
 

@@ -49,8 +49,6 @@ struct Sha256::State {
   }
 };
 
-void startLean(CryptoUse) {}  // CNG's providers open as they are first used
-
 Sha256::Sha256() : s_(new State) {
   // With no object buffer CNG keeps the hash state itself.
   const NTSTATUS st = BCryptCreateHash(s_->provider.get(), &s_->hash, nullptr, 0, nullptr, 0, 0);

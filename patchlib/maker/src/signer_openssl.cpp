@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -57,6 +58,14 @@ std::string opensslReason() {
 }
 
 [[noreturn]] void fail(const std::string& what) { throw KeyError(what + opensslReason()); }
+
+// OpenSSL's own start adds the old names of all its ciphers and digests, which
+// only a key store looks up by: a millisecond of a small file's make. The
+// texts of errors and the system's configuration (a store may need it) stay.
+// Before any other use; later calls change nothing.
+void startLean() {
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ADD_ALL_CIPHERS | OPENSSL_INIT_NO_ADD_ALL_DIGESTS, nullptr);
+}
 
 // The release key is P-256 and nothing else: the DLL verifies only that.
 crypto::PublicKey publicPoint(EVP_PKEY* key, const std::string& where) {
@@ -199,7 +208,7 @@ SigningKey SigningKey::load(const std::string& pathOrUri, const std::string& pas
   if (isRegularFile(pathOrUri)) {
     // Read by our own reader, which names its algorithms: a millisecond of
     // a small file's 24 ms make. Its errors are shown with OpenSSL's texts.
-    crypto::startLean(crypto::CryptoUse::UseKeys);
+    startLean();
     const keyfile::PrivateKey parts =
         keyfile::readPrivateKey(keyfile::readText(pathOrUri, "signing key"), passphrase, pathOrUri,
                                 keyfile::platformPrimitives());

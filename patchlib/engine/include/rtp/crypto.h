@@ -1,6 +1,6 @@
 // SHA-256 and ECDSA P-256 verification for the patch reader. Two back ends
 // behind this header, like the two file systems: CNG (bcrypt.dll) in Windows
-// builds, OpenSSL's libcrypto on hosts. Failures of the platform's crypto
+// builds, Nettle on hosts. Failures of the platform's crypto
 // throw Error(InternalError); a signature that does not hold is just false.
 #ifndef RTP_CRYPTO_H
 #define RTP_CRYPTO_H
@@ -43,16 +43,6 @@ class Sha256 {
 };
 
 Digest sha256(const void* data, std::size_t n);
-
-// What a process does with the back end, which starts with no more than that
-// needs: without the old names of ciphers and digests (only a key store
-// looks them up) in any case. A process that only checks patches never
-// shows an error's text, nor uses anything the system's configuration can
-// add (its keys are read by our own reader, its algorithms the default
-// ones); a signer may open a key store that the configuration provides.
-enum class CryptoUse { CheckPatches, UseKeys };
-// Before any other use. Later calls change nothing.
-void startLean(CryptoUse use);
 
 // True only if signature is key's ECDSA P-256 signature of digest.
 bool verifySignature(const PublicKey& key, const Digest& digest, const Signature& signature);

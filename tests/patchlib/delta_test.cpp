@@ -337,8 +337,9 @@ TEST(Delta, PredictorFindsEveryFieldWhateverTheRange) {
         rtp::predictOld(old.data(), 0, old.size(), old.size(), x, x + 1, 17, map, flags,
                         &single[x - from]);
       ASSERT_EQ(whole, single) << "flags " << flags << ", from " << from << " to " << to;
-      if (to - from > 100)
+      if (to - from > 100) {
         EXPECT_NE(whole, Bytes(old.begin() + from, old.begin() + to)) << "nothing predicted";
+      }
     }
   }
 }

@@ -96,9 +96,12 @@ void Journal::write() {
   std::vector<unsigned char> bytes;
   bytes.swap(unwritten_);
   file_->write(bytes.data(), bytes.size());
-  file_->sync();
-  // Its name too: without it, no record is found.
-  if (fresh) fs_.flush();
+  // A new journal needs its name on the disk too, or no record is found; the
+  // flush that puts it there puts its bytes there as well.
+  if (fresh)
+    fs_.flush();
+  else
+    file_->sync();
 }
 
 namespace {

@@ -18,12 +18,14 @@ namespace crypto {
 
 namespace {
 
-// A big-endian unsigned number of 32 bytes.
+// z set to the big-endian unsigned number of 32 bytes: a coordinate, r or s.
+void setFrom(mpz_t z, const unsigned char* bytes) { mpz_import(z, 32, 1, 1, 1, 0, bytes); }
+
 struct Number {
   mpz_t z;
   explicit Number(const unsigned char* bytes) {
     mpz_init(z);
-    mpz_import(z, 32, 1, 1, 1, 0, bytes);
+    setFrom(z, bytes);
   }
   ~Number() { mpz_clear(z); }
   Number(const Number&) = delete;
@@ -69,8 +71,8 @@ bool verifySignature(const PublicKey& key, const Digest& digest, const Signature
     throw Error(Result::InternalError, "crypto: the trusted key is no P-256 point");
   dsa_signature sig;
   dsa_signature_init(&sig);
-  mpz_import(sig.r, 32, 1, 1, 1, 0, signature.data());
-  mpz_import(sig.s, 32, 1, 1, 1, 0, signature.data() + 32);
+  setFrom(sig.r, signature.data());
+  setFrom(sig.s, signature.data() + 32);
   // r and s outside 1 .. n-1 do not hold.
   const bool holds = ecdsa_verify(&point.p, digest.size(), digest.data(), &sig) == 1;
   dsa_signature_clear(&sig);
